@@ -1,0 +1,8 @@
+#pragma once
+// Start-up and shutdown of the agent's process-wide state.
+
+// Paths, own version, machine identity (waits for it), "shell.ini", the log with its start banner, and
+// the channel's connection listeners. Never fails.
+void OnInitialize();
+// Stops and joins the service thread, closes the channel and writes the end banner.
+void OnUninitialize();

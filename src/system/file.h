@@ -1,0 +1,29 @@
+#pragma once
+// File helpers: MD5 of a file, one-value ini access, the version of an executable, and the few file-system
+// questions the agent asks. Paths are narrow texts in the ANSI code page (UTF-8 on Linux).
+#include <string>
+
+// 32 upper-case hex digits of the file's MD5, read in 1024-byte chunks (never the whole file in memory);
+// empty when the file cannot be opened.
+std::string GetFileMd5(const std::string& path);
+
+// The value, or "" for a missing file, section or key; at most 259 characters.
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key);
+// Creates the file, section and key when missing; true when written.
+bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
+                    const std::string& value);
+
+// "%d.%d.%d.%d" of the executable's file version, or "" when it has none.
+std::string GetFileVersionText(const std::string& path);
+
+bool FileExists(const std::string& path);   // anything at the path
+bool IsDirectory(const std::string& path);
+bool RemoveFile(const std::string& path);
+// Creates the folder and any missing parents; true when it exists afterwards.
+bool CreateFolders(const std::string& path);
+// The running executable's full path.
+std::string CurrentModulePath();
+// The folder part of a path, without its trailing separator ("" when there is none).
+std::string ParentFolder(const std::string& path);
+// Lets the owner run a downloaded program (nothing to do on Windows).
+bool MakeExecutable(const std::string& path);

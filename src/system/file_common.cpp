@@ -1,0 +1,36 @@
+#include <openssl/md5.h>
+
+#include <cstdio>
+
+#include "system/file.h"
+#include "system/text.h"
+
+std::string GetFileMd5(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return std::string();
+    MD5_CTX context;
+    MD5_Init(&context);
+    unsigned char chunk[1024];
+    for (;;) {
+        size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        if (got == 0) break;  // end of file or a read error: the digest covers what was read
+        MD5_Update(&context, chunk, got);
+    }
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_Final(digest, &context);
+    std::fclose(file);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(32);
+    for (unsigned char byte : digest) {
+        text.push_back(hex[byte >> 4]);
+        text.push_back(hex[byte & 15]);
+    }
+    return text;
+}
+
+std::string ParentFolder(const std::string& path) {
+    std::string::size_type cut = path.find_last_of(std::string("/") + PathSeparator());
+    if (cut == std::string::npos) return std::string();
+    return path.substr(0, cut);
+}

@@ -1,0 +1,197 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "system/file.h"
+
+// The ini files are read and written the way the Windows profile functions do: sections and keys match
+// without regard to case, blanks around keys and values are dropped, one pair of enclosing quotes is
+// removed from a value, lines starting with ";" are comments.
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    std::string::size_type first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return std::string();
+    std::string::size_type last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::vector<std::string> ReadLines(const std::string& path, bool* found) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    *found = static_cast<bool>(in);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool IsSectionLine(const std::string& line, std::string* name) {
+    std::string t = Trim(line);
+    if (t.size() < 2 || t.front() != '[') return false;
+    std::string::size_type close = t.find(']');
+    if (close == std::string::npos) return false;
+    *name = Trim(t.substr(1, close - 1));
+    return true;
+}
+
+bool IsKeyLine(const std::string& line, std::string* key, std::string* value) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') return false;
+    std::string::size_type eq = t.find('=');
+    if (eq == std::string::npos) return false;
+    *key = Trim(t.substr(0, eq));
+    *value = Trim(t.substr(eq + 1));
+    return true;
+}
+
+}  // namespace
+
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key) {
+    bool found = false;
+    std::vector<std::string> lines = ReadLines(path, &found);
+    bool inSection = false;
+    for (const std::string& line : lines) {
+        std::string name, k, v;
+        if (IsSectionLine(line, &name)) {
+            inSection = SameName(name, section);
+        } else if (inSection && IsKeyLine(line, &k, &v) && SameName(k, key)) {
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
+            if (v.size() > 259) v.resize(259);
+            return v;
+        }
+    }
+    return std::string();
+}
+
+bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
+                    const std::string& value) {
+    bool found = false;
+    std::vector<std::string> lines = ReadLines(path, &found);
+    bool inSection = false;
+    bool sectionSeen = false;
+    size_t insertAt = lines.size();
+    bool written = false;
+    for (size_t i = 0; i < lines.size() && !written; ++i) {
+        std::string name, k, v;
+        if (IsSectionLine(lines[i], &name)) {
+            if (inSection) break;  // end of our section: insert before the next one
+            inSection = SameName(name, section);
+            if (inSection) {
+                sectionSeen = true;
+                insertAt = i + 1;
+            }
+        } else if (inSection) {
+            if (IsKeyLine(lines[i], &k, &v) && SameName(k, key)) {
+                lines[i] = key + "=" + value;
+                written = true;
+            } else if (!Trim(lines[i]).empty()) {
+                insertAt = i + 1;
+            }
+        }
+    }
+    if (!written) {
+        if (sectionSeen) {
+            lines.insert(lines.begin() + static_cast<long>(insertAt), key + "=" + value);
+        } else {
+            lines.push_back("[" + section + "]");
+            lines.push_back(key + "=" + value);
+        }
+    }
+    std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        for (const std::string& line : lines) out << line << "\r\n";
+        out.flush();
+        if (!out) return false;
+    }
+    return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+std::string GetFileVersionText(const std::string& path) {
+    // Built from two pieces so the scanner's own bytes never hold the whole marker.
+    const std::string marker = std::string("\001TAVREL-FILE-") + "VERSION:";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::string();
+    const size_t chunkSize = 1 << 16;
+    const size_t keep = marker.size() + 64;
+    std::string window;
+    std::vector<char> chunk(chunkSize);
+    for (;;) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        window.append(chunk.data(), static_cast<size_t>(got));
+        std::string::size_type at = 0;
+        while ((at = window.find(marker, at)) != std::string::npos) {
+            std::string::size_type end = window.find('\001', at + marker.size());
+            if (end == std::string::npos) break;  // the stamp runs on into the next chunk
+            unsigned a, b, c, d;
+            char tail;
+            std::string stamp = window.substr(at + marker.size(), end - at - marker.size());
+            if (std::sscanf(stamp.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) == 4 && a < 65536 &&
+                b < 65536 && c < 65536 && d < 65536) {
+                char text[64];
+                std::snprintf(text, sizeof text, "%u.%u.%u.%u", a, b, c, d);
+                return text;
+            }
+            at += marker.size();
+        }
+        if (window.size() > keep) window.erase(0, window.size() - keep);
+    }
+    return std::string();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool CreateFolders(const std::string& path) {
+    if (path.empty()) return false;
+    if (IsDirectory(path)) return true;
+    std::string parent = ParentFolder(path);
+    if (!parent.empty() && parent != path) CreateFolders(parent);
+    ::mkdir(path.c_str(), 0755);
+    return IsDirectory(path);
+}
+
+std::string CurrentModulePath() {
+    std::vector<char> buffer(4096, '\0');
+    ssize_t got = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (got <= 0) return std::string();
+    return std::string(buffer.data(), static_cast<size_t>(got));
+}
+
+bool MakeExecutable(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    return ::chmod(path.c_str(), st.st_mode | S_IXUSR) == 0;
+}

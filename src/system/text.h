@@ -1,0 +1,28 @@
+#pragma once
+// Conversions between the three encodings that meet in the agent: narrow text in the system's ANSI code
+// page (the agent's working encoding; UTF-8 on Linux), UTF-8 (the server's JSON), and wide text (the wide
+// Win32 calls; UTF-32 wchar_t on Linux). Narrow inputs are read up to their first NUL.
+#include <string>
+
+std::string Utf8ToAnsi(const std::string& utf8);
+std::string AnsiToUtf8(const std::string& ansi);
+std::wstring AnsiToWide(const std::string& ansi);
+std::string WideToAnsi(const std::wstring& wide);
+// Always code page 936, whatever the system's ANSI code page; never touches the C runtime's locale.
+std::string WideToGbk(const std::wstring& wide);
+
+// Decimal text as an output stream writes it.
+std::string IntToText(int value);
+// As an input stream extracts an int: leading white space, optional sign, digits up to the first other
+// character; no number or one that does not fit in 32 bits gives 0.
+int TextToInt(const std::string& text);
+// Removes leading and trailing blanks; only 0x20 counts.
+std::string TrimSpaces(const std::string& text);
+
+std::string ToUpperAscii(std::string text);
+std::string ToLowerAscii(std::string text);
+
+// "\\" on Windows, "/" on Linux.
+const char* PathSeparator();
+// A path written with "\" as the agent writes it on Windows, in this platform's form ("/" on Linux).
+std::string NativePath(const std::string& backslashed);

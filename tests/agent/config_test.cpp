@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "agent/agent.h"
+#include "agent/config.h"
+#include "support/test_support.h"
+#include "system/file.h"
+
+namespace {
+
+using tavrel::test::TempFolder;
+using tavrel::test::WriteFileBytes;
+
+class Configuration : public ::testing::Test {
+protected:
+    void SetUp() override { ResetShared(); }
+    void TearDown() override { ResetShared(); }
+};
+
+TEST_F(Configuration, ReadsTheFourValuesAndBuildsTheUrls) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini,
+                               "[Server]\r\nServer=10.0.0.1\r\nServerPort=8080\r\nSocketPort=8081\r\n"
+                               "[Application]\r\nAppTitle=Tavrel\r\n"));
+    ReadConfiguration(ini);
+    EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "10.0.0.1");
+    EXPECT_EQ(BaseUrl(), "http://10.0.0.1:8080");
+    EXPECT_EQ(SocketUrl(), "http://10.0.0.1:8081");
+    EXPECT_EQ(ReadShared(&SharedValues::AppTitle), "Tavrel");
+
+    // A changed address counts at the next use of either URL.
+    WriteShared(&SharedValues::ServerIp, std::string("10.0.0.9"));
+    EXPECT_EQ(BaseUrl(), "http://10.0.0.9:8080");
+    EXPECT_EQ(SocketUrl(), "http://10.0.0.9:8081");
+}
+
+TEST_F(Configuration, MissingServerSectionGivesAnEmptyHostAndPort) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini, "[Application]\r\nAppTitle=x\r\n"));
+    ReadConfiguration(ini);
+    EXPECT_EQ(BaseUrl(), "http://:");
+    EXPECT_EQ(SocketUrl(), "http://:");
+    ReadConfiguration(dir / "missing.ini");
+    EXPECT_EQ(ReadShared(&SharedValues::AppTitle), "");
+}
+
+TEST_F(Configuration, ValuesAreTakenAsTheyAre) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini, "[Server]\r\nServer=not-an-address\r\nServerPort=abc\r\n"));
+    ReadConfiguration(ini);
+    EXPECT_EQ(BaseUrl(), "http://not-an-address:abc");
+}
+
+TEST_F(Configuration, ChineseTitleIsHeldInTheAnsiCodePage) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    // "考试" in UTF-8, as the file keeps it.
+    ASSERT_TRUE(WriteFileBytes(ini, "[Application]\r\nAppTitle=\xE8\x80\x83\xE8\xAF\x95\r\n"));
+    ReadConfiguration(ini);
+#ifdef _WIN32
+    EXPECT_EQ(ReadShared(&SharedValues::AppTitle), "\xBF\xBC\xCA\xD4");
+#else
+    EXPECT_EQ(ReadShared(&SharedValues::AppTitle), "\xE8\x80\x83\xE8\xAF\x95");
+#endif
+}
+
+TEST_F(Configuration, WritingTheAddressTouchesOnlyThatKey) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini, "[Server]\r\nServer=10.0.0.1\r\nServerPort=8080\r\nSocketPort=8081\r\n"));
+    ASSERT_TRUE(WriteServerAddress(ini, "10.0.0.2"));
+    EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.2");
+    EXPECT_EQ(ReadIniString(ini, "Server", "ServerPort"), "8080");
+    EXPECT_EQ(ReadIniString(ini, "Server", "SocketPort"), "8081");
+}
+
+TEST_F(Configuration, SharedValuesStartAsAFreshProcess) {
+    EXPECT_EQ(ReadShared(&SharedValues::TavrelExe), L"Tavrel.exe");
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentPhase), 0);
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "");
+}
+
+}  // namespace
