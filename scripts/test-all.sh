@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: the Linux suite natively, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer; the room-server's own tests; and the Windows suite
+# under Wine with code page 936. Exits non-zero when anything fails.
+set -uo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+failures=()
+step() {
+  local name=$1; shift
+  echo
+  echo "=== $name ==="
+  local started=$SECONDS
+  if "$@"; then
+    echo "=== $name: ok ($((SECONDS - started)) s) ==="
+  else
+    echo "=== $name: FAILED ($((SECONDS - started)) s) ==="
+    failures+=("$name")
+  fi
+}
+
+build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
+run_ctest() { ctest --preset "$1"; }
+
+cleanup() {
+  WINEPREFIX="$repo/build/wineprefix" timeout 30 wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# Nothing a test runs may shut this machine down: the suites run without the right to.
+drop_boot=()
+if command -v capsh >/dev/null && [ "$(id -u)" = 0 ]; then
+  drop_boot=(capsh --drop=cap_sys_boot --)
+fi
+in_guard() { if [ ${#drop_boot[@]} -gt 0 ]; then capsh --drop=cap_sys_boot -- -c "$(printf '%q ' "$@")"; else "$@"; fi; }
+
+step "room-server tests" bash -c "cd tools/room-server && npm test --silent"
+step "linux build" build linux
+step "linux tests" in_guard ctest --preset linux
+step "windows build" build windows
+step "windows tests (wine)" in_guard ctest --preset windows
+step "linux-asan build" build linux-asan
+step "linux-asan tests" in_guard ctest --preset linux-asan
+step "linux-tsan build" build linux-tsan
+step "linux-tsan tests" in_guard env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset linux-tsan
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "FAILED: ${failures[*]}"
+  exit 1
+fi
+echo "all builds and test suites passed"

@@ -1,0 +1,74 @@
+#include "agent/settings_rules.h"
+
+#include "agent/agent.h"
+#include "agent/config.h"
+#include "agent/logger.h"
+#include "system/address.h"
+#include "system/text.h"
+
+namespace {
+const char kExitPassword[] = "vexmor42";
+}
+
+SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
+                              const std::string& serverIpInUse, const std::string& ecpIdInUse,
+                              SettingsInput* trimmed) {
+    trimmed->address = TrimSpaces(typedAddress);
+    trimmed->number = TrimSpaces(typedNumber);
+    if (trimmed->address == serverIpInUse && trimmed->number == ecpIdInUse) return SettingsVerdict::Unchanged;
+    if (trimmed->number.empty()) return SettingsVerdict::NumberMissing;
+    int number = TextToInt(trimmed->number);
+    if (number < 1 || number > 999) return SettingsVerdict::NumberOutOfRange;
+    if (!IsAcceptedIpv4Text(trimmed->address)) return SettingsVerdict::AddressInvalid;
+    return SettingsVerdict::Proceed;
+}
+
+std::string SettingsVerdictMessage(SettingsVerdict verdict) {
+    switch (verdict) {
+        case SettingsVerdict::NumberMissing: return "请输入考试机号！";
+        case SettingsVerdict::NumberOutOfRange: return "考试机号应该在1-999之间！";
+        case SettingsVerdict::AddressInvalid: return "请输入合法的IP地址！";
+        default: return std::string();
+    }
+}
+
+bool CutNumberField(std::string* text) {
+    if (text->size() <= 3) return false;
+    text->resize(3);
+    return true;
+}
+
+bool IsExitPassword(const std::string& typed) {
+    std::string field = typed.substr(0, 9);
+    if (field.size() < 8) return false;
+    return ToLowerAscii(field.substr(0, 8)) == kExitPassword;
+}
+
+SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std::string& ecpIdInUse,
+                                        const SettingsInput& accepted) {
+    bool addressChanged = accepted.address != oldAddress;
+    return SettingsEffects{addressChanged, addressChanged, accepted.number != ecpIdInUse};
+}
+
+bool ApplySettingsChange(const SettingsInput& input, const SettingsHooks& hooks, std::string* message) {
+    // The server call goes to the new address, so it is put in place first and taken back on refusal.
+    std::string oldAddress = ReadShared(&SharedValues::ServerIp);
+    WriteShared(&SharedValues::ServerIp, input.address);
+    std::string serverMessage;
+    bool accepted = hooks.modifyEcpNo(ReadShared(&SharedValues::LocalMac), input.number, &serverMessage);
+    if (!accepted) {
+        WriteShared(&SharedValues::ServerIp, oldAddress);
+        *message = "修改考试机号失败：" + serverMessage;
+        return false;
+    }
+    LogInfo("OnSettingMessage") << "修改考试机配置，考试机号[" << input.number << "],服务地址[" << input.address
+                                << "]";
+    SettingsEffects effects = EffectsOfAcceptedChange(oldAddress, ReadShared(&SharedValues::CurrentEcpId), input);
+    if (effects.writeIni) {
+        WriteServerAddress(ReadShared(&SharedValues::IniPath), input.address);
+        if (hooks.closeChannelIfOpen) hooks.closeChannelIfOpen();
+    }
+    if (effects.setEcpId) WriteShared(&SharedValues::CurrentEcpId, input.number);
+    message->clear();
+    return true;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The invigilator's two dialogs decide with these plain rules; the windows only read the fields, show the
+// message and act on the verdict.
+#include <string>
+
+enum class SettingsVerdict {
+    Unchanged,         // both values as in use: close without a server call
+    NumberMissing,     // "请输入考试机号！"
+    NumberOutOfRange,  // "考试机号应该在1-999之间！"
+    AddressInvalid,    // "请输入合法的IP地址！"
+    Proceed,           // ask the server for the new number
+};
+
+struct SettingsInput {
+    std::string address;  // trimmed
+    std::string number;   // trimmed, passed to the server as typed ("007" stays "007")
+};
+
+// Steps before the server call: trim, unchanged check, number checks, address check.
+SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
+                              const std::string& serverIpInUse, const std::string& ecpIdInUse,
+                              SettingsInput* trimmed);
+// The message box text for a refusing verdict ("" for Unchanged and Proceed).
+std::string SettingsVerdictMessage(SettingsVerdict verdict);
+
+// The number field holds at most three characters: true when the text was cut (and *text now holds three).
+bool CutNumberField(std::string* text);
+
+// The exit password: the first eight characters of what was typed (the field holds nine), any case.
+bool IsExitPassword(const std::string& typed);
+
+// What a confirmed change does once the server accepted it, decided from the old and new values.
+struct SettingsEffects {
+    bool writeIni;       // the address changed: store it in "shell.ini"
+    bool closeChannel;   // the address changed: the channel reconnects to the new server
+    bool setEcpId;       // the number changed
+};
+SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std::string& ecpIdInUse,
+                                        const SettingsInput& accepted);
+
+// Steps 6 to 11 of the confirm handler, with the server call and the channel behind the two hooks.
+// Returns true when the change took effect; *message gets the message box text of a refusal.
+struct SettingsHooks {
+    bool (*modifyEcpNo)(const std::string& ecpKey, const std::string& ecpId, std::string* message);
+    void (*closeChannelIfOpen)();
+};
+bool ApplySettingsChange(const SettingsInput& input, const SettingsHooks& hooks, std::string* message);

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/settings_rules.h"
+#include "support/test_support.h"
+#include "system/file.h"
+
+namespace {
+
+using tavrel::test::LogCapture;
+using tavrel::test::TempFolder;
+using tavrel::test::WriteFileBytes;
+
+struct CheckCase {
+    const char* address;
+    const char* number;
+    SettingsVerdict verdict;
+    const char* why;
+};
+
+TEST(SettingsRules, InputChecksInTheirOrder) {
+    // In use: server 10.0.0.1, number 12.
+    const CheckCase cases[] = {
+        {"10.0.0.1", "12", SettingsVerdict::Unchanged, "nothing changed"},
+        {"  10.0.0.1 ", " 12  ", SettingsVerdict::Unchanged, "blanks do not count"},
+        {"10.0.0.1", "", SettingsVerdict::NumberMissing, "empty number"},
+        {"10.0.0.1", "   ", SettingsVerdict::NumberMissing, "blanks only"},
+        {"10.0.0.1", "0", SettingsVerdict::NumberOutOfRange, "zero"},
+        {"10.0.0.1", "1000", SettingsVerdict::NumberOutOfRange, "four digits"},
+        {"10.0.0.1", "abc", SettingsVerdict::NumberOutOfRange, "letters only"},
+        {"10.0.0.1", "-5", SettingsVerdict::NumberOutOfRange, "negative"},
+        {"10.0.0.1", "7", SettingsVerdict::Proceed, "a plain number"},
+        {"10.0.0.1", "007", SettingsVerdict::Proceed, "leading zeros as typed"},
+        {"10.0.0.1", "999", SettingsVerdict::Proceed, "upper bound"},
+        {"10.0.0.1", "1", SettingsVerdict::Proceed, "lower bound"},
+        {"255.255.255.255", "12", SettingsVerdict::AddressInvalid, "the parser's error value"},
+        {"", "12", SettingsVerdict::AddressInvalid, "empty address"},
+        {"10.0.0.256", "12", SettingsVerdict::AddressInvalid, "octet out of range"},
+        {"exam-server", "12", SettingsVerdict::AddressInvalid, "a name"},
+        {"10.0.0.2", "12", SettingsVerdict::Proceed, "new address"},
+        {"", "", SettingsVerdict::NumberMissing, "number is checked before the address"},
+        {"bad", "0", SettingsVerdict::NumberOutOfRange, "range is checked before the address"},
+    };
+    for (const CheckCase& c : cases) {
+        SettingsInput trimmed;
+        EXPECT_EQ(CheckSettings(c.address, c.number, "10.0.0.1", "12", &trimmed), c.verdict) << c.why;
+    }
+    SettingsInput trimmed;
+    CheckSettings("  10.0.0.3  ", " 007 ", "10.0.0.1", "12", &trimmed);
+    EXPECT_EQ(trimmed.address, "10.0.0.3");
+    EXPECT_EQ(trimmed.number, "007");
+}
+
+TEST(SettingsRules, MessagesOfTheRefusals) {
+    EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::NumberMissing), "请输入考试机号！");
+    EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::NumberOutOfRange), "考试机号应该在1-999之间！");
+    EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::AddressInvalid), "请输入合法的IP地址！");
+    EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::Unchanged), "");
+}
+
+TEST(SettingsRules, NumberFieldKeepsThreeCharacters) {
+    std::string text = "1234";
+    EXPECT_TRUE(CutNumberField(&text));
+    EXPECT_EQ(text, "123");
+    text = "123";
+    EXPECT_FALSE(CutNumberField(&text));
+    EXPECT_EQ(text, "123");
+    text = "";
+    EXPECT_FALSE(CutNumberField(&text));
+}
+
+TEST(SettingsRules, ExitPassword) {
+    EXPECT_TRUE(IsExitPassword("vexmor42"));
+    EXPECT_TRUE(IsExitPassword("VEXMOR42")) << "any case";
+    EXPECT_TRUE(IsExitPassword("VeXmOr42"));
+    EXPECT_FALSE(IsExitPassword("vexmor4")) << "seven characters do nothing";
+    EXPECT_TRUE(IsExitPassword("vexmor42x")) << "text after the eighth does not matter";
+    EXPECT_TRUE(IsExitPassword("vexmor42 and more"));
+    EXPECT_FALSE(IsExitPassword("xvexmor42"));
+    EXPECT_FALSE(IsExitPassword(""));
+    EXPECT_FALSE(IsExitPassword("vexmor43"));
+}
+
+class SettingsChange : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetShared();
+        ini = folder / "shell.ini";
+        ASSERT_TRUE(WriteFileBytes(ini, "[Server]\r\nServer=10.0.0.1\r\nServerPort=8080\r\nSocketPort=8081\r\n"));
+        UpdateShared([&](SharedValues& v) {
+            v.IniPath = ini;
+            v.ServerIp = "10.0.0.1";
+            v.CurrentEcpId = "12";
+            v.LocalMac = "0A-00-27-00-00-0C";
+        });
+        calls = 0;
+        channelClosed = 0;
+        addressAtCall.clear();
+    }
+    void TearDown() override { ResetShared(); }
+
+    static bool Accept(const std::string& key, const std::string& id, std::string* message) {
+        ++calls;
+        addressAtCall = ReadShared(&SharedValues::ServerIp);
+        lastKey = key;
+        lastId = id;
+        *message = "ok";
+        return true;
+    }
+    static bool Refuse(const std::string&, const std::string&, std::string* message) {
+        ++calls;
+        addressAtCall = ReadShared(&SharedValues::ServerIp);
+        *message = "考试机号已被占用";
+        return false;
+    }
+    static void CloseChannel() { ++channelClosed; }
+
+    TempFolder folder;
+    std::string ini;
+    static int calls, channelClosed;
+    static std::string addressAtCall, lastKey, lastId;
+};
+int SettingsChange::calls = 0;
+int SettingsChange::channelClosed = 0;
+std::string SettingsChange::addressAtCall, SettingsChange::lastKey, SettingsChange::lastId;
+
+TEST_F(SettingsChange, NewAddressAndNumberTakeEffectAfterTheServerAccepts) {
+    LogCapture log;
+    std::string message;
+    ASSERT_TRUE(ApplySettingsChange({"10.0.0.2", "007"}, {Accept, CloseChannel}, &message));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(addressAtCall, "10.0.0.2") << "the call goes to the new server";
+    EXPECT_EQ(lastKey, "0A-00-27-00-00-0C");
+    EXPECT_EQ(lastId, "007");
+    EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "10.0.0.2");
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "007");
+    EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.2");
+    EXPECT_EQ(channelClosed, 1);
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "修改考试机配置，考试机号[007],服务地址[10.0.0.2]"));
+}
+
+TEST_F(SettingsChange, OnlyTheNumberLeavesIniAndChannelAlone) {
+    std::string before = tavrel::test::ReadFileBytes(ini);
+    std::string message;
+    ASSERT_TRUE(ApplySettingsChange({"10.0.0.1", "13"}, {Accept, CloseChannel}, &message));
+    EXPECT_EQ(tavrel::test::ReadFileBytes(ini), before);
+    EXPECT_EQ(channelClosed, 0);
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "13");
+}
+
+TEST_F(SettingsChange, ARefusalLeavesEverythingAsItWas) {
+    LogCapture log;
+    std::string before = tavrel::test::ReadFileBytes(ini);
+    std::string message;
+    EXPECT_FALSE(ApplySettingsChange({"10.0.0.2", "13"}, {Refuse, CloseChannel}, &message));
+    EXPECT_EQ(addressAtCall, "10.0.0.2");
+    EXPECT_EQ(message, "修改考试机号失败：考试机号已被占用");
+    EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "10.0.0.1");
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "12");
+    EXPECT_EQ(tavrel::test::ReadFileBytes(ini), before);
+    EXPECT_EQ(channelClosed, 0);
+    EXPECT_EQ(log.Count("修改考试机配置"), 0u);
+}
+
+}  // namespace
