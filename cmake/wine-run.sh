@@ -16,10 +16,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      timeout 60 wineserver -p300 || true
-      timeout 300 wineboot -i >/dev/null 2>&1 || { echo "wine-run: wineboot failed" >&2; exit 1; }
+      timeout 60 wineserver -p300 </dev/null >/dev/null 2>&1 || true
+      timeout 300 wineboot -i </dev/null >/dev/null 2>&1 9>&- || { echo "wine-run: wineboot failed" >&2; exit 1; }
     fi
   ) 9>"$WINEPREFIX.lock" || exit 1
 fi
-timeout 60 wineserver -p300 >/dev/null 2>&1 || true
+# Wine's own background processes (services, explorer) outlive the program and inherit its output;
+# start them first with no output of ours, or whoever reads our output waits until they end.
+timeout 60 wineserver -p300 </dev/null >/dev/null 2>&1 || true
+timeout 120 wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 exec timeout -k 10 "$limit" wine "$@"
