@@ -16,7 +16,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      timeout 60 wineserver -p300 </dev/null >/dev/null 2>&1 || true
+      timeout 60 wineserver -p300 </dev/null >/dev/null 2>&1 9>&- || true
       timeout 300 wineboot -i </dev/null >/dev/null 2>&1 9>&- || { echo "wine-run: wineboot failed" >&2; exit 1; }
     fi
   ) 9>"$WINEPREFIX.lock" || exit 1

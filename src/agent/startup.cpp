@@ -5,10 +5,14 @@
 #include "agent/agent.h"
 #include "agent/config.h"
 #include "agent/logger.h"
+#include "server/http_provider.h"
 #include "system/file.h"
+#include "system/identity.h"
 #include "system/text.h"
 
 void OnInitialize() {
+    // Before any thread can start a transfer: libcurl's global set-up is not safe to race.
+    InitHttpTransport();
     std::string modulePath = CurrentModulePath();
     std::string exeDir = ParentFolder(modulePath) + PathSeparator();
     std::string exeFileName = modulePath.substr(modulePath.find_last_of(std::string("/") + PathSeparator()) + 1);
@@ -18,6 +22,7 @@ void OnInitialize() {
         v.IniPath = exeDir + "shell.ini";
     });
     WriteShared(&SharedValues::LocalVersion, GetFileVersionText(exeDir + exeFileName));
+    GatherMachineIdentity();
 
     ReadConfiguration(exeDir + "shell.ini");
 
