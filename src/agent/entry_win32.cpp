@@ -5,19 +5,26 @@
 #include "agent/main_window.h"
 #include "agent/startup.h"
 #include "agent/window_messages.h"
+#include "system/single_instance.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    // A second agent leaves at once: no message, no log line, no window.
+    if (!ClaimSingleInstance()) return 0;
     OnInitialize();
-    if (!MyRegisterClass(instance)) LogError("WinMain") << "MyRegisterClass failed";
+    MyRegisterClass(instance);
     if (!InitInstance(instance, showCommand)) {
-        LogError("WinMain") << "初始化应用程序实例失败！";
+        LogError("InitInstance") << "初始化应用程序实例失败！";
         return 0;
     }
-    MSG message;
+    AddTrayIcon(instance);
+    StartServiceThread();
+
+    MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    ReleaseSingleInstance();
     OnUninitialize();
     return static_cast<int>(message.wParam);
 }

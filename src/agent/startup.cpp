@@ -1,11 +1,16 @@
 #include "agent/startup.h"
 
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include "agent/agent.h"
 #include "agent/config.h"
 #include "agent/logger.h"
+#include "agent/service_workflow.h"
+#include "channel/command_channel.h"
 #include "server/http_provider.h"
+#include "system/clock.h"
 #include "system/file.h"
 #include "system/identity.h"
 #include "system/text.h"
@@ -26,20 +31,25 @@ void OnInitialize() {
 
     ReadConfiguration(exeDir + "shell.ini");
 
-    std::time_t now = std::time(nullptr);
-    std::tm localDate{};
-#ifdef _WIN32
-    localtime_s(&localDate, &now);
-#else
-    localtime_r(&now, &localDate);
-#endif
-    OpenLog(LogFilePath(exeDir, localDate), std::string());
+    OpenLog(LogFilePath(exeDir, LocalTimeOf(std::time(nullptr))), std::string());
     WriteStartBanner();
+    InstallChannelListeners();
 }
+
+namespace {
+std::shared_ptr<std::thread> ServiceThread;
+}
+
+void StartServiceThread() { ServiceThread = std::make_shared<std::thread>(DoUserServiceHandle); }
 
 void OnUninitialize() {
     LogInfo("OnUninitialize") << "=======应用程序开始退出=======";
     StopFlag = true;
     LogInfo("OnUninitialize") << "Socket连接关闭!";
+    // Between passes the thread sees StopFlag within 100 ms; inside a pass (a server call, a running exam
+    // client) shutdown waits for the pass to end.
+    if (ServiceThread && ServiceThread->joinable()) ServiceThread->join();
+    ServiceThread.reset();
+    DestroyCommandChannel();
     WriteEndBanner();
 }

@@ -1,0 +1,10 @@
+#pragma once
+// The invigilator's two dialogs (Windows): created on first use, then only hidden and shown again.
+#ifdef _WIN32
+#include <windows.h>
+
+void OpenSettingsDialog(HINSTANCE instance);
+void OpenExitPasswordDialog(HINSTANCE instance);
+// The settings dialog's confirm handler.
+void OnSettingMessage(HWND dialog);
+#endif

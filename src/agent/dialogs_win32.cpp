@@ -1,0 +1,109 @@
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/dialogs.h"
+#include "agent/settings_rules.h"
+#include "agent/window_messages.h"
+#include "channel/command_channel.h"
+#include "server/server_api.h"
+#include "system/process.h"
+#include "system/text.h"
+#include "../res/resource.h"
+
+namespace {
+
+HWND g_settingsDialog = nullptr;
+HWND g_exitDialog = nullptr;
+
+void ShowNote(HWND owner, const std::string& text) { MessageBoxA(owner, text.c_str(), "提示信息", MB_OK); }
+
+std::string FieldText(HWND dialog, int control, int bufferSize) {
+    char buffer[100] = {0};
+    GetDlgItemTextA(dialog, control, buffer, bufferSize);
+    return std::string(buffer);
+}
+
+bool ModifyEcpNoHook(const std::string& ecpKey, const std::string& ecpId, std::string* message) {
+    return ModifyEcpNo(ecpKey, ecpId, *message);
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
+        ShowWindow(dialog, SW_HIDE);
+    } else if (message == WM_COMMAND) {
+        int control = LOWORD(wParam);
+        if (control == IDC_CANCEL) {
+            ShowWindow(dialog, SW_HIDE);
+        } else if (control == IDC_CONFIRM) {
+            OnSettingMessage(dialog);
+        } else if (control == IDC_ECP_NO && HIWORD(wParam) == EN_CHANGE) {
+            std::string number = FieldText(dialog, IDC_ECP_NO, 100);
+            if (CutNumberField(&number)) {
+                SetDlgItemTextA(dialog, IDC_ECP_NO, number.c_str());
+                ShowNote(dialog, "考试机号最大支持3位数字！");
+            }
+        }
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
+        ShowWindow(dialog, SW_HIDE);
+    } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
+        // No confirm button: the password is checked on every change of the text.
+        if (IsExitPassword(FieldText(dialog, IDC_EXIT_PASSWORD, 10))) {
+            ShowWindow(dialog, SW_HIDE);
+            PostMainWindowMessage(kMsgDestroy, 0, 0);
+        }
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void OnSettingMessage(HWND dialog) {
+    SettingsInput input;
+    SettingsVerdict verdict = CheckSettings(FieldText(dialog, IDC_SERVER_IP, 100), FieldText(dialog, IDC_ECP_NO, 100),
+                                            ReadShared(&SharedValues::ServerIp),
+                                            ReadShared(&SharedValues::CurrentEcpId), &input);
+    if (verdict == SettingsVerdict::Unchanged) {
+        ShowWindow(dialog, SW_HIDE);
+        return;
+    }
+    if (verdict != SettingsVerdict::Proceed) {
+        ShowNote(dialog, SettingsVerdictMessage(verdict));
+        return;
+    }
+    std::string refusal;
+    if (!ApplySettingsChange(input, SettingsHooks{ModifyEcpNoHook, CloseCommandChannelIfOpen}, &refusal)) {
+        ShowNote(dialog, refusal);
+        return;
+    }
+    ShowWindow(dialog, SW_HIDE);
+}
+
+void OpenSettingsDialog(HINSTANCE instance) {
+    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) {
+        ShowNote(nullptr, "考试机已启动，无法修改考试机配置！");
+        return;
+    }
+    if (!g_settingsDialog)
+        g_settingsDialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_SETTING), GetDesktopWindow(),
+                                              SettingsDialogProc, 0);
+    if (!g_settingsDialog) return;
+    // Every opening shows the values in use, whatever was typed before.
+    SetDlgItemTextW(g_settingsDialog, IDC_SERVER_IP, AnsiToWide(ReadShared(&SharedValues::ServerIp)).c_str());
+    SetDlgItemTextW(g_settingsDialog, IDC_ECP_NO, AnsiToWide(ReadShared(&SharedValues::CurrentEcpId)).c_str());
+    ShowWindow(g_settingsDialog, SW_SHOWNA);
+}
+
+void OpenExitPasswordDialog(HINSTANCE instance) {
+    if (!g_exitDialog)
+        g_exitDialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_EXIT_PASSWORD), GetDesktopWindow(),
+                                          ExitPasswordDialogProc, 0);
+    if (g_exitDialog) ShowWindow(g_exitDialog, SW_SHOWNA);
+}

@@ -1,0 +1,95 @@
+#include "channel/command_channel.h"
+
+#include <map>
+#include <mutex>
+
+#include "agent/agent.h"
+#include "agent/logger.h"
+#include "agent/window_messages.h"
+
+namespace {
+
+std::mutex g_clientLock;
+std::shared_ptr<sio::client> g_client;
+bool g_destroyed = false;
+
+// Subscribing again replaces the earlier handler, so this is safe on every occasion.
+void SubscribeCommandHandlers(const std::shared_ptr<sio::client>& client) {
+    auto root = client->socket("");
+    root->on("broadcast", OnSocketBroadcastEvent);
+    root->on("ping", OnSocketPingEvent);
+}
+
+}  // namespace
+
+std::shared_ptr<sio::client> CommandChannelClient() {
+    std::lock_guard<std::mutex> lock(g_clientLock);
+    if (!g_client && !g_destroyed) g_client = std::make_shared<sio::client>();
+    return g_client;
+}
+
+void DestroyCommandChannel() {
+    std::shared_ptr<sio::client> client;
+    {
+        std::lock_guard<std::mutex> lock(g_clientLock);
+        client.swap(g_client);
+        g_destroyed = true;
+    }
+    if (client) client->close();
+}
+
+void InstallChannelListeners() {
+    auto client = CommandChannelClient();
+    if (!client) return;
+    client->set_open_listener(OnSocketConnectedEvent);
+    client->set_close_listener(OnSocketCloseEvent);
+    client->set_fail_listener(OnSocketFailEvent);
+    client->set_reconnect_listener(OnSocketReconnectEvent);
+    // A DISCONNECT from the server removes the socket of "/" with its handlers; whenever "/" is joined again
+    // the handlers must be back, or every later command would be dropped without a trace.
+    client->set_socket_open_listener([](const std::string& nsp) {
+        if (nsp != "/") return;
+        if (auto c = CommandChannelClient()) SubscribeCommandHandlers(c);
+    });
+}
+
+void ConnectCommandChannel() {
+    auto client = CommandChannelClient();
+    if (!client) return;
+    SharedValues v = SnapshotShared();
+    std::map<std::string, std::string> query;
+    query["room"] = v.CurrentRoomCode;
+    query["ecpKey"] = v.LocalMac;
+    query["type"] = "agent";
+    client->connect("http://" + v.ServerIp + ":" + v.SocketPort, query);
+    SubscribeCommandHandlers(client);
+}
+
+bool IsCommandChannelOpen() {
+    auto client = CommandChannelClient();
+    return client && client->opened();
+}
+
+void CloseCommandChannelIfOpen() {
+    auto client = CommandChannelClient();
+    if (client && client->opened()) client->close();
+}
+
+void OnSocketConnectedEvent() {
+    LogInfo("OnSocketConnectedEvent") << "Socket.IO连接成功";
+    // The open listener runs on every connection, after the socket of "/" exists again.
+    if (auto client = CommandChannelClient()) SubscribeCommandHandlers(client);
+    PostMainWindowMessage(kMsgSetTrayIcon, 0, 0);
+}
+
+void OnSocketCloseEvent(sio::close_reason) {
+    LogInfo("OnSocketCloseEvent") << "Socket.IO连接关闭";
+    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+}
+
+void OnSocketFailEvent() {
+    LogInfo("OnSocketFailEvent") << "Socket.IO连接异常";
+    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+}
+
+void OnSocketReconnectEvent(unsigned, unsigned) { PostMainWindowMessage(kMsgSetTrayIcon, 0, 2); }

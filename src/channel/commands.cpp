@@ -1,0 +1,101 @@
+#include <string>
+
+#include "agent/agent.h"
+#include "agent/logger.h"
+#include "channel/command_channel.h"
+#include "server/server_api.h"
+#include "system/desktop.h"
+#include "system/power.h"
+#include "system/process.h"
+#include "system/text.h"
+
+namespace {
+
+// The server's texts become part of a file path: none of them may step out of the answer folder.
+bool IsSafePathPiece(const std::string& piece) {
+    if (piece.find("..") != std::string::npos) return false;
+    for (char c : piece)
+        if (c == '\\' || c == '/' || c == ':' || c == '\0') return false;
+    return true;
+}
+
+void EmitOnRoot(const char* event) {
+    if (auto client = CommandChannelClient()) client->socket("")->emit(event);
+}
+
+void OnNewMachineNumber(const sio::message::ptr& data) {
+    sio::message::ptr member = sio::MemberOf(data, "data");
+    if (!member) {
+        LogError("OnSocketBroadcastEvent") << "2003 without data: ignored";
+        return;
+    }
+    EmitOnRoot("ok");
+    // A number that is not a text reads as "", as every reader of the command's data does.
+    std::string ecpId = sio::TextOf(member);
+    UpdateShared([&](SharedValues& v) {
+        if (v.CurrentEcpId != ecpId) v.CurrentEcpId = ecpId;
+    });
+    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+}
+
+void OnUploadAnswer(const sio::message::ptr& data) {
+    sio::message::ptr body = sio::MemberOf(data, "data");
+    if (!body || body->get_flag() != sio::message::flag::object) {
+        LogError("OnSocketBroadcastEvent") << "2002 without its data object: ignored";
+        return;
+    }
+    std::string examineeId = sio::TextOf(sio::MemberOf(body, "examineeId"));
+    std::string taskId = sio::TextOf(sio::MemberOf(body, "taskId"));
+    std::string batchNum = sio::TextOf(sio::MemberOf(body, "batchNum"));
+    std::string path;
+    bool safe = BuildAnswerFilePath(ReadShared(&SharedValues::ExeDir), taskId, batchNum, examineeId, &path);
+    LogInfo("OnSocketBroadcastEvent") << examineeId << taskId << batchNum << path;
+    if (!safe) {
+        LogError("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder";
+        return;
+    }
+    UploadExamAnswer(taskId, examineeId, batchNum, path);
+}
+
+}  // namespace
+
+bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, const std::string& batchNum,
+                         const std::string& examineeId, std::string* path) {
+    std::string joined = exeDir + NativePath("..\\ExamData\\nrvq\\") + taskId + PathSeparator() + batchNum +
+                         PathSeparator() + examineeId + NativePath("\\answer\\") + examineeId + ".oef";
+    bool safe = IsSafePathPiece(taskId) && IsSafePathPiece(batchNum) && IsSafePathPiece(examineeId);
+    *path = joined;
+    return safe;
+}
+
+void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, bool, sio::message::list&) {
+    // A member "code" of another type than integer reads as 0 and so matches no command.
+    sio::message::ptr codeMember = sio::MemberOf(data, "code");
+    int code = (codeMember && codeMember->get_flag() == sio::message::flag::integer)
+                   ? static_cast<int>(codeMember->get_int())
+                   : 0;
+    LogInfo("OnSocketBroadcastEvent") << "接收到考试服务指令，code：[" << code << "]";
+    if (code == 2003) {
+        OnNewMachineNumber(data);
+    } else if (code == 2002) {
+        OnUploadAnswer(data);
+    } else if (code == 1003) {
+        PowerOff();
+    } else if (code == 1004) {
+        Reboot();
+    } else if (code == 1002) {
+        LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
+        CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+    } else if (code == 1005) {
+        DisableWindowsKeys();
+    } else if (code == 1006) {
+        EnableWindowsKeys();
+    }
+}
+
+void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
+    EmitOnRoot("ack");
+    SharedValues v = SnapshotShared();
+    if (v.CurrentPhase != 2 && !v.CurrentEcpId.empty() && IsProcessRunning(v.TavrelExe))
+        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1);
+}
