@@ -18,6 +18,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       timeout 60 wineserver -p300 </dev/null >/dev/null 2>&1 9>&- || true
       timeout 300 wineboot -i </dev/null >/dev/null 2>&1 9>&- || { echo "wine-run: wineboot failed" >&2; exit 1; }
+      # Without a display Wine can only make windows with its null driver; set it before its desktop starts.
+      if [ -z "${DISPLAY:-}" ]; then
+        timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&- || true
+        timeout 60 wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
+      fi
     fi
   ) 9>"$WINEPREFIX.lock" || exit 1
 fi

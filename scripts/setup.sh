@@ -36,4 +36,7 @@ if [ -f "$repo/tools/room-server/package-lock.json" ]; then
   fi
 fi
 
-bash "$repo/scripts/build-win-deps.sh"
+# The demo needs only the Linux build.
+if [ "${TAVREL_SKIP_WIN_DEPS:-0}" != 1 ]; then
+  bash "$repo/scripts/build-win-deps.sh"
+fi

@@ -40,9 +40,11 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         } else if (control == IDC_CONFIRM) {
             OnSettingMessage(dialog);
         } else if (control == IDC_ECP_NO && HIWORD(wParam) == EN_CHANGE) {
-            std::string number = FieldText(dialog, IDC_ECP_NO, 100);
+            wchar_t typed[100] = {0};
+            GetDlgItemTextW(dialog, IDC_ECP_NO, typed, 100);
+            std::wstring number = typed;
             if (CutNumberField(&number)) {
-                SetDlgItemTextA(dialog, IDC_ECP_NO, number.c_str());
+                SetDlgItemTextW(dialog, IDC_ECP_NO, number.c_str());
                 ShowNote(dialog, "考试机号最大支持3位数字！");
             }
         }

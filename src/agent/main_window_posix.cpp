@@ -24,10 +24,10 @@ bool PostMainWindowMessage(unsigned message, std::uintptr_t wParam, std::intptr_
     PostedMessage posted{message, wParam, lParam};
     if (auto observer = g_observer.load()) observer(posted);
     if (!g_window) return false;
-    {
-        std::lock_guard<std::mutex> lock(g_queueLock);
-        g_queue.push_back(posted);
-    }
+    // Notified under the lock: the stop-signal thread is detached, and once the main thread has taken
+    // WM_DESTROY the process may end and destroy the condition variable at any moment after the unlock.
+    std::lock_guard<std::mutex> lock(g_queueLock);
+    g_queue.push_back(posted);
     g_queueReady.notify_one();
     return true;
 }

@@ -36,10 +36,12 @@ void SetTrayIcon(LPARAM state) {
 INT_PTR CALLBACK BlankDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
     switch (message) {
         case WM_CLOSE:
+            // Closing the blank dialog ends the agent: the main window goes first and takes the tray icon with
+            // it, or the shell keeps showing the icon of a program that has ended.
+            DestroyWindow(static_cast<HWND>(GetMainWindow()));
             DestroyWindow(dialog);
             return TRUE;
         case WM_DESTROY:
-            // Closing the blank dialog ends the agent as WM_DESTROY of the main window does.
             PostQuitMessage(0);
             return TRUE;
         default:

@@ -6,6 +6,8 @@
 // The service thread's procedure; returns on StopFlag between passes, or after a successful installer
 // update (having posted WM_DESTROY to the main window).
 void DoUserServiceHandle();
+// Sets StopFlag and wakes the thread if it waits between passes; inside a pass it is noticed at the pass's end.
+void StopServiceThread();
 
 // The start-up information of one pass, reset before every call of GetStartupInfoAgent.
 struct ServiceStartupInfo {

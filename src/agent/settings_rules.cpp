@@ -32,9 +32,14 @@ std::string SettingsVerdictMessage(SettingsVerdict verdict) {
     }
 }
 
-bool CutNumberField(std::string* text) {
-    if (text->size() <= 3) return false;
-    text->resize(3);
+bool CutNumberField(std::wstring* text) {
+    size_t kept = 0;
+    for (int characters = 0; kept < text->size() && characters < 3; ++characters) {
+        bool pairStart = (*text)[kept] >= 0xD800 && (*text)[kept] <= 0xDBFF && kept + 1 < text->size();
+        kept += pairStart ? 2 : 1;
+    }
+    if (kept >= text->size()) return false;
+    text->resize(kept);
     return true;
 }
 

@@ -24,7 +24,9 @@ SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string
 std::string SettingsVerdictMessage(SettingsVerdict verdict);
 
 // The number field holds at most three characters: true when the text was cut (and *text now holds three).
-bool CutNumberField(std::string* text);
+// Counted in characters of the wide text: a cut through the bytes of a double-byte character, or between the
+// two halves of a surrogate pair, would leave half a character in the field.
+bool CutNumberField(std::wstring* text);
 
 // The exit password: the first eight characters of what was typed (the field holds nine), any case.
 bool IsExitPassword(const std::string& typed);

@@ -44,9 +44,9 @@ void StartServiceThread() { ServiceThread = std::make_shared<std::thread>(DoUser
 
 void OnUninitialize() {
     LogInfo("OnUninitialize") << "=======应用程序开始退出=======";
-    StopFlag = true;
+    StopServiceThread();
     LogInfo("OnUninitialize") << "Socket连接关闭!";
-    // Between passes the thread sees StopFlag within 100 ms; inside a pass (a server call, a running exam
+    // Between passes the thread ends at once; inside a pass (a server call, a running exam
     // client) shutdown waits for the pass to end.
     if (ServiceThread && ServiceThread->joinable()) ServiceThread->join();
     ServiceThread.reset();

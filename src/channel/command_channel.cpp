@@ -51,6 +51,13 @@ void InstallChannelListeners() {
         if (nsp != "/") return;
         if (auto c = CommandChannelClient()) SubscribeCommandHandlers(c);
     });
+    // A server that ends "/" but keeps the connection would leave the channel open and deaf: the workflow
+    // sees it open and never connects again. So "/" is joined again at once, with its handlers.
+    client->set_socket_close_listener([](const std::string& nsp) {
+        if (nsp != "/") return;
+        auto c = CommandChannelClient();
+        if (c && c->opened()) SubscribeCommandHandlers(c);
+    });
 }
 
 void ConnectCommandChannel() {

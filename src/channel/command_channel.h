@@ -31,7 +31,7 @@ void OnSocketBroadcastEvent(const std::string& name, const sio::message::ptr& da
 void OnSocketPingEvent(const std::string& name, const sio::message::ptr& data, bool needAck,
                        sio::message::list& ackMessage);
 
-// The answer file of command 2002 under "..\ExamData\nrvq\"; false (and no path) when one of the three
-// texts could lead out of that folder.
+// The answer file of command 2002 under "..\ExamData\nrvq\". False when one of the three texts could lead
+// out of that folder or names a Windows device; the joined path is given either way, for the log line.
 bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, const std::string& batchNum,
                          const std::string& examineeId, std::string* path);

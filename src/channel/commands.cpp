@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <string>
 
 #include "agent/agent.h"
@@ -11,11 +12,31 @@
 
 namespace {
 
+// Windows opens these names as devices in any folder and with any extension: "COM1.oef" would be a serial
+// port, whose read can hold the network thread for ever.
+bool NamesDevice(const std::string& piece) {
+    std::string stem = ToUpperAscii(piece.substr(0, piece.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
+        if (stem == device) return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '0' && stem[3] <= '9';
+}
+
 // The server's texts become part of a file path: none of them may step out of the answer folder.
 bool IsSafePathPiece(const std::string& piece) {
     if (piece.find("..") != std::string::npos) return false;
     for (char c : piece)
         if (c == '\\' || c == '/' || c == ':' || c == '\0') return false;
+    return !NamesDevice(piece);
+}
+
+// A member the command needs, present as a text; numbers or objects in its place read as nothing.
+bool TextMember(const sio::message::ptr& object, const char* name, std::string* text) {
+    sio::message::ptr member = sio::MemberOf(object, name);
+    if (!member || member->get_flag() != sio::message::flag::text) return false;
+    *text = member->get_string();
     return true;
 }
 
@@ -44,14 +65,17 @@ void OnUploadAnswer(const sio::message::ptr& data) {
         LogError("OnSocketBroadcastEvent") << "2002 without its data object: ignored";
         return;
     }
-    std::string examineeId = sio::TextOf(sio::MemberOf(body, "examineeId"));
-    std::string taskId = sio::TextOf(sio::MemberOf(body, "taskId"));
-    std::string batchNum = sio::TextOf(sio::MemberOf(body, "batchNum"));
+    std::string examineeId, taskId, batchNum;
+    if (!TextMember(body, "examineeId", &examineeId) || !TextMember(body, "taskId", &taskId) ||
+        !TextMember(body, "batchNum", &batchNum)) {
+        LogError("OnSocketBroadcastEvent") << "2002 without examineeId, taskId and batchNum as texts: ignored";
+        return;
+    }
     std::string path;
     bool safe = BuildAnswerFilePath(ReadShared(&SharedValues::ExeDir), taskId, batchNum, examineeId, &path);
     LogInfo("OnSocketBroadcastEvent") << examineeId << taskId << batchNum << path;
     if (!safe) {
-        LogError("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder";
+        LogError("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
     UploadExamAnswer(taskId, examineeId, batchNum, path);
@@ -70,10 +94,11 @@ bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, c
 
 void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, bool, sio::message::list&) {
     // A member "code" of another type than integer reads as 0 and so matches no command.
+    // Compared at full width: a huge number must not pass for a command by losing its high bits.
     sio::message::ptr codeMember = sio::MemberOf(data, "code");
-    int code = (codeMember && codeMember->get_flag() == sio::message::flag::integer)
-                   ? static_cast<int>(codeMember->get_int())
-                   : 0;
+    std::int64_t code = (codeMember && codeMember->get_flag() == sio::message::flag::integer)
+                            ? codeMember->get_int()
+                            : 0;
     LogInfo("OnSocketBroadcastEvent") << "接收到考试服务指令，code：[" << code << "]";
     if (code == 2003) {
         OnNewMachineNumber(data);

@@ -61,14 +61,38 @@ TEST(SettingsRules, MessagesOfTheRefusals) {
 }
 
 TEST(SettingsRules, NumberFieldKeepsThreeCharacters) {
-    std::string text = "1234";
+    struct Case {
+        std::wstring typed;
+        bool cut;
+        std::wstring kept;
+    };
+    const Case cases[] = {
+        {L"1234", true, L"123"},
+        {L"123", false, L"123"},
+        {L"12", false, L"12"},
+        {L"", false, L""},
+        {L"123456789", true, L"123"},
+        // Counted in characters, not in the bytes the ANSI code page gives them.
+        {L"\u4E00\u4E8C\u4E09\u56DB", true, L"\u4E00\u4E8C\u4E09"},
+        {L"12\uFF13", false, L"12\uFF13"},
+        {L"12\uFF134", true, L"12\uFF13"},
+    };
+    for (const Case& c : cases) {
+        std::wstring text = c.typed;
+        EXPECT_EQ(CutNumberField(&text), c.cut) << c.typed.size() << " units typed";
+        EXPECT_EQ(text, c.kept);
+    }
+}
+
+TEST(SettingsRules, NumberFieldNeverKeepsHalfACharacter) {
+    // A character outside the basic plane: two units in UTF-16 (Windows), one in UTF-32.
+    const std::wstring face = L"\U0001F600";
+    std::wstring text = L"12" + face + L"4";
     EXPECT_TRUE(CutNumberField(&text));
-    EXPECT_EQ(text, "123");
-    text = "123";
+    EXPECT_EQ(text, L"12" + face);
+    text = L"12" + face;
     EXPECT_FALSE(CutNumberField(&text));
-    EXPECT_EQ(text, "123");
-    text = "";
-    EXPECT_FALSE(CutNumberField(&text));
+    EXPECT_EQ(text, L"12" + face);
 }
 
 TEST(SettingsRules, ExitPassword) {

@@ -75,8 +75,11 @@ LogCapture* g_capture = nullptr;
 }  // namespace
 
 LogCapture::LogCapture() {
-    std::lock_guard<std::mutex> lock(g_captureLock);
-    g_capture = this;
+    {
+        std::lock_guard<std::mutex> lock(g_captureLock);
+        g_capture = this;
+    }
+    // Outside g_captureLock: the logger calls the observer under its own lock, which then takes this one.
     SetLogObserver([](LogLevel level, const std::string& routine, const std::string& text) {
         std::lock_guard<std::mutex> hold(g_captureLock);
         if (!g_capture) return;

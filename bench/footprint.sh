@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# What the idle agent costs a PC that runs it all day: resident memory and CPU share over a minute of
+# polling a room-server that keeps it idle (numbered, in its room, channel open, no exam). Goals: at most
+# 6 MB resident and 0.1 % of one core. Prints the figures; asserts nothing.
+#
+#   bench/footprint.sh [linux build folder] [windows build folder] [seconds]
+# Defaults: build/linux, build/windows (skipped when it holds no TavrelAgent.exe), 60.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+linux_build=${1:-$repo/build/linux}
+windows_build=${2:-$repo/build/windows}
+seconds=${3:-60}
+[ -x "$linux_build/TavrelAgent" ] || { echo "no $linux_build/TavrelAgent: build it first" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/footprint.XXXXXX")
+server_pid=
+agent_pid=
+cleanup() {
+  set +e
+  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
+    kill -TERM "$agent_pid"
+    for _ in $(seq 1 100); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$agent_pid" 2>/dev/null
+  fi
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The server ends by itself when its stdin closes, so it never outlives this script.
+mkfifo "$work/stdin"
+(cd "$repo/tools/room-server" && exec node server.js <"$work/stdin" >"$work/ready" 2>"$work/server.log") &
+server_pid=$!
+exec 9>"$work/stdin"
+for _ in $(seq 100); do grep -q ready "$work/ready" 2>/dev/null && break; sleep 0.1; done
+read -r _ _ http_field socket_field control_field <"$work/ready"
+http=${http_field#http=}
+socket=${socket_field#socket=}
+control=${control_field#control=}
+ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: application/json' ${3:+--data "$3"}; }
+
+# Every machine is number 1 in room R101 and may not start: each pass asks and finds nothing to do.
+ctl POST /answer '{"route":"getStartupInfoAgent","data":{"ecpId":1,"ecpRoomCode":"R101","isStartup":false}}' >/dev/null
+
+tree() {
+  mkdir -p "$1/Agent" "$1/Modules" "$1/Temp" "$1/log" "$1/ExamData/nrvq"
+  printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
+    "$http" "$socket" >"$1/Agent/shell.ini"
+}
+
+# Waits for the agent's channel, lets it settle, then samples for the given time.
+#   measure <label> <pid whose memory and CPU count>
+measure() {
+  local label=$1 pid=$2
+  ctl GET "/connections?open=1&min=1&wait=30000" | grep -q '"conn"' || { echo "$label: the channel never opened" >&2; return 1; }
+  sleep 5
+  local tick start_ticks end_ticks peak=0 rss
+  tick=$(getconf CLK_TCK)
+  ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+  start_ticks=$(ticks "$pid")
+  # Run time in ns from the scheduler (schedstat), per thread: the 100 Hz ticks of /proc/PID/stat charge a
+  # whole tick to a thread that happens to run when it strikes, which is coarse for a mostly sleeping one.
+  declare -A thread_start=()
+  for task in /proc/"$pid"/task/*; do thread_start[${task##*/}]=$(awk '{ print $1 }' "$task/schedstat"); done
+  local questions_before
+  questions_before=$(ctl GET "/requests?route=getStartupInfoAgent" | grep -o '"seq"' | wc -l)
+  for _ in $(seq 1 "$seconds"); do
+    rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+    [ "$rss" -gt "$peak" ] && peak=$rss
+    sleep 1
+  done
+  end_ticks=$(ticks "$pid")
+  local per_thread="" run_ns=0
+  for task in /proc/"$pid"/task/*; do
+    local tid=${task##*/} ns
+    ns=$(( $(awk '{ print $1 }' "$task/schedstat") - ${thread_start[$tid]:-0} ))
+    run_ns=$((run_ns + ns))
+    per_thread+=" $tid:$((ns / 1000))us"
+  done
+  local questions_after
+  questions_after=$(ctl GET "/requests?route=getStartupInfoAgent" | grep -o '"seq"' | wc -l)
+  local threads pss
+  threads=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status")
+  pss=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || echo "?")
+  awk -v label="$label" -v rss="$rss" -v peak="$peak" -v pss="$pss" -v threads="$threads" \
+      -v used=$((end_ticks - start_ticks)) -v tick="$tick" -v secs="$seconds" -v passes=$((questions_after - questions_before)) -v per_thread="$per_thread" -v run_ns="$run_ns" \
+    'BEGIN {
+       cpu = run_ns / 1e9 / secs * 100
+       printf "%-28s resident %.2f MB (peak %.2f MB, proportional %s kB), %d threads, CPU %.3f %% of one core over %d s (%d passes)\n",
+              label, rss / 1024, peak / 1024, pss, threads, cpu, secs, passes
+       printf "%-28s run time per thread:%s; %.3f %% by the coarse 1/%d s ticks\n", "", per_thread, used / tick / secs * 100, tick
+       if (label ~ /Linux/) printf "%-28s goals: resident <= 6 MB: %s, CPU <= 0.1 %%: %s\n", "", (peak <= 6144 ? "met" : "MISSED"), (cpu <= 0.1 ? "met" : "MISSED")
+     }'
+}
+
+tree "$work/linux"
+cp "$linux_build/TavrelAgent" "$work/linux/Agent/TavrelAgent"
+setpriv --bounding-set -sys_boot -- "$work/linux/Agent/TavrelAgent" </dev/null >"$work/linux/agent.out" 2>&1 &
+agent_pid=$!
+measure "Linux agent ($(basename "$linux_build"))" "$agent_pid"
+kill -TERM "$agent_pid"
+wait "$agent_pid" 2>/dev/null || true
+agent_pid=
+
+if [ -f "$windows_build/TavrelAgent.exe" ]; then
+  ctl POST /reset >/dev/null
+  ctl POST /answer '{"route":"getStartupInfoAgent","data":{"ecpId":1,"ecpRoomCode":"R101","isStartup":false}}' >/dev/null
+  # Without a display Wine makes windows only with its null graphics driver; the agent's window is hidden.
+  if [ -z "${DISPLAY:-}" ] && ! bash "$repo/cmake/wine-run.sh" reg query 'HKCU\Software\Wine\Drivers' /v Graphics >/dev/null 2>&1; then
+    bash "$repo/cmake/wine-run.sh" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
+  fi
+  tree "$work/windows"
+  cp "$windows_build/TavrelAgent.exe" "$work/windows/Agent/TavrelAgent.exe"
+  setpriv --bounding-set -sys_boot -- bash "$repo/cmake/wine-run.sh" "$work/windows/Agent/TavrelAgent.exe" \
+    </dev/null >"$work/windows/agent.out" 2>&1 &
+  agent_pid=$!
+  # The Windows program runs in a Wine process below the runner; its resident set is the working set.
+  wine_pid=
+  for _ in $(seq 1 300); do
+    for child in $(pgrep -P "$agent_pid" 2>/dev/null) $(for c in $(pgrep -P "$agent_pid" 2>/dev/null); do pgrep -P "$c"; done); do
+      if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -q 'TavrelAgent.exe'; then wine_pid=$child; fi
+    done
+    [ -n "$wine_pid" ] && break
+    sleep 0.1
+  done
+  if [ -n "$wine_pid" ]; then
+    measure "Windows agent under Wine" "$wine_pid"
+  else
+    echo "Windows agent under Wine: its process was not found" >&2
+  fi
+fi

@@ -1,0 +1,62 @@
+#pragma once
+// The agent's Socket.IO client: Engine.IO 4 over a plain WebSocket, with namespaces, events,
+// acknowledgements, binary attachments and reconnection without practical limit. Listeners and handlers run
+// on the client's network thread; every call here may come from any thread.
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "channel/sio_message.h"
+#include "channel/sio_socket.h"
+#include "channel/sio_states.h"
+
+namespace sio {
+
+class client_impl;
+
+class client {
+public:
+    using con_listener = std::function<void()>;
+    using close_listener = std::function<void(close_reason)>;
+    using reconnect_listener = std::function<void(unsigned attemptsMade, unsigned delayMs)>;
+    using socket_listener = std::function<void(const std::string& nsp)>;
+
+    client();
+    ~client();
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+
+    void set_open_listener(con_listener l);
+    void set_fail_listener(con_listener l);
+    void set_reconnecting_listener(con_listener l);
+    void set_reconnect_listener(reconnect_listener l);
+    void set_close_listener(close_listener l);
+    void set_socket_open_listener(socket_listener l);
+    void set_socket_close_listener(socket_listener l);
+    void clear_con_listeners();
+    void clear_socket_listeners();
+
+    // Only host and port of url count. The query goes out in key order, unescaped. While the connection is
+    // opening or open this changes nothing.
+    void connect(const std::string& url, const std::map<std::string, std::string>& query);
+    // Ends the connection at the agent's request (no reconnection) and waits for the network thread.
+    void close();
+    // "" stands for "/"; a name without the leading "/" gets one.
+    std::shared_ptr<sio::socket> socket(const std::string& nsp = std::string());
+
+    bool opened() const;
+    connection_state state() const;
+    std::string get_sessionid() const;
+
+    void set_reconnect_attempts(unsigned attempts);
+    void set_reconnect_delay(unsigned ms);
+    void set_reconnect_delay_max(unsigned ms);
+    // How long a namespace waits for the server's confirmation of joining, and of leaving.
+    void set_namespace_timeouts(unsigned connectMs, unsigned closeMs);
+
+private:
+    std::shared_ptr<client_impl> m_impl;
+};
+
+}  // namespace sio

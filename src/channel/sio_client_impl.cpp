@@ -1,0 +1,461 @@
+#include "channel/sio_client_impl.h"
+
+#include <chrono>
+#include <ctime>
+#include <iostream>
+
+#include "channel/sio_reconnect.h"
+
+namespace sio {
+
+namespace {
+
+// "http://host:port/path" → "host:port"; the path never matters, the port defaults as HTTP's does.
+std::string HostAndPort(const std::string& url) {
+    std::size_t start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    std::size_t end = url.find_first_of("/?#", start);
+    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    bool bracketed = !authority.empty() && authority[0] == '[';
+    std::size_t colon = authority.rfind(':');
+    bool hasPort = colon != std::string::npos && (!bracketed || colon > authority.find(']'));
+    return hasPort ? authority : authority + ":80";
+}
+
+const std::uint16_t kStatusNormal = 1000;
+const std::uint16_t kStatusAbnormal = 1006;
+const std::uint16_t kStatusPolicy = 1008;
+// Handshake defaults of an Engine.IO server that leaves them out.
+const unsigned kDefaultPingInterval = 25000;
+const unsigned kDefaultPingTimeout = 60000;
+
+}  // namespace
+
+client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
+    m_client.clear_access_channels(websocketpp::log::alevel::all);
+    m_client.clear_error_channels(websocketpp::log::elevel::all);
+    // Only our own trace lines; websocketpp's frame and connection chatter stays off.
+    m_client.set_access_channels(websocketpp::log::alevel::app);
+    m_client.get_alog().set_ostream(&std::cerr);
+    m_client.get_elog().set_ostream(&std::cerr);
+    m_client.init_asio(&m_io);
+    m_client.set_open_handshake_timeout(10000);
+    m_client.set_close_handshake_timeout(3000);
+    // Commands, acknowledgements and pongs are small frames that must not wait behind Nagle's algorithm.
+    m_client.set_socket_init_handler([](hdl, boost::asio::ip::tcp::socket& s) {
+        boost::system::error_code ignored;
+        s.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    });
+    m_client.set_open_handler([this](hdl h) { OnOpen(h); });
+    m_client.set_fail_handler([this](hdl h) { OnFail(h); });
+    m_client.set_close_handler([this](hdl h) { OnClose(h); });
+    m_client.set_message_handler([this](hdl h, ws_client::message_ptr msg) { OnMessage(h, msg); });
+    Trace("client constructor");
+}
+
+void client_impl::shutdown() {
+    if (OnNetworkThread()) {
+        // The last owner let go inside a handler: end the connection and let the thread wind down by
+        // itself; it holds this object until its loop has returned.
+        m_userClosing = true;
+        DoClose(true);
+        m_thread.detach();
+        return;
+    }
+    std::lock_guard<std::mutex> lk(m_apiLock);
+    if (m_thread.joinable()) CloseAndJoin(true);
+}
+
+client_impl::~client_impl() {
+    if (m_thread.joinable()) {
+        if (m_thread.get_id() == std::this_thread::get_id()) m_thread.detach();
+        else m_thread.join();
+    }
+    for (auto& s : Sockets()) s->Detach();
+    std::lock_guard<std::mutex> lk(m_socketLock);
+    m_sockets.clear();
+}
+
+void client_impl::Trace(const std::string& text) {
+    m_client.get_alog().write(websocketpp::log::alevel::app, text);
+}
+
+void client_impl::set_listeners(const std::function<void(client_listeners&)>& change) {
+    std::lock_guard<std::mutex> lk(m_listenerLock);
+    change(m_listeners);
+}
+
+client_listeners client_impl::Listeners() {
+    std::lock_guard<std::mutex> lk(m_listenerLock);
+    return m_listeners;
+}
+
+// A listener that throws must not end the network thread: the channel has to outlive a faulty handler.
+void client_impl::CallListener(const char* which, const std::function<void(client_listeners&)>& call) {
+    client_listeners l = Listeners();
+    try {
+        call(l);
+    } catch (const std::exception& e) {
+        Trace(std::string("Listener ") + which + " threw: " + e.what());
+    } catch (...) {
+        Trace(std::string("Listener ") + which + " threw");
+    }
+}
+
+std::string client_impl::sid() const {
+    std::lock_guard<std::mutex> lk(m_sidLock);
+    return m_sid;
+}
+
+// ---- thread and public calls ----
+
+void client_impl::StartThread() {
+    std::shared_ptr<client_impl> self = shared_from_this();
+    m_thread = std::thread([self] { self->Run(); });
+}
+
+void client_impl::Run() {
+    m_netThreadId = std::this_thread::get_id();
+    for (;;) {
+        try {
+            m_io.run();
+            break;
+        } catch (const std::exception& e) {
+            Trace(std::string("Network thread error: ") + e.what());
+        } catch (...) {
+            Trace("Network thread error");
+        }
+    }
+    Trace("run loop end");
+    m_netThreadId = std::thread::id();
+}
+
+void client_impl::connect(const std::string& url, const std::map<std::string, std::string>& query) {
+    if (OnNetworkThread()) {
+        // From a listener or handler: the thread is ours and running. A close the agent asked for wins.
+        if (!m_userClosing) DoConnect(url, query);
+        return;
+    }
+    std::lock_guard<std::mutex> lk(m_apiLock);
+    m_userClosing = false;
+    m_io.post([this, url, query] { DoConnect(url, query); });
+    if (!m_thread.joinable()) {
+        m_io.restart();
+        StartThread();
+    } else if (m_io.stopped()) {
+        // The thread ran out of work before it could take the request: it keeps waiting in the queue.
+        m_thread.join();
+        m_io.restart();
+        StartThread();
+    }
+}
+
+void client_impl::close() {
+    if (OnNetworkThread()) {
+        m_userClosing = true;
+        DoClose(false);
+        return;
+    }
+    std::lock_guard<std::mutex> lk(m_apiLock);
+    if (!m_thread.joinable()) {
+        std::cerr << "Error: No active session" << std::endl;
+        return;
+    }
+    CloseAndJoin(false);
+    m_io.restart();
+}
+
+// The thread may have run out of work just before the close was posted; then the close runs here, once,
+// and the request left in the queue does nothing when a later connect starts the thread again.
+void client_impl::CloseAndJoin(bool quiet) {
+    m_userClosing = true;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    m_io.post([this, done, quiet] {
+        if (!done->exchange(true)) DoClose(quiet);
+    });
+    m_thread.join();
+    if (!done->exchange(true)) DoClose(quiet);
+}
+
+std::shared_ptr<sio::socket> client_impl::socket(std::string nsp) {
+    if (nsp.empty() || nsp[0] != '/') nsp.insert(nsp.begin(), '/');
+    std::shared_ptr<sio::socket> s;
+    {
+        std::lock_guard<std::mutex> lk(m_socketLock);
+        auto it = m_sockets.find(nsp);
+        if (it != m_sockets.end()) return it->second;
+        s.reset(new sio::socket(this, nsp));
+        m_sockets[nsp] = s;
+        if (!m_transportReady) return s;
+    }
+    std::weak_ptr<sio::socket> weak = s;
+    m_io.post([weak] {
+        if (auto live = weak.lock()) live->OnTransportOpen();
+    });
+    return s;
+}
+
+std::vector<std::shared_ptr<sio::socket>> client_impl::Sockets() {
+    std::lock_guard<std::mutex> lk(m_socketLock);
+    std::vector<std::shared_ptr<sio::socket>> all;
+    for (auto& entry : m_sockets) all.push_back(entry.second);
+    return all;
+}
+
+void client_impl::RemoveSocket(sio::socket* s) {
+    std::shared_ptr<sio::socket> keep;  // released after the lock
+    std::lock_guard<std::mutex> lk(m_socketLock);
+    auto it = m_sockets.find(s->get_namespace());
+    if (it != m_sockets.end() && it->second.get() == s) {
+        keep = std::move(it->second);
+        m_sockets.erase(it);
+    }
+}
+
+// ---- sending ----
+
+void client_impl::Send(packet::encoded e, std::uint64_t generation) {
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lk(m_outLock);
+        m_out.emplace_back(generation, std::move(e));
+        if (!m_drainPosted) post = m_drainPosted = true;
+    }
+    if (post) m_io.post([this] { Drain(); });
+}
+
+void client_impl::Drain() {
+    std::deque<std::pair<std::uint64_t, packet::encoded>> batch;
+    {
+        std::lock_guard<std::mutex> lk(m_outLock);
+        batch.swap(m_out);
+        m_drainPosted = false;
+    }
+    for (auto& item : batch) {
+        // Packets meant for an earlier connection are dropped with it.
+        if (!m_live || item.first != Generation()) continue;
+        websocketpp::lib::error_code ec;
+        m_client.send(m_hdl, item.second.text, websocketpp::frame::opcode::text, ec);
+        for (const auto& b : item.second.binaries) {
+            if (ec) break;
+            m_client.send(m_hdl, b->data(), b->size(), websocketpp::frame::opcode::binary, ec);
+        }
+        if (ec) std::cerr << "Send failed,reason:" << ec.message() << std::endl;
+    }
+}
+
+// ---- connection life (network thread) ----
+
+void client_impl::DoConnect(const std::string& url, const std::map<std::string, std::string>& query) {
+    if (m_baseUrl != url) m_baseUrl = url;
+    if (m_reconnectPending) {
+        m_reconnectPending = false;
+        m_reconnectTimer.cancel();
+    }
+    connection_state st = m_state;
+    if (st == connection_state::opening || st == connection_state::opened) return;
+    m_state = connection_state::opening;
+    m_reconnectionsMade = 0;
+    m_queryText.clear();
+    for (const auto& entry : query) m_queryText += "&" + entry.first + "=" + entry.second;
+    Attempt();
+}
+
+void client_impl::Attempt() {
+    {
+        std::lock_guard<std::mutex> lk(m_sidLock);
+        m_sid.clear();
+    }
+    m_decoder.reset();
+    std::string url = "ws://" + HostAndPort(m_baseUrl) + "/socket.io/?EIO=4&transport=websocket&t=" +
+                      std::to_string(static_cast<long long>(std::time(nullptr))) + m_queryText;
+    websocketpp::lib::error_code ec;
+    ws_client::connection_ptr con = m_client.get_connection(url, ec);
+    if (ec || !con) {
+        Trace("Get Connection Error: " + ec.message());
+        m_state = connection_state::closed;
+        CallListener("fail", [](client_listeners& l) { if (l.fail) l.fail(); });
+        return;
+    }
+    ++m_generation;
+    m_localStatus = -1;
+    m_hdl = con->get_handle();
+    m_live = true;
+    m_client.connect(con);
+}
+
+void client_impl::OnOpen(hdl h) {
+    if (!m_live || m_hdl.lock() != h.lock()) return;
+    m_state = connection_state::opened;
+    m_reconnectionsMade = 0;
+    // A server that opens the WebSocket and then says nothing must not hold the channel for ever.
+    ArmPingWatch(kDefaultPingInterval + kDefaultPingTimeout);
+    socket("/");
+    CallListener("open", [](client_listeners& l) { if (l.open) l.open(); });
+}
+
+void client_impl::OnFail(hdl h) {
+    if (m_hdl.lock() != h.lock()) return;
+    m_live = false;
+    m_hdl.reset();
+    m_state = connection_state::closed;
+    TransportDown();
+    if (m_userClosing) return;
+    if (!ScheduleReconnect()) CallListener("fail", [](client_listeners& l) { if (l.fail) l.fail(); });
+}
+
+void client_impl::OnClose(hdl h) {
+    if (m_hdl.lock() != h.lock()) return;
+    int status = m_localStatus;
+    if (status < 0) {
+        // The peer's status decides: 1005 for an empty close frame, 1006 when no frame came at all.
+        ws_client::connection_ptr con = m_client.get_con_from_hdl(h);
+        status = con ? con->get_remote_close_code() : kStatusNormal;
+    }
+    m_live = false;
+    m_hdl.reset();
+    m_state = connection_state::closed;
+    m_pingWatch.cancel();
+    TransportDown();
+    close_reason reason = close_reason::normal;
+    if (status != kStatusNormal && !m_userClosing) {
+        reason = close_reason::drop;
+        ScheduleReconnect();
+    }
+    CallListener("close", [reason](client_listeners& l) { if (l.close) l.close(reason); });
+}
+
+void client_impl::TransportDown() {
+    m_transportReady = false;
+    m_decoder.reset();
+    for (auto& s : Sockets()) s->OnTransportDown();
+}
+
+bool client_impl::ScheduleReconnect() {
+    if (m_reconnectionsMade >= m_reconnectAttempts) return false;
+    unsigned delay = ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_reconnectionsMade);
+    unsigned made = m_reconnectionsMade;
+    CallListener("reconnect", [made, delay](client_listeners& l) { if (l.reconnect) l.reconnect(made, delay); });
+    m_reconnectPending = true;
+    m_reconnectTimer.expires_from_now(std::chrono::milliseconds(delay));
+    m_reconnectTimer.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) OnReconnectTimer();
+    });
+    return true;
+}
+
+void client_impl::OnReconnectTimer() {
+    if (!m_reconnectPending) return;
+    m_reconnectPending = false;
+    if (m_state != connection_state::closed || m_userClosing) return;
+    ++m_reconnectionsMade;
+    m_state = connection_state::opening;
+    CallListener("reconnecting", [](client_listeners& l) { if (l.reconnecting) l.reconnecting(); });
+    Attempt();
+}
+
+void client_impl::DoClose(bool quiet) {
+    if (m_reconnectPending) {
+        m_reconnectPending = false;
+        m_reconnectTimer.cancel();
+    }
+    bool live = m_live;
+    m_state = live ? connection_state::closing : connection_state::closed;
+    for (auto& s : Sockets()) s->Close();
+    if (!live) {
+        if (!quiet) std::cerr << "Error: No active session" << std::endl;
+        return;
+    }
+    Drain();  // the namespaces' DISCONNECT packets go out before the close frame
+    CloseConnection(kStatusNormal, "End by user", kStatusNormal);
+}
+
+void client_impl::CloseConnection(std::uint16_t wireStatus, const std::string& reason, std::uint16_t status) {
+    ws_client::connection_ptr con = m_client.get_con_from_hdl(m_hdl);
+    if (!con) return;
+    m_localStatus = status;
+    websocketpp::lib::error_code ec;
+    con->close(wireStatus, reason, ec);
+    // Still connecting, or already closing: end the TCP connection instead of waiting for it.
+    if (ec && con->get_state() == websocketpp::session::state::connecting) con->terminate(ec);
+}
+
+// ---- frames (network thread) ----
+
+void client_impl::OnMessage(hdl h, ws_client::message_ptr msg) {
+    if (!m_live || m_hdl.lock() != h.lock()) return;
+    packet p;
+    packet_decoder::outcome result = msg->get_opcode() == websocketpp::frame::opcode::text
+                                         ? m_decoder.put_text(msg->get_payload(), p)
+                                         : m_decoder.put_binary(msg->get_payload(), p);
+    if (result != packet_decoder::outcome::complete) return;
+    switch (p.get_frame()) {
+    case packet::frame_type::open:
+        OnHandshake(p);
+        break;
+    case packet::frame_type::close:
+        // The server ended the session: a drop, so the channel comes back by itself.
+        CloseConnection(kStatusNormal, "End by server", kStatusAbnormal);
+        break;
+    case packet::frame_type::ping:
+        OnServerPing();
+        break;
+    case packet::frame_type::message: {
+        std::shared_ptr<sio::socket> target;
+        {
+            std::lock_guard<std::mutex> lk(m_socketLock);
+            auto it = m_sockets.find(p.get_nsp());
+            if (it != m_sockets.end()) target = it->second;
+        }
+        if (target) target->OnPacket(p);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void client_impl::OnHandshake(const packet& p) {
+    const message::ptr& m = p.get_message();
+    message::ptr sidValue = MemberOf(m, "sid");
+    if (!m || m->get_flag() != message::flag::object || !sidValue || sidValue->get_flag() != message::flag::text) {
+        CloseConnection(kStatusPolicy, "Handshake error", kStatusPolicy);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(m_sidLock);
+        m_sid = sidValue->get_string();
+    }
+    message::ptr interval = MemberOf(m, "pingInterval");
+    message::ptr timeout = MemberOf(m, "pingTimeout");
+    auto asMs = [](const message::ptr& v, unsigned fallback) {
+        if (!v || v->get_flag() != message::flag::integer || v->get_int() < 0 || v->get_int() > 0x7FFFFFFF)
+            return fallback;
+        return static_cast<unsigned>(v->get_int());
+    };
+    m_pingInterval = asMs(interval, kDefaultPingInterval);
+    m_pingTimeout = asMs(timeout, kDefaultPingTimeout);
+    ArmPingWatch(m_pingInterval + m_pingTimeout);
+    m_transportReady = true;
+    for (auto& s : Sockets()) s->OnTransportOpen();
+}
+
+// The server drives the heartbeat: it pings, we answer at once. A server silent for a whole interval plus
+// its grace time is gone, even if its TCP connection still looks open.
+void client_impl::OnServerPing() {
+    packet::encoded pong;
+    pong.text = "3";
+    Send(std::move(pong), Generation());
+    ArmPingWatch(m_pingInterval + m_pingTimeout);
+}
+
+void client_impl::ArmPingWatch(unsigned ms) {
+    std::uint64_t generation = Generation();
+    m_pingWatch.expires_from_now(std::chrono::milliseconds(ms));
+    m_pingWatch.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || !m_live || generation != Generation()) return;
+        CloseConnection(kStatusPolicy, "Pong timeout", kStatusPolicy);
+    });
+}
+
+}  // namespace sio

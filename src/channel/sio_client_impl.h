@@ -1,0 +1,141 @@
+#pragma once
+// The connection behind sio::client. All WebSocket work, timers, listeners and handlers run on one network
+// thread; the public calls post their work to it and never touch the connection themselves.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_no_tls_client.hpp>
+
+#include "channel/sio_packet.h"
+#include "channel/sio_socket.h"
+#include "channel/sio_states.h"
+
+namespace sio {
+
+struct client_listeners {
+    std::function<void()> open;
+    std::function<void()> fail;
+    std::function<void()> reconnecting;
+    std::function<void(unsigned attemptsMade, unsigned delayMs)> reconnect;
+    std::function<void(close_reason)> close;
+    std::function<void(const std::string& nsp)> socketOpen;
+    std::function<void(const std::string& nsp)> socketClose;
+};
+
+class client_impl : public std::enable_shared_from_this<client_impl> {
+public:
+    using ws_client = websocketpp::client<websocketpp::config::asio_client>;
+
+    client_impl();
+    ~client_impl();
+    client_impl(const client_impl&) = delete;
+    client_impl& operator=(const client_impl&) = delete;
+
+    void connect(const std::string& url, const std::map<std::string, std::string>& query);
+    void close();
+    // Ends everything before the owner lets go; safe from the owner's thread and from a handler.
+    void shutdown();
+    std::shared_ptr<sio::socket> socket(std::string nsp);
+
+    void set_listeners(const std::function<void(client_listeners&)>& change);
+    connection_state state() const { return m_state.load(); }
+    std::string sid() const;
+
+    void set_reconnect_delay(unsigned ms) { m_reconnectDelay = ms; }
+    void set_reconnect_delay_max(unsigned ms) { m_reconnectDelayMax = ms; }
+    void set_reconnect_attempts(unsigned n) { m_reconnectAttempts = n; }
+    void set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
+        m_nspConnectTimeout = connectMs;
+        m_nspCloseTimeout = closeMs;
+    }
+
+private:
+    friend class sio::socket;
+    using hdl = websocketpp::connection_hdl;
+
+    // Any thread.
+    void Send(packet::encoded e, std::uint64_t generation);
+    void Trace(const std::string& text);
+    bool OnNetworkThread() const { return std::this_thread::get_id() == m_netThreadId.load(); }
+    void StartThread();
+    void CloseAndJoin(bool quiet);
+
+    // Network thread.
+    void Run();
+    void Drain();
+    void DoConnect(const std::string& url, const std::map<std::string, std::string>& query);
+    void DoClose(bool quiet);
+    void Attempt();
+    void OnOpen(hdl h);
+    void OnFail(hdl h);
+    void OnClose(hdl h);
+    void OnMessage(hdl h, ws_client::message_ptr msg);
+    void OnHandshake(const packet& p);
+    void OnServerPing();
+    void ArmPingWatch(unsigned ms);
+    void CloseConnection(std::uint16_t wireStatus, const std::string& reason, std::uint16_t status);
+    void TransportDown();
+    bool ScheduleReconnect();
+    void OnReconnectTimer();
+    std::uint64_t Generation() const { return m_generation.load(); }
+    std::vector<std::shared_ptr<sio::socket>> Sockets();
+    void RemoveSocket(sio::socket* s);
+    void CallListener(const char* which, const std::function<void(client_listeners&)>& call);
+    client_listeners Listeners();
+
+    boost::asio::io_service m_io;
+    ws_client m_client;
+
+    std::mutex m_apiLock;  // connect, close and the destructor, one at a time
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_netThreadId{};
+    std::atomic<bool> m_userClosing{false};
+    std::atomic<connection_state> m_state{connection_state::closed};
+    std::atomic<std::uint64_t> m_generation{0};
+    std::atomic<bool> m_transportReady{false};
+
+    std::atomic<unsigned> m_reconnectDelay{5000};
+    std::atomic<unsigned> m_reconnectDelayMax{25000};
+    std::atomic<unsigned> m_reconnectAttempts{0xFFFFFFFFu};
+    std::atomic<unsigned> m_nspConnectTimeout{20000};
+    std::atomic<unsigned> m_nspCloseTimeout{3000};
+
+    std::mutex m_listenerLock;
+    client_listeners m_listeners;
+
+    std::mutex m_socketLock;
+    std::map<std::string, std::shared_ptr<sio::socket>> m_sockets;
+
+    std::mutex m_outLock;
+    std::deque<std::pair<std::uint64_t, packet::encoded>> m_out;
+    bool m_drainPosted = false;
+
+    mutable std::mutex m_sidLock;
+    std::string m_sid;
+
+    // Network thread only.
+    std::string m_baseUrl;
+    std::string m_queryText;
+    hdl m_hdl;
+    bool m_live = false;
+    int m_localStatus = -1;  // the status we closed with, decides over what the peer answered
+    unsigned m_pingInterval = 0;
+    unsigned m_pingTimeout = 0;
+    unsigned m_reconnectionsMade = 0;
+    packet_decoder m_decoder;
+    boost::asio::steady_timer m_pingWatch;
+    boost::asio::steady_timer m_reconnectTimer;
+    bool m_reconnectPending = false;
+};
+
+}  // namespace sio

@@ -1,0 +1,218 @@
+#include "server/http_provider.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "agent/logger.h"
+
+void InitHttpTransport() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+namespace zuli::nio {
+
+namespace {
+
+const char kUploadSource[] = "zuli::nio::HttpProvider::uploadRequest";
+const char kDownloadSource[] = "zuli::nio::HttpProvider::downloadRequest";
+
+// Anything but the byte count makes libcurl abort with a write error.
+size_t WriteToText(char* data, size_t size, size_t count, void* target) {
+    if (!data || !target) return static_cast<size_t>(-1);
+    size_t bytes = size * count;
+    static_cast<std::string*>(target)->append(data, bytes);
+    return bytes;
+}
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* stream) {
+    FILE* file = static_cast<FILE*>(stream);
+    if (std::ferror(file)) return 0x10000000;
+    return std::fwrite(data, size, count, file);
+}
+
+int KeepGoing(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return 0; }
+
+struct EasyDeleter {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct FormDeleter {
+    void operator()(curl_httppost* form) const { curl_formfree(form); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+using Form = std::unique_ptr<curl_httppost, FormDeleter>;
+
+Easy MakeEasy() {
+    InitHttpTransport();
+    return Easy(curl_easy_init());
+}
+
+HeaderList MakeHeaders(std::initializer_list<const char*> lines) {
+    curl_slist* list = nullptr;
+    for (const char* line : lines) {
+        curl_slist* grown = curl_slist_append(list, line);
+        if (!grown) break;
+        list = grown;
+    }
+    return HeaderList(list);
+}
+
+long OrDefault(int seconds) { return seconds > 0 ? seconds : 30; }
+
+void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
+    if (o.caInfo) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_CAINFO, o.caInfo);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    if (o.sslCertType) curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, o.sslCertType);
+    if (o.sslCert) curl_easy_setopt(curl, CURLOPT_SSLCERT, o.sslCert);
+    if (o.keyPassword) curl_easy_setopt(curl, CURLOPT_KEYPASSWD, o.keyPassword);
+    if (o.sslKeyType) curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, o.sslKeyType);
+    if (o.sslKey) curl_easy_setopt(curl, CURLOPT_SSLKEY, o.sslKey);
+    if (o.cookieList) curl_easy_setopt(curl, CURLOPT_COOKIELIST, o.cookieList);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, OrDefault(o.connectTimeout));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, OrDefault(o.timeout));
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+}
+
+// Every attempt writes into a fresh buffer: bytes of a failed attempt must not end up in front of the answer
+// of the next one. Only the last attempt's bytes reach the caller.
+int PerformWithRetries(CURL* curl, std::string& response, const RequestOptions& o,
+                       const std::atomic<bool>& bIsTerminated, bool logUpload) {
+    std::string received;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToText);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+    int tryCnt = 0;
+    CURLcode res = CURLE_OK;
+    for (;;) {
+        received.clear();
+        res = curl_easy_perform(curl);
+        if (logUpload) LogInfo(kUploadSource) << "【HttpProvider::uploadRequest::curl_easy_perform】 res:" << res;
+        if (res == CURLE_OK) break;
+        ++tryCnt;
+        if (tryCnt >= o.attempts || bIsTerminated) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    if (logUpload) {
+        LogInfo(kUploadSource) << "【HttpProvider::uploadRequest::curl_easy_perform】最终返回，res:" << res
+                               << ",tryCnt:" << tryCnt << ",m_bIsTerminated:" << (bIsTerminated ? 1 : 0);
+    }
+    response.append(received);
+    if (res != CURLE_OK) return res;
+
+    long code = 0;
+    CURLcode info = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    if (logUpload) {
+        LogInfo(kUploadSource) << "【HttpProvider::uploadRequest::curl_easy_getinfo】返回，res:" << info
+                               << ",code:" << code;
+    }
+    if (info != CURLE_OK) return info;
+    if (code != 200) return static_cast<int>(code);
+    return kHttpOk;
+}
+
+const RequestOptions& OptionsOrDefault(const RequestOptions* options) {
+    static const RequestOptions defaults;
+    return options ? *options : defaults;
+}
+
+}  // namespace
+
+int HttpProvider::postRequest(const std::string& url, const std::string& body, std::string& response,
+                              const RequestOptions* options, const std::atomic<bool>& bIsTerminated) {
+    Easy curl = MakeEasy();
+    if (!curl) return kHttpNoHandle;
+    const RequestOptions& o = OptionsOrDefault(options);
+    HeaderList headers = MakeHeaders({"Client-Name:Mova-agent", "Content-Type:application/json;charset=UTF-8"});
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPPOST, static_cast<curl_httppost*>(nullptr));
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    ApplyCommonOptions(curl.get(), o);
+    return PerformWithRetries(curl.get(), response, o, bIsTerminated, false);
+}
+
+int HttpProvider::getRequest(const std::string& url, std::string& response, const RequestOptions* options,
+                             const std::atomic<bool>& bIsTerminated) {
+    Easy curl = MakeEasy();
+    if (!curl) return kHttpNoHandle;
+    const RequestOptions& o = OptionsOrDefault(options);
+    HeaderList headers = MakeHeaders({"Client-Name:Mova-agent"});
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    ApplyCommonOptions(curl.get(), o);
+    return PerformWithRetries(curl.get(), response, o, bIsTerminated, false);
+}
+
+int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
+                                std::string& response, const RequestOptions* options,
+                                const std::atomic<bool>& bIsTerminated) {
+    Easy curl = MakeEasy();
+    if (!curl) return kHttpNoHandle;
+    const RequestOptions& o = OptionsOrDefault(options);
+    curl_httppost* first = nullptr;
+    curl_httppost* last = nullptr;
+    for (const auto& [name, value] : textFields) {
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_COPYCONTENTS, value.c_str(),
+                     CURLFORM_END);
+    }
+    for (const auto& [name, path] : fileFields) {
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILE, path.c_str(), CURLFORM_END);
+    }
+    Form form(first);
+    HeaderList headers = MakeHeaders({"Client-Name:Mova-agent"});
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPPOST, form.get());
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    ApplyCommonOptions(curl.get(), o);
+    return PerformWithRetries(curl.get(), response, o, bIsTerminated, true);
+}
+
+int HttpProvider::downloadRequest(const std::string& url, FILE* file, const RequestOptions* options) {
+    // A target that could not be opened is never handed to the file writer: nothing is fetched for it.
+    if (!file) {
+        LogError(kDownloadSource) << "【HttpProvider::downloadRequest】 file not open, res:" << CURLE_WRITE_ERROR;
+        return CURLE_WRITE_ERROR;
+    }
+    Easy curl = MakeEasy();
+    if (!curl) return kHttpNoHandle;
+    const RequestOptions& o = OptionsOrDefault(options);
+    HeaderList headers = MakeHeaders({"Accept-Encoding:gzip", "Client-Name:kelm-agent"});
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, file);
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, KeepGoing);
+    curl_easy_setopt(curl.get(), CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    ApplyCommonOptions(curl.get(), o);
+
+    CURLcode res = curl_easy_perform(curl.get());
+    LogInfo(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_perform】 res:" << res;
+    long code = 0;
+    if (curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code != 200) {
+        LogError(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:" << code;
+    }
+    return res;
+}
+
+}  // namespace zuli::nio

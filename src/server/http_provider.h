@@ -1,0 +1,53 @@
+#pragma once
+// The agent's only HTTP client: four blocking operations over libcurl's easy interface. Each call makes its
+// own handle, header list and form and frees them before it returns, so calls on several threads share
+// nothing.
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace zuli::nio {
+
+// Owned by the caller; the texts must outlive the call. The server calls set only the three numbers.
+struct RequestOptions {
+    const char* caInfo = nullptr;       // also switches peer verification on
+    const char* sslCertType = nullptr;
+    const char* sslCert = nullptr;
+    const char* keyPassword = nullptr;
+    const char* sslKeyType = nullptr;
+    const char* sslKey = nullptr;
+    int timeout = 0;                    // seconds for the whole transfer; 0 or less means 30
+    int connectTimeout = 0;             // seconds; 0 or less means 30
+    int attempts = 0;                   // transfers tried by the retrying operations; 1 or less means one
+    const char* cookieList = nullptr;
+};
+
+// Result codes: 0 success, 2 no easy handle, other values below 100 a CURLcode, 100 and above an HTTP
+// status other than 200.
+enum : int {
+    kHttpOk = 0,
+    kHttpNoHandle = 2,
+};
+
+class HttpProvider {
+public:
+    using FieldMap = std::map<std::string, std::string>;
+
+    // The answer of the last attempt is appended to response; the terminate flag is read between attempts.
+    int postRequest(const std::string& url, const std::string& body, std::string& response,
+                    const RequestOptions* options, const std::atomic<bool>& bIsTerminated);
+    int getRequest(const std::string& url, std::string& response, const RequestOptions* options,
+                   const std::atomic<bool>& bIsTerminated);
+    // Text fields go out before file fields, each map in ascending key order.
+    int uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
+                      std::string& response, const RequestOptions* options, const std::atomic<bool>& bIsTerminated);
+    // One transfer into a stream the caller opened and closes; no retry.
+    int downloadRequest(const std::string& url, FILE* file, const RequestOptions* options);
+};
+
+}  // namespace zuli::nio
+
+// libcurl's process-wide set-up, done once; the operations call it themselves, start-up calls it early so
+// that no thread races another into it.
+void InitHttpTransport();

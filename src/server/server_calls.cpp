@@ -1,0 +1,265 @@
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+
+#include "agent/agent.h"
+#include "agent/logger.h"
+#include "server/http_provider.h"
+#include "server/server_answers.h"
+#include "server/server_api.h"
+#include "system/file.h"
+#include "system/text.h"
+
+namespace {
+
+using zuli::nio::HttpProvider;
+using zuli::nio::RequestOptions;
+
+const char kNetworkTrouble[] = "服务异常，请检测网络连接！";
+
+RequestOptions Limits(int timeout, int connectTimeout, int attempts) {
+    RequestOptions options;
+    options.timeout = timeout;
+    options.connectTimeout = connectTimeout;
+    options.attempts = attempts;
+    return options;
+}
+
+// Most calls answer a pass of the service loop and must not hold it up for long.
+const RequestOptions kQuick = Limits(1, 1, 3);
+const RequestOptions kUpload = Limits(30, 5, 3);
+
+// The address can be changed by the settings dialog at any moment; each call takes it as it stands.
+std::string Url(const char* path) { return BaseUrl() + path; }
+
+int Get(const char* path, std::string& response, const RequestOptions& options) {
+    std::atomic<bool> terminated{false};
+    return HttpProvider().getRequest(Url(path), response, &options, terminated);
+}
+
+int Post(const char* path, const std::string& body, std::string& response) {
+    std::atomic<bool> terminated{false};
+    return HttpProvider().postRequest(Url(path), body, response, &kQuick, terminated);
+}
+
+int Upload(const char* path, const HttpProvider::FieldMap& files, const HttpProvider::FieldMap& texts,
+           std::string& response) {
+    std::atomic<bool> terminated{false};
+    return HttpProvider().uploadRequest(Url(path), files, texts, response, &kUpload, terminated);
+}
+
+// A member of the wrong JSON type fails the call with this line rather than throwing out of it.
+void LogWrongType(const char* call, const std::string& response) {
+    LogError(call) << call << " response type error:" << response;
+}
+
+bool Download(const char* call, const char* path, const std::string& targetPath, const RequestOptions& options) {
+    FILE* file = std::fopen(targetPath.c_str(), "wb+");
+    int result = HttpProvider().downloadRequest(Url(path), file, &options);
+    if (file) std::fclose(file);
+    if (result != 0) {
+        LogError(call) << call << " Error[" << result << "]";
+        return false;
+    }
+    return true;
+}
+
+std::tm LocalNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    return local;
+}
+
+}  // namespace
+
+bool GetVersionInfo(std::string& serverVersion) {
+    std::string response;
+    int result = Get("/client/getVersionInfo", response, kQuick);
+    if (result != 0) {
+        LogError("GetVersionInfo") << "GetVersionInfo Error[" << result << "]:" << response;
+        return false;
+    }
+    AnswerStatus status = DecodeTextData(response, serverVersion);
+    if (status.error == AnswerError::NotJson) return false;
+    if (status.error == AnswerError::WrongType) {
+        LogWrongType("GetVersionInfo", response);
+        return false;
+    }
+    return status.code == kCodeSuccess;
+}
+
+bool DownloadTavrelSetup(const std::string& targetPath) {
+    return Download("DownloadTavrelSetup", "/client/updateTavrel", targetPath, Limits(5, 5, 3));
+}
+
+bool DownloadExamModule(const std::string& targetPath) {
+    return Download("DownloadExamModule", "/client/downloadModule", targetPath, Limits(60, 30, 3));
+}
+
+bool GetStartupInfoAgent(const std::string& ip, const std::string& ecpKey, std::string& ecpId, int& phase,
+                         std::string& ecpRoomCode, int& isStartup, std::string& isSuperLock,
+                         std::wstring& tavrelType, std::string& examineeId, std::string& ecpPixel) {
+    std::string path = "/client/getStartupInfoAgent?ecpKey=" + ecpKey + "&ip=" + ip;
+    std::string response;
+    int result = Get(path.c_str(), response, kQuick);
+    if (result != 0) {
+        LogError("GetStartupInfoAgent") << "GetStartupInfoAgent Error[" << result << "]:" << response;
+        return false;
+    }
+    StartupInfo info{ecpId, phase, ecpRoomCode, isStartup, isSuperLock, tavrelType, examineeId, ecpPixel};
+    AnswerStatus status = DecodeStartupInfo(response, info);
+    if (status.error == AnswerError::NotJson) {
+        LogError("GetStartupInfoAgent") << "GetStartupInfoAgent parse response error:" << response;
+        return false;
+    }
+    if (status.error == AnswerError::WrongType) {
+        LogWrongType("GetStartupInfoAgent", response);
+        return false;
+    }
+    ecpId = info.ecpId;
+    phase = info.phase;
+    ecpRoomCode = info.ecpRoomCode;
+    isStartup = info.isStartup;
+    isSuperLock = info.isSuperLock;
+    tavrelType = info.tavrelType;
+    examineeId = info.examineeId;
+    ecpPixel = info.ecpPixel;
+    return status.code == kCodeSuccess || status.code == kCodeUnknownMachine;
+}
+
+bool RegisteTavrel(const std::string& ecpRoom, const std::string& ecpKey, const std::string& ecpHostName,
+                   const std::string& ecpIp, std::string& ecpId) {
+    // Each text is turned into UTF-8 before it is written into the body, so that no GBK trail byte can be
+    // taken for a character the writer escapes.
+    std::string body = StyledBody({
+        {"ecpHostName", BodyText(AnsiToUtf8(ecpHostName))},
+        {"ecpIp", BodyText(AnsiToUtf8(ecpIp))},
+        {"ecpKey", BodyText(AnsiToUtf8(ecpKey))},
+        {"ecpRoom", BodyText(AnsiToUtf8(ecpRoom))},
+    });
+    std::string response;
+    int result = Post("/client/registeTavrel", body, response);
+    if (result != 0) {
+        LogError("RegisteTavrel") << "RegisteTavrel Error[" << result << "]:" << response;
+        return false;
+    }
+    LogInfo("RegisteTavrel") << "RegisteTavrel:" << response;
+    AnswerStatus status = DecodeIntegerData(response, ecpId);
+    if (status.error == AnswerError::NotJson) {
+        LogError("RegisteTavrel") << "RegisteTavrel parse response error:" << response;
+        return false;
+    }
+    if (status.error == AnswerError::WrongType) {
+        LogWrongType("RegisteTavrel", response);
+        return false;
+    }
+    return status.code == kCodeSuccess;
+}
+
+bool GetExamModuleInfo(std::string& md5) {
+    std::string response;
+    int result = Get("/client/getModuleMD5", response, kQuick);
+    if (result != 0) {
+        LogError("GetExamModuleInfo") << "GetExamModuleInfo Error[" << result << "]:" << response;
+        return false;
+    }
+    LogInfo("GetExamModuleInfo") << "GetExamModuleInfo:" << response;
+    AnswerStatus status = DecodeTextData(response, md5);
+    if (status.error == AnswerError::NotJson) {
+        LogError("GetExamModuleInfo") << "GetExamModuleInfo parse response error:" << response;
+        return false;
+    }
+    if (status.error == AnswerError::WrongType) {
+        LogWrongType("GetExamModuleInfo", response);
+        return false;
+    }
+    return status.code == kCodeSuccess;
+}
+
+bool ModifyEcpNo(const std::string& ecpKey, const std::string& ecpId, std::string& message) {
+    std::string body = StyledBody({{"ecpId", BodyText(ecpId)}, {"ecpKey", BodyText(ecpKey)}});
+    std::string response;
+    int result = Post("/client/modifyTavrel", body, response);
+    if (result != 0) {
+        LogError("ModifyEcpNo") << "ModifyEcpNo Error[" << result << "]:" << response;
+        message = kNetworkTrouble;
+        return false;
+    }
+    LogInfo("ModifyEcpNo") << "ModifyEcpNo:" << Utf8ToAnsi(response);
+    AnswerStatus status = DecodeModifyAnswer(response, message);
+    if (status.error == AnswerError::NotJson) {
+        LogError("ModifyEcpNo") << "ModifyEcpNo parse response error:" << response;
+        message = kNetworkTrouble;
+        return false;
+    }
+    if (status.error == AnswerError::WrongType) {
+        LogWrongType("ModifyEcpNo", response);
+        message = kNetworkTrouble;
+        return false;
+    }
+    return status.code == kCodeSuccess;
+}
+
+bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std::string& ecpIp,
+                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status) {
+    std::string body = StyledBody({
+        {"ecpId", BodyText(ecpId)},
+        {"ecpIp", BodyText(ecpIp)},
+        {"ecpKey", BodyText(ecpKey)},
+        {"ecpRoomCode", BodyText(ecpRoomCode)},
+        {"ecpVersion", BodyText(ecpVersion)},
+        {"message", BodyText("")},
+        {"status", BodyInteger(status)},
+    });
+    std::string response;
+    int result = Post("/client/sendEcpState", body, response);
+    if (result != 0) {
+        LogError("SendEcpState") << "SendEcpState Error[" << result << "]:" << response;
+        return false;
+    }
+    return true;
+}
+
+bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
+                      const std::string& filePath) {
+    HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
+    HttpProvider::FieldMap files;
+    if (FileExists(filePath)) {
+        texts["checksum"] = ToLowerAscii(GetFileMd5(filePath));
+        files["file"] = filePath;
+    } else {
+        texts["checksum"] = "-1";
+    }
+    std::string response;
+    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response);
+    LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
+    if (result != 0) {
+        LogError("UploadExamAnswer") << "UploadExamAnswer Error[" << result << "]:" << response;
+        return false;
+    }
+    return true;
+}
+
+bool UploadExamLog(const std::string& ecpKey, const std::string& ecpId, const std::string& filePath) {
+    std::tm now = LocalNow();
+    HttpProvider::FieldMap texts{
+        {"ecpId", ecpId},
+        {"ecpKey", ecpKey},
+        {"logName", LogUploadName(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min,
+                                  now.tm_sec)},
+    };
+    HttpProvider::FieldMap files{{"file", filePath}};
+    std::string response;
+    int result = Upload("/client/uploadTavrelLogs", files, texts, response);
+    LogInfo("UploadExamLog") << "UploadExamLog strResponse：" << response;
+    if (result != 0) {
+        LogError("UploadExamLog") << "UploadExamLog Error[" << result << "]:" << response;
+        return false;
+    }
+    return true;
+}

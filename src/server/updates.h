@@ -1,0 +1,17 @@
+#pragma once
+// The two updates a pass of the service workflow may make: the exam client installer when the server's
+// version differs from ours, and the exam module package named after its MD5 digest.
+#include <string>
+
+// An empty server version means the server has nothing to offer; any other difference, an older version
+// included, is an update. Versions are compared byte for byte, never ordered.
+bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::string& localVersion);
+
+// Downloads "..\Temp\Tavrel_Setup.exe" beside the agent's folder and starts it silently into the
+// installation root. True when the installer runs; StopFlag is then set and the agent is to close. When it
+// cannot be started the service goes on and the next pass tries again.
+bool UpgradeExamVersion();
+
+// Makes "..\Modules\<MD5>.upk" hold the package the server names, downloading it when missing or damaged.
+// ExamPackage names the expected package whenever the server answered with a digest.
+bool UpgradeExamModule();

@@ -1,0 +1,26 @@
+#pragma once
+// The machine's identity towards the exam server: its IPv4 address, the MAC address of the adapter holding
+// it (the machine key "ecpKey") and its computer name. Worked out once at start-up; nothing here logs.
+#include <string>
+
+// Address of the interface behind the default route with the lowest metric (the earlier route on a tie),
+// stored in LocalIp. 1 found, 0 nothing found or a system call failed (LocalIp unchanged), -1 no routes.
+int GetLocalIpByRoute();
+// First address the machine's own host name resolves to, stored in LocalIp; false when there is none.
+// On Windows the caller starts Winsock right before, and a successful lookup ends it again.
+bool GetLocalIpByHostName();
+// "0A-00-27-00-00-0C" of the adapter that holds exactly this address text, or "".
+std::string GetMacByIp(const std::string& ip);
+// The computer name in code page 936, or "".
+std::string GetLocalComputerName();
+
+// One pass of the start-up sequence: both address lookups as needed, then LocalMac and LocalComputerName.
+// True when LocalIp and LocalMac are both known afterwards.
+bool GatherMachineIdentityPass();
+
+constexpr int kEveryPass = 0;
+constexpr int kIdentityRetryMs = 2000;
+// Repeats the pass every 2000 ms until address and MAC are known. A machine without a usable network stays
+// here: the server knows it by nothing else. maxPasses bounds the loop (kEveryPass: no bound); true when
+// the identity is known.
+bool GatherMachineIdentity(int maxPasses = kEveryPass);

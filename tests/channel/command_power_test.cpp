@@ -1,0 +1,186 @@
+// Commands 1003 and 1004 as far as the system's own shutdown call, and never further: the fixture's recorder
+// holds the power seam in every test. On Linux the agent also runs once without the right to restart the
+// machine, in a child process of this program that has dropped CAP_SYS_BOOT and finds no systemctl. On
+// Windows (and so under Wine) this program's import of ExitWindowsEx is diverted to a recorder, so the
+// real path from the command down to the Win32 call is run without ending the session.
+#include "command_fixture.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+namespace command_test {
+namespace {
+
+#ifdef _WIN32
+
+std::mutex g_trapLock;
+std::string g_trapped;
+
+BOOL WINAPI TrappedExitWindowsEx(UINT flags, DWORD reason) {
+    std::lock_guard<std::mutex> lock(g_trapLock);
+    g_trapped += std::to_string(flags) + ":" + std::to_string(reason) + ";";
+    return TRUE;
+}
+
+// This executable's import slot for user32's ExitWindowsEx, pointed at the recorder while the object lives.
+class ExitWindowsTrap {
+public:
+    ExitWindowsTrap() {
+        HMODULE user32 = GetModuleHandleW(L"user32.dll");
+        FARPROC real = user32 ? GetProcAddress(user32, "ExitWindowsEx") : nullptr;
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        if (!real || !imports.VirtualAddress) return;
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
+            if (_stricmp(reinterpret_cast<char*>(base + d->Name), "user32.dll") != 0) continue;
+            for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk); slot->u1.Function; ++slot) {
+                if (reinterpret_cast<FARPROC>(slot->u1.Function) != real) continue;
+                m_slot = reinterpret_cast<void**>(&slot->u1.Function);
+            }
+        }
+        if (!m_slot) return;
+        m_real = *m_slot;
+        m_installed = Write(reinterpret_cast<void*>(&TrappedExitWindowsEx));
+        std::lock_guard<std::mutex> lock(g_trapLock);
+        g_trapped.clear();
+    }
+    ~ExitWindowsTrap() {
+        if (m_installed) Write(m_real);
+    }
+    bool Installed() const { return m_installed; }
+    static std::string Calls() {
+        std::lock_guard<std::mutex> lock(g_trapLock);
+        return g_trapped;
+    }
+
+private:
+    bool Write(void* target) {
+        DWORD old = 0;
+        if (!VirtualProtect(m_slot, sizeof(void*), PAGE_READWRITE, &old)) return false;
+        *m_slot = target;
+        VirtualProtect(m_slot, sizeof(void*), old, &old);
+        FlushInstructionCache(GetCurrentProcess(), m_slot, sizeof(void*));
+        return *m_slot == target;
+    }
+
+    void** m_slot = nullptr;
+    void* m_real = nullptr;
+    bool m_installed = false;
+};
+
+TEST_F(CommandChannelTest, PowerCommandsReachExitWindowsExWithForceAndTheApplicationReason) {
+    ExitWindowsTrap trap;
+    ASSERT_TRUE(trap.Installed()) << "cannot divert ExitWindowsEx; the real call is not made";
+    ASSERT_TRUE(EnableShutdownPrivilege());
+    // The trap, not the seam's hook, stands between the command and the session from here on.
+    SetExitWindowsHook(nullptr);
+    Join();
+    Broadcast(Command(1003));
+    Broadcast(Command(1004));
+    Barrier();
+    EXPECT_EQ(ExitWindowsTrap::Calls(), "12:262144;6:262144;");
+    EXPECT_EQ(room.Requests().size(), 0u);
+    EXPECT_TRUE(IsCommandChannelOpen());
+}
+
+#else
+
+constexpr const char* kChildVariable = "TAVREL_POWER_CHILD";
+
+// The child's side: this process may not restart the machine; the commands must end in nothing.
+class UnprivilegedAgent : public CommandChannelTest {
+protected:
+    void SetUp() override {
+        if (tavrel::test::EnvText(kChildVariable) != "1") GTEST_SKIP() << "runs only in its own child process";
+        CommandChannelTest::SetUp();
+    }
+};
+
+TEST_F(UnprivilegedAgent, PowerCommandsDoNothing) {
+    ASSERT_FALSE(EnableShutdownPrivilege());
+    Join();
+    Broadcast(Command(1003));
+    Broadcast(Command(1004));
+    Barrier();
+    EXPECT_EQ(power.Text(), "");
+    EXPECT_EQ(log.Count("接收到考试服务指令，code：[1003]"), 1u);
+    EXPECT_EQ(log.Count("接收到考试服务指令，code：[1004]"), 1u);
+    EXPECT_EQ(room.Requests().size(), 0u);
+    for (const std::string& reply : RepliesIn()) EXPECT_EQ(reply.rfind("43", 0), 0u) << reply;
+    EXPECT_TRUE(IsCommandChannelOpen());
+}
+
+// Between fork and exec: only system calls.
+bool DropShutdownCapability() {
+    if (prctl(PR_CAPBSET_DROP, CAP_SYS_BOOT, 0, 0, 0) != 0) return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    const unsigned bit = 1u << CAP_SYS_BOOT;
+    data[0].effective &= ~bit;
+    data[0].permitted &= ~bit;
+    data[0].inheritable &= ~bit;
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(CommandPower, WithoutTheRightToRestartTheAgentDoesNothing) {
+    if (tavrel::test::EnvText(kChildVariable) == "1") GTEST_SKIP() << "this is the child";
+    if (tavrel::test::EnvText("TAVREL_ROOM_SERVER").empty()) GTEST_SKIP() << "needs the room-server";
+    tavrel::test::TempFolder scratch;
+    const std::string output = scratch / "child.txt";
+
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) != 0 && std::strncmp(*e, kChildVariable, std::strlen(kChildVariable)) != 0)
+            environment.push_back(*e);
+    }
+    environment.push_back("PATH=/nonexistent/tavrel-test");
+    environment.push_back(std::string(kChildVariable) + "=1");
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe";
+    std::string filter = "--gtest_filter=UnprivilegedAgent.PowerCommandsDoNothing";
+    std::vector<char*> argv = {&self[0], &filter[0], nullptr};
+
+    int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(out, 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(126);
+        if (!DropShutdownCapability()) _exit(77);
+        execve(self.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const std::string report = tavrel::test::ReadFileBytes(output);
+    ASSERT_TRUE(WIFEXITED(status)) << report;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop CAP_SYS_BOOT here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << report;
+    EXPECT_NE(report.find("[  PASSED  ] 1 test"), std::string::npos) << report;
+    EXPECT_EQ(report.find("SKIPPED"), std::string::npos) << report;
+}
+
+#endif
+
+}  // namespace
+}  // namespace command_test

@@ -1,0 +1,209 @@
+// The road of an exam start, from a fresh agent to the uploaded exam client log, and the rules about which
+// exam client runs: its name, and that it counts as running only as two processes.
+#include <regex>
+
+#include "e2e/agent_tree.h"
+
+namespace tavrel::test {
+namespace {
+
+constexpr unsigned kPassMs = 3000;
+constexpr unsigned kFewPassesMs = 6 * kPassMs;
+
+class ExamStartRoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
+        room.Reset();
+    }
+
+    // The first question of the agent names its machine key and address.
+    void LearnIdentity() {
+        Json::Value first = records.Requests("getStartupInfoAgent", 0, 1, kFewPassesMs);
+        ASSERT_FALSE(first.empty()) << "the agent never asked what to do";
+        key = Text(first[0]["key"]);
+        ip = QueryValue(first[0]["queryParams"], "ip");
+        ASSERT_FALSE(key.empty());
+        ASSERT_FALSE(ip.empty());
+    }
+
+    static std::string WithoutTrailingSeparator(std::string path) {
+        while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+        return path;
+    }
+
+    RoomServer room;
+    Records records{room};
+    std::string key, ip;
+};
+
+TEST_F(ExamStartRoad, FreshAgentRegistersJoinsFetchesStartsWaitsAndCleansUp) {
+    AgentTree tree(room);
+    tree.SetClientStay(3000);
+    const std::string md5 = ToUpperAscii(room.SetGeneratedBytes("downloadModule", 6000, 4242));
+    ASSERT_TRUE(AgentTree::Copy(HelperPath("tavrel_stub"), tree.AgentFolder() + "keyboardHook.exe"));
+    ProcessHandle hook = tree.StartInTree("keyboardHook.exe", "--max-ms 90000");
+    ASSERT_TRUE(hook);
+
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_NO_FATAL_FAILURE(LearnIdentity());
+
+    // Unknown at first: the server answers 9000 and the agent registers with no room yet.
+    Json::Value registration = records.Requests("registeTavrel", 0, 1, kFewPassesMs);
+    ASSERT_FALSE(registration.empty());
+    EXPECT_EQ(Text(registration[0]["json"]["ecpKey"]), key);
+    EXPECT_EQ(Text(registration[0]["json"]["ecpRoom"]), "");
+    EXPECT_EQ(Text(registration[0]["json"]["ecpIp"]), ip);
+    EXPECT_FALSE(Text(registration[0]["json"]["ecpHostName"]).empty());
+
+    Json::Value startup(Json::objectValue);
+    startup["isStartup"] = true;
+    startup["phase"] = 1;
+    startup["isSuperLock"] = "0";
+    startup["ecpPixel"] = "1920*1080";
+    room.SetMachine(key, startup);
+
+    // Number 1 in room R101: the channel is joined with the machine's key and room.
+    Json::Value joined = records.Connections(0, 1, kFewPassesMs, true);
+    ASSERT_FALSE(joined.empty()) << "the command channel was never opened";
+    EXPECT_EQ(QueryValue(joined[0]["queryParams"], "ecpKey"), key);
+    EXPECT_EQ(QueryValue(joined[0]["queryParams"], "room"), "R101");
+    EXPECT_EQ(QueryValue(joined[0]["queryParams"], "type"), "agent");
+
+    // The module is fetched, checked and kept under its digest before the state report.
+    Json::Value report = records.Requests("sendEcpState", 0, 1, kFewPassesMs);
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(Text(report[0]["json"]["ecpId"]), "1");
+    EXPECT_EQ(Text(report[0]["json"]["ecpKey"]), key);
+    EXPECT_EQ(Text(report[0]["json"]["ecpIp"]), ip);
+    EXPECT_EQ(Text(report[0]["json"]["ecpRoomCode"]), "R101");
+    EXPECT_EQ(Text(report[0]["json"]["ecpVersion"]), TAVREL_VERSION_TEXT);
+    EXPECT_EQ(report[0]["json"]["status"], Json::Value(1));
+    Json::Value download = records.Requests("downloadModule");
+    ASSERT_EQ(download.size(), 1u);
+    EXPECT_LT(download[0]["seq"].asInt64(), report[0]["seq"].asInt64());
+    EXPECT_EQ(GetFileMd5(tree.Path("Modules\\" + md5 + ".upk")), md5);
+
+    // The exam client runs as two processes with the ten-piece command line, in the agent's folder.
+    ASSERT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
+    EXPECT_TRUE(WaitUntil([] { return CountProcesses("Tavrel.exe") == 2; }, 2000));
+    const ExamClientCall call = tree.AgentStartedCalls()[0];
+    const std::string expected = std::string("--shell-app-version=") + TAVREL_VERSION_TEXT + " --shell-app-IP=" + ip +
+                                 " --shell-app-Mac=" + key + " --shell-app-BaseUrl=" + room.BaseUrl() +
+                                 " --shell-app-SocketUrl=" + room.SocketUrl() +
+                                 " --shell-app-ecpId=1 --shell-app-ecpRoomCode=R101 --shell-app-SuperLock=0"
+                                 " --shell-app-package=" + md5 + ".upk --shell-app-ecpPixel=1920*1080";
+    EXPECT_EQ(call.name, "Tavrel.exe");
+    EXPECT_EQ(call.line, expected);
+    EXPECT_EQ(call.args.size(), 10u);
+    EXPECT_EQ(WithoutTrailingSeparator(call.cwd), WithoutTrailingSeparator(tree.AgentFolder()));
+
+    // It ends by itself; then the keyboard hook is gone before the exam client's log is uploaded.
+    Json::Value upload = records.Requests("uploadTavrelLogs", 0, 1, 20000);
+    ASSERT_FALSE(upload.empty()) << "the exam client's log never arrived";
+    EXPECT_TRUE(WaitProcessEnd(hook, nullptr, 0)) << "keyboardHook.exe outlived the exam client";
+    CloseProcessHandle(hook);
+    std::set<long> ended;
+    tree.Calls(&ended);
+    EXPECT_EQ(ended.count(call.pid), 1u) << "the agent went on before its exam client had ended";
+    EXPECT_EQ(CountProcesses("Tavrel.exe"), 0);
+    const Json::Value* logName = RoomServer::PartOf(upload[0], "logName");
+    const Json::Value* file = RoomServer::PartOf(upload[0], "file");
+    ASSERT_TRUE(logName && file);
+    EXPECT_TRUE(std::regex_match(Text((*logName)["text"]), std::regex(R"(Tavrel\.\d{14}\.log)")));
+    EXPECT_EQ(RoomServer::PartBytes(*file), "exam client log of this run\n");
+    EXPECT_EQ(Text((*RoomServer::PartOf(upload[0], "ecpId"))["text"]), "1");
+    EXPECT_EQ(Text((*RoomServer::PartOf(upload[0], "ecpKey"))["text"]), key);
+
+    Json::Value finished(Json::objectValue);
+    finished["isStartup"] = false;
+    room.SetMachine(key, finished);
+    ASSERT_TRUE(tree.Agent().RequestStop());
+    int exitCode = -1;
+    ASSERT_TRUE(tree.Agent().WaitExit(15000, &exitCode));
+    EXPECT_EQ(exitCode, 0);
+    const std::string log = tree.AgentLog();
+    EXPECT_NE(log.find("====start Tavrel param==== " + expected), std::string::npos);
+    EXPECT_NE(log.find("TavrelAgent Application End"), std::string::npos);
+}
+
+// The server may name another exam client; a pass without the name starts Tavrel.exe again.
+TEST_F(ExamStartRoad, NamedClientTypeIsStartedOnlyWhileTheServerNamesIt) {
+    AgentTree tree(room);
+    tree.SetClientStay(500);
+    ASSERT_TRUE(AgentTree::Copy(HelperPath("exam_client_stub"), tree.AgentFolder() + "Other.exe"));
+    Json::Value data(Json::objectValue);
+    data["ecpId"] = 3;
+    data["ecpRoomCode"] = "R3";
+    data["isStartup"] = true;
+    data["tavrelType"] = "Other.exe";
+    room.SetAnswer("getStartupInfoAgent", data);
+    ASSERT_TRUE(tree.StartAgent());
+
+    ASSERT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
+    EXPECT_EQ(tree.AgentStartedCalls()[0].name, "Other.exe");
+    data.removeMember("tavrelType");
+    room.SetAnswer("getStartupInfoAgent", data);
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const ExamClientCall& call : tree.AgentStartedCalls())
+            if (call.name == "Tavrel.exe") return true;
+        return false;
+    }, kFewPassesMs));
+    // Once the name is gone it stays gone: no start of Other.exe after the first Tavrel.exe.
+    bool fellBack = false;
+    for (const ExamClientCall& call : tree.AgentStartedCalls()) {
+        if (call.name == "Tavrel.exe") fellBack = true;
+        if (fellBack) {
+            EXPECT_EQ(call.name, "Tavrel.exe");
+        }
+    }
+}
+
+// One process of the exam client's name is not the exam client: with an examinee assigned the agent
+// reports status 0 and starts nothing; two processes count as the exam client running.
+TEST_F(ExamStartRoad, ExamClientRunsOnlyAsTwoProcessesAndAnExamineeIsNeverRestartedUnder) {
+    AgentTree tree(room);
+    Json::Value data(Json::objectValue);
+    data["ecpId"] = 5;
+    data["ecpRoomCode"] = "R5";
+    data["isStartup"] = false;
+    data["examineeId"] = "E0005";
+    room.SetAnswer("getStartupInfoAgent", data);
+
+    // The client starts once the agent has its number: the first number would end a client found running.
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty());
+    tree.SetClientStay(120000);
+    ProcessHandle client = tree.StartInTree("Tavrel.exe", "--started-by-test");
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(WaitUntil([] { return CountProcesses("Tavrel.exe") == 2; }, 5000));
+    const long running = records.Mark();
+    ASSERT_GE(records.Requests("getStartupInfoAgent", running, 2, 3 * kPassMs + 2000).size(), 2u);
+    EXPECT_TRUE(records.Requests("sendEcpState", running).empty()) << "a running exam client was taken for gone";
+
+    // The start is allowed from now on, but the examinee is at work: the exam client is not restarted.
+    data["isStartup"] = true;
+    room.SetAnswer("getStartupInfoAgent", data);
+    tree.ReleaseClients();
+    ASSERT_TRUE(WaitProcessEnd(client, nullptr, 5000));
+    tree.HoldClients();
+    Json::Value reports = records.Requests("sendEcpState", records.Mark(), 1, kFewPassesMs);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports[0]["json"]["status"], Json::Value(0));
+    EXPECT_EQ(Text(reports[0]["json"]["ecpId"]), "5");
+    EXPECT_EQ(Text(reports[0]["json"]["ecpRoomCode"]), "R5");
+
+    // A single process of that name changes nothing.
+    ASSERT_TRUE(AgentTree::Copy(HelperPath("tavrel_stub"), tree.AgentFolder() + "Tavrel.exe"));
+    ProcessHandle single = tree.StartInTree("Tavrel.exe", "--until " + tree.AgentFolder() + "exam_client_release");
+    ASSERT_TRUE(single);
+    const long mark = records.Mark();
+    Json::Value later = records.Requests("sendEcpState", mark, 2, 3 * kPassMs + 2000);
+    ASSERT_GE(later.size(), 2u) << "one process of the name was taken for the exam client";
+    for (const Json::Value& report : later) EXPECT_EQ(report["json"]["status"], Json::Value(0));
+    EXPECT_TRUE(tree.AgentStartedCalls().empty());
+    EXPECT_TRUE(records.Requests("getModuleMD5").empty());
+}
+
+}  // namespace
+}  // namespace tavrel::test

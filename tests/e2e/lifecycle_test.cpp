@@ -1,0 +1,160 @@
+// The agent's life as a process: the installer update that ends it, a stop between passes, a second
+// instance, and an exam server that goes away for a while.
+#include <chrono>
+
+#include "e2e/agent_tree.h"
+
+namespace tavrel::test {
+namespace {
+
+constexpr unsigned kPassMs = 3000;
+constexpr unsigned kFewPassesMs = 6 * kPassMs;
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
+        room.Reset();
+    }
+
+    static Json::Value Numbered(int ecpId, const std::string& roomCode) {
+        Json::Value data(Json::objectValue);
+        data["ecpId"] = ecpId;
+        data["ecpRoomCode"] = roomCode;
+        data["isStartup"] = false;
+        return data;
+    }
+
+    static std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::string line;
+        for (char c : text) {
+            if (c == '\n') {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        if (!line.empty()) lines.push_back(line);
+        return lines;
+    }
+
+    RoomServer room;
+    Records records{room};
+};
+
+// A newer version on the server: the installer is fetched, started silently into the installation root,
+// and the agent ends by the orderly path.
+TEST_F(Lifecycle, NewerServerVersionStartsTheInstallerAndEndsTheAgent) {
+    AgentTree tree(room);
+    room.SetAnswer("getVersionInfo", "9.9.9.9");
+    room.SetBytes("updateTavrel", ReadFileBytes(HelperPath("installer_probe")));
+    ASSERT_TRUE(tree.StartAgent());
+
+    int exitCode = -1;
+    ASSERT_TRUE(tree.Agent().WaitExit(kFewPassesMs, &exitCode)) << "the agent stayed after starting the installer";
+    EXPECT_EQ(exitCode, 0);
+    const std::string record = tree.Path("Temp\\installer-run.txt");
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(record); }, 10000)) << "the installer never ran";
+    std::vector<std::string> lines = Lines(ReadFileBytes(record));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "/S");
+    EXPECT_EQ(lines[2], "/D");
+    EXPECT_EQ(lines[3], tree.AgentFolder() + NativePath("..\\"));
+    EXPECT_EQ(records.Requests("updateTavrel").size(), 1u);
+    EXPECT_TRUE(records.Requests("getStartupInfoAgent").empty());
+
+    const std::string log = tree.AgentLog();
+    EXPECT_NE(log.find("===Server Version====9.9.9.9"), std::string::npos);
+    EXPECT_NE(log.find(std::string("===Local Version====") + TAVREL_VERSION_TEXT), std::string::npos);
+    EXPECT_NE(log.find("TavrelAgent Application End"), std::string::npos);
+}
+
+// An installer that cannot be started does not leave the agent idle: it keeps asking, and goes on with its
+// work once the server stops offering the update.
+TEST_F(Lifecycle, InstallerThatCannotStartLeavesTheAgentPassing) {
+    AgentTree tree(room);
+    room.SetAnswer("getVersionInfo", "9.9.9.9");
+    room.SetBytes("updateTavrel", "this is no program at all");
+    ASSERT_TRUE(tree.StartAgent());
+
+    ASSERT_GE(records.Requests("updateTavrel", 0, 2, 3 * kPassMs + 3000).size(), 2u)
+        << "the agent stopped trying after a failed installer start";
+    EXPECT_TRUE(tree.Agent().Running());
+    room.SetAnswer("getVersionInfo", "");
+    room.SetAnswer("getStartupInfoAgent", Numbered(2, "R2"));
+    EXPECT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty()) << "the agent did not go on with its work";
+    EXPECT_TRUE(tree.Agent().Running());
+}
+
+// A stop between passes is seen within a tenth of a second; the whole orderly end takes not much longer.
+TEST_F(Lifecycle, StopBetweenPassesEndsTheAgentPromptly) {
+    AgentTree tree(room);
+    room.SetAnswer("getStartupInfoAgent", Numbered(3, "R3"));
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty());
+    // Right after a pass has asked its question the thread is back in its wait.
+    const long mark = records.Mark();
+    ASSERT_FALSE(records.Requests("getStartupInfoAgent", mark, 1, kFewPassesMs).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(tree.Agent().RequestStop());
+    int exitCode = -1;
+    ASSERT_TRUE(tree.Agent().WaitExit(10000, &exitCode));
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_EQ(exitCode, 0);
+    std::cout << "[ figures  ] stop between passes to process end: " << tookMs << " ms\n";
+    // Loose on purpose: the thread's 100 ms plus closing the channel and the log, on a busy machine.
+    EXPECT_LT(tookMs, 2500);
+    EXPECT_TRUE(records.Connections(0, 0, 0, true).empty()) << "the channel was left open";
+    const std::string log = tree.AgentLog();
+    EXPECT_NE(log.find("=======应用程序开始退出======="), std::string::npos);
+    EXPECT_NE(log.find("TavrelAgent Application End"), std::string::npos);
+}
+
+// A second agent leaves at once, silently, and the first goes on.
+TEST_F(Lifecycle, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
+    AgentTree first(room);
+    room.SetAnswer("getStartupInfoAgent", Numbered(1, "R1"));
+    ASSERT_TRUE(first.StartAgent());
+    ASSERT_FALSE(records.Requests("getStartupInfoAgent", 0, 1, kFewPassesMs).empty());
+
+    AgentTree second(room);
+    ASSERT_TRUE(second.StartAgent());
+    int exitCode = -1;
+    ASSERT_TRUE(second.Agent().WaitExit(5000, &exitCode)) << "the second agent stayed";
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(second.AgentLog().empty()) << "the second agent wrote a log";
+
+    const long mark = records.Mark();
+    EXPECT_FALSE(records.Requests("getStartupInfoAgent", mark, 1, 2 * kPassMs).empty());
+    EXPECT_TRUE(first.Agent().Running());
+}
+
+// The exam server gone for a few passes, then back: the same agent process carries on.
+TEST_F(Lifecycle, ServerAwayForAWhileThenBackAgentCarriesOn) {
+    AgentTree tree(room);
+    room.SetAnswer("getStartupInfoAgent", Numbered(2, "R2"));
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty());
+
+    room.SetFault("*", "close");
+    room.StopSocket(true);
+    const long away = records.Mark();
+    ASSERT_GE(records.Requests("getVersionInfo", away, 2, 3 * kPassMs + 3000).size(), 2u);
+    EXPECT_TRUE(tree.Agent().Running());
+
+    room.ClearFault("*");
+    room.StartSocket();
+    const long back = records.Mark();
+    EXPECT_FALSE(records.Requests("getStartupInfoAgent", back, 1, kFewPassesMs).empty());
+    EXPECT_FALSE(records.Connections(back, 1, 30000, true).empty()) << "the channel never came back";
+    EXPECT_TRUE(tree.Agent().Running());
+}
+
+}  // namespace
+}  // namespace tavrel::test

@@ -1,0 +1,7 @@
+if(WIN32)
+  set_target_properties(title_window PROPERTIES WIN32_EXECUTABLE TRUE)
+  target_link_libraries(title_window PRIVATE user32 shell32)
+else()
+  find_package(X11 REQUIRED)
+  target_link_libraries(title_window PRIVATE X11::X11)
+endif()

@@ -1,0 +1,3 @@
+if(WIN32)
+  set_target_properties(versioned_stub PROPERTIES WIN32_EXECUTABLE TRUE)
+endif()

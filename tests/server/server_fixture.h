@@ -1,0 +1,35 @@
+#pragma once
+// What the server suites share: a fixture that points the agent at a freshly reset room-server and a few
+// readers of the requests it recorded.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/agent.h"
+#include "server/room_peer.h"
+
+namespace tavrel::test {
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!m_room.Available()) GTEST_SKIP() << m_room.WhyUnavailable();
+        m_room.Reset();
+        ResetShared();
+        StopFlag = false;
+        UpdateShared([&](SharedValues& v) {
+            v.ServerIp = "127.0.0.1";
+            v.ServerPort = std::to_string(m_room.HttpPort());
+        });
+    }
+    void TearDown() override {
+        ResetShared();
+        StopFlag = false;
+    }
+
+    RoomPeer m_room;
+};
+
+}  // namespace tavrel::test

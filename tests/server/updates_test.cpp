@@ -1,0 +1,286 @@
+// The installer and module updates against the room-server, in an agent folder laid out as on a room PC
+// ("<root>\Agent\" beside "<root>\Temp" and "<root>\Modules"), with a helper program served as the
+// installer that records how it was started.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "server/server_api.h"
+#include "server/server_fixture.h"
+#include "server/updates.h"
+#include "support/test_support.h"
+#include "system/file.h"
+#include "system/text.h"
+
+namespace tavrel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(ServerVersionNeedsUpdate, OnlyAnOfferedDifferentVersion) {
+    struct Row {
+        const char* server;
+        const char* local;
+        bool update;
+    } rows[] = {
+        {"", "1.0.0.1", false},         // nothing offered
+        {"", "", false},
+        {"1.0.0.1", "1.0.0.1", false},  // the same version
+        {"1.0.0.2", "1.0.0.1", true},
+        {"1.0.0.0", "1.0.0.1", true},   // a downgrade is an update too
+        {"1.0.0.10", "1.0.0.9", true},
+        {"1.0.0.1 ", "1.0.0.1", true},  // byte for byte, no trimming
+        {"01.0.0.1", "1.0.0.1", true},
+        {"1.0.0.1", "", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.server) + " / " + row.local);
+        EXPECT_EQ(ServerVersionNeedsUpdate(row.server, row.local), row.update);
+    }
+}
+
+class UpdatesTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        CreateFolders(m_root / "Agent");
+        m_exeDir = (m_root / "Agent") + PathSeparator();
+        UpdateShared([&](SharedValues& v) {
+            v.ExeDir = m_exeDir;
+            v.LocalVersion = "1.0.0.5";
+            v.ExamPackage = "PREVIOUS.upk";
+        });
+    }
+
+    std::string SetupPath() { return m_exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe"); }
+    std::string ModulePath(const std::string& md5) { return m_exeDir + NativePath("..\\Modules\\") + md5 + ".upk"; }
+
+    void ServeInstallerProbe() {
+        std::string bytes = ReadFileBytes(HelperPath("installer_probe"));
+        ASSERT_FALSE(bytes.empty());
+        m_room.SetBytes("updateTavrel", bytes);
+        m_installer = bytes;
+    }
+
+    // The record the helper installer leaves in its working folder, once it has run.
+    std::string WaitForInstallerRecord() {
+        std::string record = m_root / "Temp\\installer-run.txt";
+        Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+        while (!FileExists(record) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return ReadFileBytes(record);
+    }
+
+    static std::string Canonical(const std::string& path) {
+        std::error_code ec;
+        return std::filesystem::weakly_canonical(std::filesystem::path(path), ec).string();
+    }
+
+    TempFolder m_root;
+    std::string m_exeDir;
+    std::string m_installer;
+};
+
+TEST_F(UpdatesTest, EqualVersionMakesNoInstallerRequest) {
+    for (const char* offered : {"1.0.0.5", ""}) {
+        SCOPED_TRACE(offered);
+        m_room.Reset();
+        m_room.SetAnswer("getVersionInfo", Json::Value(offered));
+        std::string serverVersion;
+        ASSERT_TRUE(GetVersionInfo(serverVersion));
+        EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, ReadShared(&SharedValues::LocalVersion)));
+        EXPECT_TRUE(m_room.Requests("updateTavrel").empty());
+    }
+}
+
+TEST_F(UpdatesTest, MissingVersionDataMeansNoUpdate) {
+    m_room.AnswerRaw("getVersionInfo", R"({"code":1000,"message":""})");
+    std::string serverVersion = "stale";
+    ASSERT_TRUE(GetVersionInfo(serverVersion));
+    EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, "1.0.0.5"));
+}
+
+TEST_F(UpdatesTest, OlderServerVersionIsDownloadedAndStartedIntoTheRoot) {
+    ServeInstallerProbe();
+    m_room.SetAnswer("getVersionInfo", Json::Value("1.0.0.1"));
+    std::string serverVersion;
+    ASSERT_TRUE(GetVersionInfo(serverVersion));
+    ASSERT_TRUE(ServerVersionNeedsUpdate(serverVersion, "1.0.0.5"));
+
+    ASSERT_FALSE(FileExists(m_root / "Temp")) << "the Temp folder is made by the update";
+    LogCapture log;
+    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_TRUE(StopFlag) << "the service ends after starting the installer";
+    EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
+
+    std::string record = WaitForInstallerRecord();
+    ASSERT_FALSE(record.empty()) << "the installer never ran";
+    // Working folder, then the parameter text as a Windows program splits it: /S, /D, <agent folder>..\ .
+    std::string expected = Canonical(m_root / "Temp") + "\n/S\n/D\n" + m_exeDir + NativePath("..\\") + "\n";
+    EXPECT_EQ(record, expected);
+
+    std::vector<CapturedLine> lines = log.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front().routine, "UpgradeExamVersion");
+    EXPECT_EQ(lines.front().text, "开始下载" + SetupPath());
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "更新包下载完成"));
+}
+
+TEST_F(UpdatesTest, StaleInstallerIsReplaced) {
+    ServeInstallerProbe();
+    CreateFolders(m_root / "Temp");
+    ASSERT_TRUE(WriteFileBytes(SetupPath(), std::string(3 * 1024 * 1024, 'z')));
+    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
+    WaitForInstallerRecord();
+}
+
+TEST_F(UpdatesTest, FailedDownloadsAreRetriedByTheNextCall) {
+    struct Row {
+        const char* name;
+        const char* fault;
+        bool partial;
+    } rows[] = {
+        {"404", R"({"route":"updateTavrel","kind":"status","status":404,"count":1})", false},
+        {"cut in the middle", R"({"route":"updateTavrel","kind":"cut","bytes":4096,"count":1})", true},
+        {"slower than five seconds", R"({"route":"updateTavrel","kind":"delay","ms":6500,"count":1})", false},
+    };
+    ServeInstallerProbe();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        m_room.Fault(row.fault);
+        RemoveFile(m_root / "Temp\\installer-run.txt");
+        StopFlag = false;
+        LogCapture log;
+        Clock::time_point start = Clock::now();
+        EXPECT_FALSE(UpgradeExamVersion());
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 6.5) << "the 5-second limit";
+        EXPECT_FALSE(StopFlag);
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error["));
+        EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
+        if (row.partial) EXPECT_EQ(ReadFileBytes(SetupPath()).size(), 4096u) << "what arrived stays until the next call";
+
+        // The next pass asks again and gets the whole installer.
+        EXPECT_TRUE(UpgradeExamVersion());
+        EXPECT_TRUE(StopFlag);
+        EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
+        EXPECT_FALSE(WaitForInstallerRecord().empty());
+    }
+}
+
+TEST_F(UpdatesTest, InstallerThatCannotStartKeepsTheServiceRunning) {
+    m_room.SetBytes("updateTavrel", "this is no program");
+    LogCapture log;
+    EXPECT_FALSE(UpgradeExamVersion());
+    EXPECT_FALSE(StopFlag) << "a machine must not fall out of service silently";
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "更新包下载完成"));
+    EXPECT_TRUE(log.Contains(LogLevel::Error, "安装程序启动失败"));
+
+    // The next pass tries again, and a good installer then runs.
+    ServeInstallerProbe();
+    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_TRUE(StopFlag);
+    EXPECT_EQ(m_room.Requests("updateTavrel").size(), 2u);
+    EXPECT_FALSE(WaitForInstallerRecord().empty());
+}
+
+TEST_F(UpdatesTest, ShutdownRequestedDuringAFailedLaunchIsKept) {
+    m_room.SetBytes("updateTavrel", "this is no program");
+    StopFlag = true;  // the agent is closing while the pass runs
+    EXPECT_FALSE(UpgradeExamVersion());
+    EXPECT_TRUE(StopFlag);
+}
+
+// ---- module ----
+
+TEST_F(UpdatesTest, PresentPackageMatchingALowerCaseDigestIsKept) {
+    std::string md5 = m_room.SetBytes("downloadModule", "module package bytes");
+    ASSERT_EQ(md5, ToLowerAscii(md5)) << "the room sends the digest in lower case";
+    std::string upper = ToUpperAscii(md5);
+    CreateFolders(m_root / "Modules");
+    ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes"));
+    LogCapture log;
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), upper + ".upk");
+    EXPECT_TRUE(m_room.Requests("downloadModule").empty());
+    EXPECT_FALSE(log.Contains(LogLevel::Info, "更新考试流程文件"));
+}
+
+TEST_F(UpdatesTest, DamagedPackageIsFetchedAgainAndChecked) {
+    std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 700000, 3));
+    CreateFolders(m_root / "Modules");
+    ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "damaged"));
+    LogCapture log;
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "更新考试流程文件：" + upper));
+}
+
+TEST_F(UpdatesTest, MissingModulesFolderIsCreated) {
+    std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "fresh module"));
+    ASSERT_FALSE(FileExists(m_root / "Modules"));
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(ReadFileBytes(ModulePath(upper)), "fresh module");
+}
+
+TEST_F(UpdatesTest, BytesThatDoNotMatchTheDigestFail) {
+    m_room.SetBytes("downloadModule", "what the server sends");
+    std::string promised = "0123456789ABCDEF0123456789ABCDEF";
+    m_room.SetAnswer("getModuleMD5", Json::Value(ToLowerAscii(promised)));
+    LogCapture log;
+    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "下载upk文件MD5校验不通过"));
+    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), promised + ".upk") << "the name still names the expected file";
+
+    // A later pass never takes the bad file for good: it is replaced and checked again.
+    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
+}
+
+TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
+    std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 500000, 9));
+    m_room.Fault(R"({"route":"downloadModule","kind":"cut","bytes":100000,"count":1})");
+    LogCapture log;
+    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "更新考试流程文件失败"));
+    EXPECT_EQ(ReadFileBytes(ModulePath(upper)).size(), 100000u);
+    // The next pass finds the half file under the package name, does not take it, and fails again.
+    m_room.Fault(R"({"route":"downloadModule","kind":"status","status":500,"count":1})");
+    EXPECT_FALSE(UpgradeExamModule()) << "the half file is not taken for the package";
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 3u);
+}
+
+TEST_F(UpdatesTest, ServerDownLeavesThePackageNameAlone) {
+    WriteShared(&SharedValues::ServerPort, std::string("1"));
+    LogCapture log;
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 8.0) << "at most three transfers";
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "[UpgradeExamModule]获取服务端版本MD5失败"));
+    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), "PREVIOUS.upk");
+}
+
+TEST_F(UpdatesTest, DigestThatIsNoDigestIsRefused) {
+    // The digest names a file that may be deleted: a text that climbs out of Modules must never do that.
+    CreateFolders(m_root / "Modules");
+    ASSERT_TRUE(WriteFileBytes(m_root / "victim.upk", "keep me"));
+    for (const char* digest : {"..\\..\\victim", "../../victim", "", "0123456789ABCDEF0123456789ABCDE",
+                               "0123456789ABCDEF0123456789ABCDEG"}) {
+        SCOPED_TRACE(digest);
+        m_room.SetAnswer("getModuleMD5", Json::Value(digest));
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamModule());
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "[UpgradeExamModule]"));
+        EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), "PREVIOUS.upk");
+    }
+    EXPECT_EQ(ReadFileBytes(m_root / "victim.upk"), "keep me");
+    EXPECT_TRUE(m_room.Requests("downloadModule").empty());
+}
+
+}  // namespace
+}  // namespace tavrel::test
