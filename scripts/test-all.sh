@@ -40,6 +40,9 @@ in_guard() { if [ ${#drop_boot[@]} -gt 0 ]; then capsh --drop=cap_sys_boot -- -c
 step "room-server tests" bash -c "cd tools/room-server && npm test --silent"
 step "linux build" build linux
 step "linux tests" in_guard ctest --preset linux
+step "channel endurance (2 min, pings every 200 ms)" env TAVREL_CHANNEL_ENDURANCE=1 \
+  GTEST_FILTER='Channel.EnduranceHoldsWithShortTimers' \
+  tests/with-room-server.sh build/linux/tests/bin/tavrel_channel_tests --gtest_color=no
 step "windows build" build windows
 step "windows tests (wine)" in_guard ctest --preset windows
 step "linux-asan build" build linux-asan
