@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "channel/sio_client.h"
+#include "channel/socketio_client.h"
 #include "../tests/channel/room_control.h"
 
 int main(int argc, char** argv) {

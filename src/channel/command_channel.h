@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "channel/sio_client.h"
+#include "channel/socketio_client.h"
 #include "channel/sio_message.h"
 
 // The process's client (made on first use; empty after DestroyCommandChannel).

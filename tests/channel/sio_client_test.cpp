@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "channel/sio_client.h"
+#include "channel/socketio_client.h"
 #include "room_control.h"
 #include "support/test_support.h"
 

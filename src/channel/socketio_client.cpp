@@ -1,4 +1,4 @@
-#include "channel/sio_client.h"
+#include "channel/socketio_client.h"
 
 #include "channel/sio_client_impl.h"
 
