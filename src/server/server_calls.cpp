@@ -7,6 +7,7 @@
 #include "server/http_provider.h"
 #include "server/server_answers.h"
 #include "server/server_api.h"
+#include "system/clock.h"
 #include "system/file.h"
 #include "system/text.h"
 
@@ -64,16 +65,6 @@ bool Download(const char* call, const char* path, const std::string& targetPath,
     return true;
 }
 
-std::tm LocalNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    return local;
-}
 
 }  // namespace
 
@@ -246,7 +237,7 @@ bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, 
 }
 
 bool UploadExamLog(const std::string& ecpKey, const std::string& ecpId, const std::string& filePath) {
-    std::tm now = LocalNow();
+    std::tm now = LocalTimeOf(std::time(nullptr));
     HttpProvider::FieldMap texts{
         {"ecpId", ecpId},
         {"ecpKey", ecpKey},
