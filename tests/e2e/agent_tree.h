@@ -215,4 +215,28 @@ private:
     RoomServer& m_room;
 };
 
+constexpr unsigned kPassMs = 3000;
+constexpr unsigned kFewPassesMs = 6 * kPassMs;
+
+// Every end-to-end test starts from a fresh room-server and reads its records.
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
+        room.Reset();
+    }
+
+    // Start-up information of a numbered machine in a room, without the start allowed.
+    static Json::Value Numbered(int ecpId, const std::string& roomCode) {
+        Json::Value data(Json::objectValue);
+        data["ecpId"] = ecpId;
+        data["ecpRoomCode"] = roomCode;
+        data["isStartup"] = false;
+        return data;
+    }
+
+    RoomServer room;
+    Records records{room};
+};
+
 }  // namespace tavrel::test

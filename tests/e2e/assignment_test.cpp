@@ -5,24 +5,8 @@
 namespace tavrel::test {
 namespace {
 
-constexpr unsigned kPassMs = 3000;
-constexpr unsigned kFewPassesMs = 6 * kPassMs;
-
-class Assignment : public ::testing::Test {
+class Assignment : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
-        room.Reset();
-    }
-
-    static Json::Value Numbered(int ecpId, const std::string& roomCode) {
-        Json::Value data(Json::objectValue);
-        data["ecpId"] = ecpId;
-        data["ecpRoomCode"] = roomCode;
-        data["isStartup"] = false;
-        return data;
-    }
-
     Json::Value ConnectionsTo(const std::string& roomCode, long since = 0) {
         Json::Value matching(Json::arrayValue);
         for (const Json::Value& c : records.Connections(since))
@@ -30,8 +14,6 @@ protected:
         return matching;
     }
 
-    RoomServer room;
-    Records records{room};
 };
 
 // While the server answers 9000 every pass registers again, with the room the agent knows by then.

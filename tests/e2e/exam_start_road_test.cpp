@@ -7,16 +7,8 @@
 namespace tavrel::test {
 namespace {
 
-constexpr unsigned kPassMs = 3000;
-constexpr unsigned kFewPassesMs = 6 * kPassMs;
-
-class ExamStartRoad : public ::testing::Test {
+class ExamStartRoad : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
-        room.Reset();
-    }
-
     // The first question of the agent names its machine key and address.
     void LearnIdentity() {
         Json::Value first = records.Requests("getStartupInfoAgent", 0, 1, kFewPassesMs);
@@ -32,8 +24,6 @@ protected:
         return path;
     }
 
-    RoomServer room;
-    Records records{room};
     std::string key, ip;
 };
 

@@ -7,24 +7,8 @@
 namespace tavrel::test {
 namespace {
 
-constexpr unsigned kPassMs = 3000;
-constexpr unsigned kFewPassesMs = 6 * kPassMs;
-
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public AgentTest {
 protected:
-    void SetUp() override {
-        if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
-        room.Reset();
-    }
-
-    static Json::Value Numbered(int ecpId, const std::string& roomCode) {
-        Json::Value data(Json::objectValue);
-        data["ecpId"] = ecpId;
-        data["ecpRoomCode"] = roomCode;
-        data["isStartup"] = false;
-        return data;
-    }
-
     static std::vector<std::string> Lines(const std::string& text) {
         std::vector<std::string> lines;
         std::string line;
@@ -41,8 +25,6 @@ protected:
         return lines;
     }
 
-    RoomServer room;
-    Records records{room};
 };
 
 // A newer version on the server: the installer is fetched, started silently into the installation root,
