@@ -28,16 +28,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The server ends by itself when its stdin closes, so it never outlives this script.
-mkfifo "$work/stdin"
-(cd "$repo/tools/room-server" && exec node server.js <"$work/stdin" >"$work/ready" 2>"$work/server.log") &
-server_pid=$!
-exec 9>"$work/stdin"
-for _ in $(seq 100); do grep -q ready "$work/ready" 2>/dev/null && break; sleep 0.1; done
-read -r _ _ http_field socket_field control_field <"$work/ready"
-http=${http_field#http=}
-socket=${socket_field#socket=}
-control=${control_field#control=}
+. "$repo/bench/room_server.sh"
+start_room_server "$work"
 ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: application/json' ${3:+--data "$3"}; }
 
 # Every machine is number 1 in room R101 and may not start: each pass asks and finds nothing to do.

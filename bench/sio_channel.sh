@@ -22,11 +22,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-# The server ends by itself when its stdin closes, so it never outlives this script.
-mkfifo "$work/stdin"
-(cd "$repo/tools/room-server" && exec node server.js <"$work/stdin" >"$work/ready" 2>"$work/server.log") &
-server_pid=$!
-exec 9>"$work/stdin"
-for _ in $(seq 100); do grep -q ready "$work/ready" 2>/dev/null && break; sleep 0.1; done
-read -r _ _ _ _ control_field <"$work/ready"
-TAVREL_ROOM_SERVER=127.0.0.1:${control_field#control=} "$build/bench/sio_latency" "$count" 2>/dev/null
+. "$repo/bench/room_server.sh"
+start_room_server "$work"
+TAVREL_ROOM_SERVER=127.0.0.1:$control "$build/bench/sio_latency" "$count" 2>/dev/null
