@@ -2,7 +2,8 @@
 # Cross-build the static Windows (mingw-w64 x86_64, posix threads) libraries
 # the Windows build of the agent links against, from Debian's source packages.
 #
-#   scripts/build-win-deps.sh [CACHE_DIR]      (default: <repo>/.cache/win-deps)
+#   scripts/build-win-deps.sh [CACHE_DIR]      (default: /var/cache/tavrel-agent/win-deps-<recipe key>,
+#                                               linked from <repo>/.cache/win-deps)
 #
 # Result:
 #   CACHE_DIR/prefix/include, CACHE_DIR/prefix/lib
@@ -21,7 +22,19 @@ set -euo pipefail
 
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 REPO_ROOT="$(cd "$SCRIPT_DIR/.." && pwd)"
-CACHE_DIR="${1:-$REPO_ROOT/.cache/win-deps}"
+# The build lives outside the clone, keyed by this recipe, so a fresh clone on the same machine (CI's) finds
+# it; <repo>/.cache/win-deps is a link to it, where CMake looks.
+if [[ -n "${1:-}" ]]; then
+    CACHE_DIR="$1"
+else
+    RECIPE_KEY=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-12)
+    CACHE_DIR="${TAVREL_DEPS_CACHE:-/var/cache/tavrel-agent}/win-deps-$RECIPE_KEY"
+    mkdir -p "$CACHE_DIR" "$REPO_ROOT/.cache"
+    if [[ "$(readlink "$REPO_ROOT/.cache/win-deps" 2>/dev/null)" != "$CACHE_DIR" ]]; then
+        rm -rf "$REPO_ROOT/.cache/win-deps"
+        ln -s "$CACHE_DIR" "$REPO_ROOT/.cache/win-deps"
+    fi
+fi
 mkdir -p "$CACHE_DIR"
 CACHE_DIR="$(cd "$CACHE_DIR" && pwd)"
 

@@ -8,6 +8,12 @@ cd "$repo"
 
 bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 
+# Four configurations of one tree: ccache keeps a rebuild on the same machine (a later clone included) short.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$repo" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+fi
+
 failures=()
 step() {
   local name=$1; shift
