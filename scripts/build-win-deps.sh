@@ -22,13 +22,14 @@ set -euo pipefail
 
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 REPO_ROOT="$(cd "$SCRIPT_DIR/.." && pwd)"
+# Bump when what is built or how changes (libraries, options): a new recipe builds into a new folder.
+RECIPE=r1
 # The build lives outside the clone, keyed by this recipe, so a fresh clone on the same machine (CI's) finds
 # it; <repo>/.cache/win-deps is a link to it, where CMake looks.
 if [[ -n "${1:-}" ]]; then
     CACHE_DIR="$1"
 else
-    RECIPE_KEY=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-12)
-    CACHE_DIR="${TAVREL_DEPS_CACHE:-/var/cache/tavrel-agent}/win-deps-$RECIPE_KEY"
+    CACHE_DIR="${TAVREL_DEPS_CACHE:-/var/cache/tavrel-agent}/win-deps-$RECIPE"
     mkdir -p "$CACHE_DIR" "$REPO_ROOT/.cache"
     if [[ "$(readlink "$REPO_ROOT/.cache/win-deps" 2>/dev/null)" != "$CACHE_DIR" ]]; then
         rm -rf "$REPO_ROOT/.cache/win-deps"
@@ -37,6 +38,9 @@ else
 fi
 mkdir -p "$CACHE_DIR"
 CACHE_DIR="$(cd "$CACHE_DIR" && pwd)"
+# Two clones set up at once share the folder: one builds, the other waits and then finds it built.
+exec 9>"$CACHE_DIR/.lock"
+flock 9
 
 SRC_DIR="$CACHE_DIR/src"
 BUILD_DIR="$CACHE_DIR/build"
