@@ -288,14 +288,14 @@ TEST_F(HttpProviderTest, GzipEncodedDownloadIsDecodedOnReceipt) {
     EXPECT_EQ(ToLowerAscii(GetFileMd5(path)), served["md5"].asString());
 }
 
-TEST_F(HttpProviderTest, RedirectIsNotFollowedAndOnlyLogged) {
+TEST_F(HttpProviderTest, RedirectIsNotFollowedAndFailsTheDownload) {
     m_room.Fault(R"({"route":"downloadModule","kind":"redirect","status":302})");
     TempFolder folder;
     FILE* file = std::fopen((folder / "m.upk").c_str(), "wb+");
     ASSERT_NE(file, nullptr);
     LogCapture log;
     RequestOptions o = Options(5, 5, 3);
-    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 0);
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 302);
     std::fclose(file);
     EXPECT_TRUE(log.Contains(LogLevel::Error, "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:302"));
     std::vector<Json::Value> all = m_room.AllRequests();
@@ -338,6 +338,93 @@ TEST_F(HttpProviderTest, DownloadCutInTheMiddleFails) {
     RequestOptions o = Options(5, 5, 3);
     EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 18);  // CURLE_PARTIAL_FILE
     std::fclose(file);
+}
+
+// A server that streams without end: each text operation stops at the cap with curl's write error, holding
+// no more than the cap, even under the uploads' generous 30-second limits.
+TEST_F(HttpProviderTest, EndlessAnswerFailsAtTheTextCap) {
+    m_room.Fault(R"({"route":"*","kind":"endless"})");
+    RequestOptions upload = Options(30, 5, 1);
+    std::string base = BaseUrl();
+    struct Row {
+        const char* name;
+        std::function<int(std::string&)> call;
+    } rows[] = {
+        {"get", [&](std::string& r) { return m_http.getRequest(base + "/client/getVersionInfo", r, &m_quick, m_terminated); }},
+        {"post", [&](std::string& r) { return m_http.postRequest(base + "/client/sendEcpState", "{}", r, &m_quick, m_terminated); }},
+        {"upload", [&](std::string& r) {
+             return m_http.uploadRequest(base + "/client/uploadTavrelLogs", {}, {{"a", "1"}}, r, &upload, m_terminated);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string response;
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(row.call(response), 23);  // CURLE_WRITE_ERROR
+        EXPECT_LT(SecondsSince(start), 10.0) << "ended by the cap, not by a time limit";
+        EXPECT_LE(response.size(), static_cast<size_t>(zuli::nio::kTextCap));
+        EXPECT_EQ(response.rfind(R"({"code":1000,"data":"xxx)", 0), 0u) << "what came before the cap is kept";
+    }
+    // The next answer of a sound server is taken as before.
+    m_room.Fault(R"({"route":"*","kind":"none"})");
+    std::string response;
+    EXPECT_EQ(m_http.getRequest(base + "/client/getVersionInfo", response, &m_quick, m_terminated), 0);
+}
+
+TEST_F(HttpProviderTest, DownloadBeyondItsCapFails) {
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    RequestOptions o = Options(60, 30, 3);
+    o.maxBytes = 100000;
+    {
+        SCOPED_TRACE("endless, no length announced");
+        m_room.Fault(R"({"route":"downloadModule","kind":"endless","count":1})");
+        FILE* file = std::fopen(path.c_str(), "wb+");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 23);
+        std::fclose(file);
+        EXPECT_LE(ReadFileBytes(path).size(), 100000u);
+    }
+    {
+        SCOPED_TRACE("announced larger than the cap");
+        m_room.Answer(R"({"route":"downloadModule","bytes":{"size":300000,"seed":2}})");
+        FILE* file = std::fopen(path.c_str(), "wb+");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 63);  // CURLE_FILESIZE_EXCEEDED
+        std::fclose(file);
+        EXPECT_EQ(ReadFileBytes(path), "");
+    }
+    EXPECT_EQ(zuli::nio::kDownloadCap, 4LL << 30);
+}
+
+TEST_F(HttpProviderTest, StalledDownloadEndsAfterTheStallTime) {
+    // 300 bytes a second is below a limit of 1 KiB/s; the whole-transfer limit is far away.
+    m_room.Answer(R"({"route":"downloadModule","bytes":{"size":200000,"seed":4}})");
+    m_room.Fault(R"({"route":"downloadModule","kind":"throttle","bytesPerSecond":300})");
+    TempFolder folder;
+    FILE* file = std::fopen((folder / "m.upk").c_str(), "wb+");
+    ASSERT_NE(file, nullptr);
+    RequestOptions o = Options(600, 5, 1);
+    o.lowSpeedBytes = 1024;
+    o.lowSpeedSeconds = 2;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 28);  // CURLE_OPERATION_TIMEDOUT
+    std::fclose(file);
+    double elapsed = SecondsSince(start);
+    EXPECT_GE(elapsed, 1.5);
+    EXPECT_LT(elapsed, 8.0);
+}
+
+TEST_F(HttpProviderTest, DownloadIntoAStreamThatCannotBeWrittenFails) {
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    ASSERT_TRUE(WriteFileBytes(path, "old"));
+    FILE* file = std::fopen(path.c_str(), "rb");  // open, but not for writing
+    ASSERT_NE(file, nullptr);
+    RequestOptions o = Options(60, 30, 3);
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 23);
+    std::fclose(file);
+    EXPECT_EQ(ReadFileBytes(path), "old");
 }
 
 }  // namespace
