@@ -119,7 +119,6 @@ int PerformWithRetries(CURL* curl, std::string& response, const RequestOptions& 
     TextSink sink{&received, CapOf(o, kTextCap)};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToText);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
     int tryCnt = 0;
     CURLcode res = CURLE_OK;
     for (;;) {
@@ -227,6 +226,7 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     FileSink sink{file, 0, CapOf(o, kDownloadCap)};
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    // A download announced larger than the cap is refused before a byte reaches the disk.
     curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, KeepGoing);

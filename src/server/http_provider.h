@@ -26,8 +26,8 @@ struct RequestOptions {
     int lowSpeedBytes = 0;
     int lowSpeedSeconds = 0;
     // Most bytes an answer may bring; 0 or less means kTextCap for the text operations, kDownloadCap for a
-    // download. A larger answer ends the transfer with curl's write error (23) or, when it is announced up
-    // front, CURLE_FILESIZE_EXCEEDED (63).
+    // download. A larger answer ends the transfer with curl's write error (23); a download announced larger
+    // than that ends at once with CURLE_FILESIZE_EXCEEDED (63).
     long long maxBytes = 0;
 };
 

@@ -365,10 +365,19 @@ TEST_F(HttpProviderTest, EndlessAnswerFailsAtTheTextCap) {
         EXPECT_LE(response.size(), static_cast<size_t>(zuli::nio::kTextCap));
         EXPECT_EQ(response.rfind(R"({"code":1000,"data":"xxx)", 0), 0u) << "what came before the cap is kept";
     }
-    // The next answer of a sound server is taken as before.
+    // The next answer of a sound server is taken as before, up to the cap exactly.
     m_room.Fault(R"({"route":"*","kind":"none"})");
     std::string response;
     EXPECT_EQ(m_http.getRequest(base + "/client/getVersionInfo", response, &m_quick, m_terminated), 0);
+    const size_t cap = static_cast<size_t>(zuli::nio::kTextCap);
+    m_room.AnswerRaw("getVersionInfo", std::string(cap, 'a'));
+    response.clear();
+    EXPECT_EQ(m_http.getRequest(base + "/client/getVersionInfo", response, &m_quick, m_terminated), 0);
+    EXPECT_EQ(response.size(), cap);
+    // One byte more, announced with its length, is refused the same way.
+    m_room.AnswerRaw("getVersionInfo", std::string(cap + 1, 'a'));
+    response.clear();
+    EXPECT_EQ(m_http.getRequest(base + "/client/getVersionInfo", response, &m_quick, m_terminated), 23);
 }
 
 TEST_F(HttpProviderTest, DownloadBeyondItsCapFails) {
