@@ -216,14 +216,33 @@ TEST_F(UpdatesTest, InstallerOnAFullDiskIsDeletedAndNotStarted) {
         std::string folder;
         ~Unmount() { UnmountSmallDisk(folder); }
     } unmount{m_root / "Temp"};
-    ServeLargeInstallerProbe(1 << 20);
-    LogCapture log;
-    EXPECT_FALSE(UpgradeExamVersion(kOffered));
-    EXPECT_FALSE(StopFlag);
-    EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
-    EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
-    EXPECT_FALSE(FileExists(SetupPath()));
-    EXPECT_FALSE(FileExists(m_root / "Temp\\installer-run.txt"));
+    {
+        SCOPED_TRACE("the disk fills in the middle of the transfer");
+        ServeLargeInstallerProbe(1 << 20);
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamVersion(kOffered));
+        EXPECT_FALSE(StopFlag);
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
+        EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
+        EXPECT_FALSE(FileExists(SetupPath()));
+        EXPECT_FALSE(FileExists(m_root / "Temp\\installer-run.txt"));
+    }
+    {
+        // A small body stays in the stream's buffer, every write "succeeds", and only the flush finds no room.
+        SCOPED_TRACE("the disk is full before the first byte");
+        std::FILE* filler = std::fopen((m_root / "Temp\\filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        std::string block(4096, 'f');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+        m_room.SetBytes("updateTavrel", std::string(2000, 'i'));
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamVersion(kOffered));
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
+        EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
+        EXPECT_FALSE(FileExists(SetupPath()));
+    }
 }
 
 TEST(InstallerRetryDelay, OneMinuteDoublingUpToHalfAnHour) {
