@@ -27,6 +27,31 @@ std::string BuildExamClientCommandLine(const std::string& version, const std::st
 
 namespace {
 
+const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
+
+wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+bool SameAscii(const std::wstring& a, const wchar_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    }
+    return i == a.size() && !b[i];
+}
+
+// Windows opens these devices whatever extension follows them ("CON.exe", "nul .exe").
+bool IsDeviceName(std::wstring stem) {
+    while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) stem.pop_back();
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"}) {
+        if (SameAscii(stem, device)) return true;
+    }
+    if (stem.size() == 4 && (SameAscii(stem.substr(0, 3), L"COM") || SameAscii(stem.substr(0, 3), L"LPT"))) {
+        wchar_t n = stem[3];
+        return (n >= L'0' && n <= L'9') || n == L'\u00B9' || n == L'\u00B2' || n == L'\u00B3';
+    }
+    return false;
+}
+
 // A connection that is open or still opening keeps the room of its query, and connecting again changes
 // nothing: without leaving first, the machine would go on hearing the old room's commands and miss its own.
 void LeaveCommandChannel() {
@@ -64,6 +89,31 @@ void RunExamClient(const ServiceStartupInfo& info) {
 
 }  // namespace
 
+bool IsPlainProgramName(const std::wstring& name) {
+    const std::wstring suffix = L".exe";
+    if (name.size() <= suffix.size() || name.size() > 255) return false;
+    if (!SameAscii(name.substr(name.size() - suffix.size()), suffix.c_str())) return false;
+    if (name.find(L"..") != std::wstring::npos) return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7f) return false;
+        if (std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) return false;
+    }
+    if (name.front() == L' ' || name.front() == L'.') return false;
+    return !IsDeviceName(name.substr(0, name.find(L'.')));
+}
+
+std::wstring TakeExamClientName(const std::wstring& offered) {
+    if (IsPlainProgramName(offered)) return offered;
+    // The server repeats its answer every pass; one line per refused name is enough.
+    static std::wstring lastRefused;
+    if (offered != lastRefused) {
+        lastRefused = offered;
+        LogError("DoUserServiceHandle") << "tavrelType refused, not a program name: " << WideToAnsi(offered)
+                                        << "; keeping " << WideToAnsi(kDefaultExamClient);
+    }
+    return kDefaultExamClient;
+}
+
 PassOutcome RunServicePass() {
     std::string serverVersion;
     if (!GetVersionInfo(serverVersion)) return PassOutcome::Continue;
@@ -72,7 +122,7 @@ PassOutcome RunServicePass() {
         LogInfo("DoUserServiceHandle") << "===Server Version====" << serverVersion;
         LogInfo("DoUserServiceHandle") << "===Local Version====" << localVersion;
         LogInfo("DoUserServiceHandle") << "Begin Update" << localVersion;
-        if (UpgradeExamVersion()) {
+        if (UpgradeExamVersion(serverVersion)) {
             PostMainWindowMessage(kMsgDestroy, 0, 0);
             return PassOutcome::AgentEnds;
         }
@@ -80,12 +130,13 @@ PassOutcome RunServicePass() {
     }
 
     ServiceStartupInfo info;
-    std::wstring tavrelExe = L"Tavrel.exe";
+    std::wstring tavrelExe = kDefaultExamClient;
     WriteShared(&SharedValues::TavrelExe, tavrelExe);
     SharedValues v = SnapshotShared();
     if (!GetStartupInfoAgent(v.LocalIp, v.LocalMac, info.ecpId, info.phase, info.ecpRoomCode, info.isStartup,
                              info.isSuperLock, tavrelExe, info.examineeId, info.ecpPixel))
         return PassOutcome::Continue;
+    tavrelExe = TakeExamClientName(tavrelExe);
     WriteShared(&SharedValues::TavrelExe, tavrelExe);
 
     // The server answers 9000 for a machine it does not know: register with the room known so far.

@@ -27,6 +27,12 @@ std::string BuildExamClientCommandLine(const std::string& version, const std::st
                                        const std::string& superLock, const std::string& package,
                                        const std::string& pixel);
 
+// The exam client named by the server ("tavrelType") is started from the agent's folder and killed by name:
+// only a plain file name ending in ".exe" (no folder, drive, "..", control or reserved character, no device
+// name) is taken. Anything else is logged (once while the server keeps sending it) and "Tavrel.exe" is kept.
+bool IsPlainProgramName(const std::wstring& name);
+std::wstring TakeExamClientName(const std::wstring& offered);
+
 // One pass after its wait; false when it ended early. Exposed so a test can drive single passes.
 enum class PassOutcome { Continue, AgentEnds };
 PassOutcome RunServicePass();

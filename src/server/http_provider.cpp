@@ -21,18 +21,39 @@ namespace {
 const char kUploadSource[] = "zuli::nio::HttpProvider::uploadRequest";
 const char kDownloadSource[] = "zuli::nio::HttpProvider::downloadRequest";
 
+// Where the text writer appends, and how much it may take.
+struct TextSink {
+    std::string* text;
+    unsigned long long cap;
+};
+
 // Anything but the byte count makes libcurl abort with a write error.
 size_t WriteToText(char* data, size_t size, size_t count, void* target) {
-    if (!data || !target) return static_cast<size_t>(-1);
+    TextSink* sink = static_cast<TextSink*>(target);
+    if (!data || !sink || !sink->text) return static_cast<size_t>(-1);
     size_t bytes = size * count;
-    static_cast<std::string*>(target)->append(data, bytes);
+    if (sink->text->size() + bytes > sink->cap) return 0;
+    sink->text->append(data, bytes);
     return bytes;
 }
 
-size_t WriteToFile(char* data, size_t size, size_t count, void* stream) {
-    FILE* file = static_cast<FILE*>(stream);
-    if (std::ferror(file)) return 0x10000000;
-    return std::fwrite(data, size, count, file);
+struct FileSink {
+    FILE* file;
+    unsigned long long written;
+    unsigned long long cap;
+};
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
+    FileSink* sink = static_cast<FileSink*>(target);
+    if (std::ferror(sink->file)) return 0x10000000;
+    unsigned long long bytes = static_cast<unsigned long long>(size) * count;
+    if (sink->written + bytes > sink->cap) return 0;
+    sink->written += bytes;
+    return std::fwrite(data, size, count, sink->file);
+}
+
+unsigned long long CapOf(const RequestOptions& o, long long fallback) {
+    return static_cast<unsigned long long>(o.maxBytes > 0 ? o.maxBytes : fallback);
 }
 
 int KeepGoing(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return 0; }
@@ -84,6 +105,10 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, OrDefault(o.connectTimeout));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, OrDefault(o.timeout));
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(o.lowSpeedBytes));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(o.lowSpeedSeconds));
+    }
 }
 
 // Every attempt writes into a fresh buffer: bytes of a failed attempt must not end up in front of the answer
@@ -91,8 +116,9 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
 int PerformWithRetries(CURL* curl, std::string& response, const RequestOptions& o,
                        const std::atomic<bool>& bIsTerminated, bool logUpload) {
     std::string received;
+    TextSink sink{&received, CapOf(o, kTextCap)};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToText);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     int tryCnt = 0;
     CURLcode res = CURLE_OK;
     for (;;) {
@@ -197,8 +223,11 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+    FileSink sink{file, 0, CapOf(o, kDownloadCap)};
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, file);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    // A download announced larger than the cap is refused before a byte reaches the disk.
+    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, KeepGoing);
     curl_easy_setopt(curl.get(), CURLOPT_FAILONERROR, 1L);
@@ -207,10 +236,13 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     ApplyCommonOptions(curl.get(), o);
 
     CURLcode res = curl_easy_perform(curl.get());
+    // Bytes still in the stream's buffer are part of the file: a full disk often shows only here.
+    if (res == CURLE_OK && (std::fflush(file) != 0 || std::ferror(file))) res = CURLE_WRITE_ERROR;
     LogInfo(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_perform】 res:" << res;
     long code = 0;
     if (curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code != 200) {
         LogError(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:" << code;
+        if (res == CURLE_OK && code >= 100) return static_cast<int>(code);
     }
     return res;
 }

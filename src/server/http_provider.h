@@ -21,6 +21,14 @@ struct RequestOptions {
     int connectTimeout = 0;             // seconds; 0 or less means 30
     int attempts = 0;                   // transfers tried by the retrying operations; 1 or less means one
     const char* cookieList = nullptr;
+    // A transfer slower than lowSpeedBytes per second for lowSpeedSeconds ends with CURLE_OPERATION_TIMEDOUT;
+    // either 0 or less means no such limit.
+    int lowSpeedBytes = 0;
+    int lowSpeedSeconds = 0;
+    // Most bytes an answer may bring; 0 or less means kTextCap for the text operations, kDownloadCap for a
+    // download. A larger answer ends the transfer with curl's write error (23); a download announced larger
+    // than that ends at once with CURLE_FILESIZE_EXCEEDED (63).
+    long long maxBytes = 0;
 };
 
 // Result codes: 0 success, 2 no easy handle, other values below 100 a CURLcode, 100 and above an HTTP
@@ -29,6 +37,10 @@ enum : int {
     kHttpOk = 0,
     kHttpNoHandle = 2,
 };
+
+// A server streaming without end must not fill the agent's memory (texts) or disk (downloads).
+constexpr long long kTextCap = 1LL << 20;
+constexpr long long kDownloadCap = 4LL << 30;
 
 class HttpProvider {
 public:
@@ -42,7 +54,8 @@ public:
     // Text fields go out before file fields, each map in ascending key order.
     int uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
                       std::string& response, const RequestOptions* options, const std::atomic<bool>& bIsTerminated);
-    // One transfer into a stream the caller opened and closes; no retry.
+    // One transfer into a stream the caller opened and closes; no retry. A completed transfer whose status is
+    // not 200 returns that status: a redirect's or an error's body is never the file that was asked for.
     int downloadRequest(const std::string& url, FILE* file, const RequestOptions* options);
 };
 

@@ -16,6 +16,9 @@ namespace {
 using zuli::nio::HttpProvider;
 using zuli::nio::RequestOptions;
 
+// curl's write error, for a close that failed after a transfer curl saw through.
+const int kWriteError = 23;
+
 const char kNetworkTrouble[] = "服务异常，请检测网络连接！";
 
 RequestOptions Limits(int timeout, int connectTimeout, int attempts) {
@@ -29,6 +32,15 @@ RequestOptions Limits(int timeout, int connectTimeout, int attempts) {
 // Most calls answer a pass of the service loop and must not hold it up for long.
 const RequestOptions kQuick = Limits(1, 1, 3);
 const RequestOptions kUpload = Limits(30, 5, 3);
+
+// An installer of tens of megabytes shared by a whole room over one link takes minutes: the transfer ends
+// when it stalls (under 1 KiB/s for 30 s) or after half an hour, never after a fixed few seconds.
+RequestOptions InstallerLimits() {
+    RequestOptions options = Limits(30 * 60, 5, 3);
+    options.lowSpeedBytes = 1024;
+    options.lowSpeedSeconds = 30;
+    return options;
+}
 
 // The address can be changed by the settings dialog at any moment; each call takes it as it stands.
 std::string Url(const char* path) { return BaseUrl() + path; }
@@ -57,7 +69,8 @@ void LogWrongType(const char* call, const std::string& response) {
 bool Download(const char* call, const char* path, const std::string& targetPath, const RequestOptions& options) {
     FILE* file = std::fopen(targetPath.c_str(), "wb+");
     int result = HttpProvider().downloadRequest(Url(path), file, &options);
-    if (file) std::fclose(file);
+    // A file that could not be closed was not written whole.
+    if (file && std::fclose(file) != 0 && result == 0) result = kWriteError;
     if (result != 0) {
         LogError(call) << call << " Error[" << result << "]";
         return false;
@@ -85,7 +98,7 @@ bool GetVersionInfo(std::string& serverVersion) {
 }
 
 bool DownloadTavrelSetup(const std::string& targetPath) {
-    return Download("DownloadTavrelSetup", "/client/updateTavrel", targetPath, Limits(5, 5, 3));
+    return Download("DownloadTavrelSetup", "/client/updateTavrel", targetPath, InstallerLimits());
 }
 
 bool DownloadExamModule(const std::string& targetPath) {

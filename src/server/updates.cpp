@@ -1,5 +1,7 @@
 #include "server/updates.h"
 
+#include <mutex>
+
 #include "agent/agent.h"
 #include "agent/logger.h"
 #include "server/server_api.h"
@@ -20,13 +22,65 @@ bool IsMd5Text(const std::string& text) {
     return true;
 }
 
+// Failed launches of the installer for one server version. Only the service thread updates them; the lock is
+// for the tests that drive the update from their own thread.
+struct InstallerFailures {
+    std::string version;
+    int count = 0;
+    std::chrono::steady_clock::time_point notBefore;
+};
+std::mutex g_failuresLock;
+InstallerFailures g_failures;
+std::chrono::milliseconds g_retryUnit = std::chrono::minutes(1);
+
+// False while the wait after a failed launch of this version runs; a new version starts afresh.
+bool InstallerAttemptDue(const std::string& serverVersion) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    if (g_failures.version != serverVersion) g_failures = InstallerFailures{serverVersion, 0, {}};
+    return g_failures.count == 0 || std::chrono::steady_clock::now() >= g_failures.notBefore;
+}
+
+std::chrono::milliseconds DelayFor(int failedLaunches, std::chrono::milliseconds unit) {
+    const int cap = 30;
+    int units = 1;
+    for (int i = 1; i < failedLaunches && units < cap; ++i) units *= 2;
+    return unit * (units < cap ? units : cap);
+}
+
+std::chrono::milliseconds NoteFailedLaunch(const std::string& serverVersion) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    if (g_failures.version != serverVersion) g_failures = InstallerFailures{serverVersion, 0, {}};
+    ++g_failures.count;
+    std::chrono::milliseconds wait = DelayFor(g_failures.count, g_retryUnit);
+    g_failures.notBefore = std::chrono::steady_clock::now() + wait;
+    return wait;
+}
+
 }  // namespace
+
+std::chrono::milliseconds InstallerRetryDelay(int failedLaunches) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    return DelayFor(failedLaunches, g_retryUnit);
+}
+
+void SetInstallerRetryUnit(std::chrono::milliseconds unit) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    g_retryUnit = unit;
+}
+
+void ForgetInstallerFailures() {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    g_failures = InstallerFailures{};
+}
 
 bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::string& localVersion) {
     return !serverVersion.empty() && serverVersion != localVersion;
 }
 
-bool UpgradeExamVersion() {
+bool UpgradeExamVersion(const std::string& serverVersion) {
+    // Every attempt fetches the whole installer: after a failed launch, a room of PCs retrying on every pass
+    // would fill the link, so the same version waits (logged once, when the wait begins).
+    if (!InstallerAttemptDue(serverVersion)) return false;
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
     std::string tempDir = exeDir + NativePath("..\\Temp");
     std::string setupPath = exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe");
@@ -34,7 +88,11 @@ bool UpgradeExamVersion() {
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
     // A missing Temp folder would make every download fail for ever.
     CreateFolders(tempDir);
-    if (!DownloadTavrelSetup(setupPath)) return false;
+    if (!DownloadTavrelSetup(setupPath)) {
+        // A cut, refused or unwritable transfer leaves a damaged program that nobody may start.
+        if (!IsDirectory(setupPath)) RemoveFile(setupPath);
+        return false;
+    }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
 
     MakeExecutable(setupPath);
@@ -43,9 +101,13 @@ bool UpgradeExamVersion() {
     // The service stops only once the installer runs: stopping for an installer that never started would
     // leave the machine out of service, silently, until someone restarts the agent.
     if (!installer) {
+        std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
         LogError("UpgradeExamVersion") << "安装程序启动失败：" << setupPath;
+        LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
+                                      << "秒后重新下载";
         return false;
     }
+    ForgetInstallerFailures();
     StopFlag = true;
     CloseProcessHandle(installer);  // the installer is not waited for; the agent is about to close
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 // The two updates a pass of the service workflow may make: the exam client installer when the server's
 // version differs from ours, and the exam module package named after its MD5 digest.
+#include <chrono>
 #include <string>
 
 // An empty server version means the server has nothing to offer; any other difference, an older version
@@ -8,9 +9,16 @@
 bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::string& localVersion);
 
 // Downloads "..\Temp\Tavrel_Setup.exe" beside the agent's folder and starts it silently into the
-// installation root. True when the installer runs; StopFlag is then set and the agent is to close. When it
-// cannot be started the service goes on and the next pass tries again.
-bool UpgradeExamVersion();
+// installation root. True when the installer runs; StopFlag is then set and the agent is to close. A failed
+// download leaves no installer behind. When the installer cannot be started the service goes on, and the
+// same server version is not fetched again before InstallerRetryDelay has passed (false meanwhile).
+bool UpgradeExamVersion(const std::string& serverVersion);
+
+// The wait after the n-th failed launch of one server version (n >= 1): 1 minute, doubling, at most 30.
+std::chrono::milliseconds InstallerRetryDelay(int failedLaunches);
+// For tests: the unit of that schedule (the product's is one minute), and a fresh start without failures.
+void SetInstallerRetryUnit(std::chrono::milliseconds unit);
+void ForgetInstallerFailures();
 
 // Makes "..\Modules\<MD5>.upk" hold the package the server names, downloading it when missing or damaged.
 // ExamPackage names the expected package whenever the server answered with a digest.

@@ -149,6 +149,24 @@ TEST_F(ExamStartRoad, NamedClientTypeIsStartedOnlyWhileTheServerNamesIt) {
     }
 }
 
+// A name that reaches outside the agent's folder is refused: the agent starts Tavrel.exe, never the program
+// beside its folder.
+TEST_F(ExamStartRoad, ClientTypeOutsideTheAgentFolderIsRefused) {
+    AgentTree tree(room);
+    tree.SetClientStay(500);
+    ASSERT_TRUE(AgentTree::Copy(HelperPath("exam_client_stub"), tree.Path("evil.exe")));
+    Json::Value data(Json::objectValue);
+    data["ecpId"] = 3;
+    data["ecpRoomCode"] = "R3";
+    data["isStartup"] = true;
+    data["tavrelType"] = "../evil.exe";
+    room.SetAnswer("getStartupInfoAgent", data);
+    ASSERT_TRUE(tree.StartAgent());
+
+    ASSERT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
+    for (const ExamClientCall& call : tree.AgentStartedCalls()) EXPECT_EQ(call.name, "Tavrel.exe");
+}
+
 // One process of the exam client's name is not the exam client: with an examinee assigned the agent
 // reports status 0 and starts nothing; two processes count as the exam client running.
 TEST_F(ExamStartRoad, ExamClientRunsOnlyAsTwoProcessesAndAnExamineeIsNeverRestartedUnder) {

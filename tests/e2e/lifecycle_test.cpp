@@ -54,17 +54,21 @@ TEST_F(Lifecycle, NewerServerVersionStartsTheInstallerAndEndsTheAgent) {
     EXPECT_NE(log.find("TavrelAgent Application End"), std::string::npos);
 }
 
-// An installer that cannot be started does not leave the agent idle: it keeps asking, and goes on with its
-// work once the server stops offering the update.
+// An installer that cannot be started does not leave the agent idle: it keeps asking, without fetching the
+// installer again on every pass (the first wait is a minute), and goes on with its work once the server
+// stops offering the update.
 TEST_F(Lifecycle, InstallerThatCannotStartLeavesTheAgentPassing) {
     AgentTree tree(room);
     room.SetAnswer("getVersionInfo", "9.9.9.9");
     room.SetBytes("updateTavrel", "this is no program at all");
     ASSERT_TRUE(tree.StartAgent());
 
-    ASSERT_GE(records.Requests("updateTavrel", 0, 2, 3 * kPassMs + 3000).size(), 2u)
-        << "the agent stopped trying after a failed installer start";
+    ASSERT_GE(records.Requests("getVersionInfo", 0, 3, 3 * kPassMs + 3000).size(), 3u)
+        << "the agent stopped asking after a failed installer start";
+    EXPECT_EQ(records.Requests("updateTavrel").size(), 1u) << "the installer was fetched again within the wait";
+    EXPECT_TRUE(records.Requests("getStartupInfoAgent").empty()) << "the pass still ends while an update is due";
     EXPECT_TRUE(tree.Agent().Running());
+    EXPECT_NE(tree.AgentLog().find("版本9.9.9.9的安装包60秒后重新下载"), std::string::npos);
     room.SetAnswer("getVersionInfo", "");
     room.SetAnswer("getStartupInfoAgent", Numbered(2, "R2"));
     EXPECT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty()) << "the agent did not go on with its work";

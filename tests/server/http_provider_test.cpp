@@ -288,14 +288,14 @@ TEST_F(HttpProviderTest, GzipEncodedDownloadIsDecodedOnReceipt) {
     EXPECT_EQ(ToLowerAscii(GetFileMd5(path)), served["md5"].asString());
 }
 
-TEST_F(HttpProviderTest, RedirectIsNotFollowedAndOnlyLogged) {
+TEST_F(HttpProviderTest, RedirectIsNotFollowedAndFailsTheDownload) {
     m_room.Fault(R"({"route":"downloadModule","kind":"redirect","status":302})");
     TempFolder folder;
     FILE* file = std::fopen((folder / "m.upk").c_str(), "wb+");
     ASSERT_NE(file, nullptr);
     LogCapture log;
     RequestOptions o = Options(5, 5, 3);
-    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 0);
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 302);
     std::fclose(file);
     EXPECT_TRUE(log.Contains(LogLevel::Error, "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:302"));
     std::vector<Json::Value> all = m_room.AllRequests();
@@ -338,6 +338,69 @@ TEST_F(HttpProviderTest, DownloadCutInTheMiddleFails) {
     RequestOptions o = Options(5, 5, 3);
     EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 18);  // CURLE_PARTIAL_FILE
     std::fclose(file);
+}
+
+// A server that streams without end is cut off at the cap with curl's write error, even under the uploads'
+// generous 30-second limits; an answer of exactly the cap is still taken.
+TEST_F(HttpProviderTest, TextAnswersStopAtTheCap) {
+    m_room.Fault(R"({"route":"uploadTavrelLogs","kind":"endless","count":1})");
+    RequestOptions upload = Options(30, 5, 1);
+    std::string response;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_http.uploadRequest(Url("/client/uploadTavrelLogs"), {}, {{"a", "1"}}, response, &upload, m_terminated), 23);
+    EXPECT_LT(SecondsSince(start), 10.0) << "ended by the cap, not by a time limit";
+    EXPECT_LE(response.size(), static_cast<size_t>(zuli::nio::kTextCap));
+
+    const size_t cap = static_cast<size_t>(zuli::nio::kTextCap);
+    m_room.AnswerRaw("getVersionInfo", std::string(cap, 'a'));
+    response.clear();
+    EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 0);
+    EXPECT_EQ(response.size(), cap);
+    m_room.AnswerRaw("getVersionInfo", std::string(cap + 1, 'a'));
+    EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 23);
+}
+
+TEST_F(HttpProviderTest, EndlessDownloadStopsAtItsCap) {
+    m_room.Fault(R"({"route":"downloadModule","kind":"endless"})");
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    FILE* file = std::fopen(path.c_str(), "wb+");
+    ASSERT_NE(file, nullptr);
+    RequestOptions o = Options(60, 30, 3);
+    o.maxBytes = 100000;
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 23);
+    std::fclose(file);
+    EXPECT_LE(ReadFileBytes(path).size(), 100000u);
+}
+
+TEST_F(HttpProviderTest, StalledDownloadEndsAfterTheStallTime) {
+    // 300 bytes a second is below a limit of 1 KiB/s; the whole-transfer limit is far away.
+    m_room.Answer(R"({"route":"downloadModule","bytes":{"size":200000,"seed":4}})");
+    m_room.Fault(R"({"route":"downloadModule","kind":"throttle","bytesPerSecond":300})");
+    TempFolder folder;
+    FILE* file = std::fopen((folder / "m.upk").c_str(), "wb+");
+    ASSERT_NE(file, nullptr);
+    RequestOptions o = Options(600, 5, 1);
+    o.lowSpeedBytes = 1024;
+    o.lowSpeedSeconds = 2;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 28);  // CURLE_OPERATION_TIMEDOUT
+    std::fclose(file);
+    double elapsed = SecondsSince(start);
+    EXPECT_GE(elapsed, 1.5);
+    EXPECT_LT(elapsed, 8.0);
+}
+
+TEST_F(HttpProviderTest, DownloadIntoAStreamThatCannotBeWrittenFails) {
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    ASSERT_TRUE(WriteFileBytes(path, "old"));
+    FILE* file = std::fopen(path.c_str(), "rb");  // open, but not for writing
+    ASSERT_NE(file, nullptr);
+    RequestOptions o = Options(60, 30, 3);
+    EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 23);
+    std::fclose(file);
+    EXPECT_EQ(ReadFileBytes(path), "old");
 }
 
 }  // namespace

@@ -531,6 +531,17 @@ TEST_F(ServerCallsTest, DownloadedBytesLandInTheTarget) {
     EXPECT_EQ(ReadFileBytes(path), "installer bytes");
 }
 
+TEST_F(ServerCallsTest, EndlessAnswerFailsTheCallAndTheNextCallWorks) {
+    m_room.Fault(R"({"route":"getVersionInfo","kind":"endless","count":3})");
+    std::string version;
+    LogCapture log;
+    EXPECT_FALSE(GetVersionInfo(version));
+    EXPECT_TRUE(log.Contains(LogLevel::Error, "GetVersionInfo Error[23]"));
+    m_room.SetAnswer("getVersionInfo", Json::Value("2.0.0.1"));
+    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_EQ(version, "2.0.0.1");
+}
+
 TEST_F(ServerCallsTest, CallsUseTheAddressAsItStandsAtTheCall) {
     std::string version;
     NoServer();

@@ -9,7 +9,9 @@
 
 #include "server/server_api.h"
 #include "server/server_fixture.h"
+#include "agent/service_workflow.h"
 #include "server/updates.h"
+#include "support/small_disk.h"
 #include "support/test_support.h"
 #include "system/file.h"
 #include "system/text.h"
@@ -18,6 +20,8 @@ namespace tavrel::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const char kOffered[] = "1.0.0.6";
 
 TEST(ServerVersionNeedsUpdate, OnlyAnOfferedDifferentVersion) {
     struct Row {
@@ -53,6 +57,12 @@ protected:
             v.LocalVersion = "1.0.0.5";
             v.ExamPackage = "PREVIOUS.upk";
         });
+        ForgetInstallerFailures();
+    }
+    void TearDown() override {
+        SetInstallerRetryUnit(std::chrono::minutes(1));
+        ForgetInstallerFailures();
+        ServerTest::TearDown();
     }
 
     std::string SetupPath() { return m_exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe"); }
@@ -63,6 +73,17 @@ protected:
         ASSERT_FALSE(bytes.empty());
         m_room.SetBytes("updateTavrel", bytes);
         m_installer = bytes;
+    }
+
+    // The probe grown to `size` bytes, as large as a real installer; returns the served bytes' MD5.
+    std::string ServeLargeInstallerProbe(std::uint64_t size) {
+        std::string bytes = ReadFileBytes(HelperPath("installer_probe"));
+        Json::Value answer;
+        answer["route"] = "updateTavrel";
+        answer["bytes"]["base64"] = RoomServer::Base64Encode(bytes);
+        answer["bytes"]["padTo"] = Json::UInt64(size);
+        answer["bytes"]["seed"] = 13;
+        return m_room.SetAnswer(answer)["md5"].asString();
     }
 
     // The record the helper installer leaves in its working folder, once it has run.
@@ -111,7 +132,7 @@ TEST_F(UpdatesTest, OlderServerVersionIsDownloadedAndStartedIntoTheRoot) {
 
     ASSERT_FALSE(FileExists(m_root / "Temp")) << "the Temp folder is made by the update";
     LogCapture log;
-    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_TRUE(UpgradeExamVersion(kOffered));
     EXPECT_TRUE(StopFlag) << "the service ends after starting the installer";
     EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
 
@@ -132,20 +153,23 @@ TEST_F(UpdatesTest, StaleInstallerIsReplaced) {
     ServeInstallerProbe();
     CreateFolders(m_root / "Temp");
     ASSERT_TRUE(WriteFileBytes(SetupPath(), std::string(3 * 1024 * 1024, 'z')));
-    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_TRUE(UpgradeExamVersion(kOffered));
     EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
     WaitForInstallerRecord();
 }
 
-TEST_F(UpdatesTest, FailedDownloadsAreRetriedByTheNextCall) {
+TEST_F(UpdatesTest, FailedDownloadsAreDeletedAndRetriedByTheNextCall) {
     struct Row {
         const char* name;
         const char* fault;
-        bool partial;
     } rows[] = {
-        {"404", R"({"route":"updateTavrel","kind":"status","status":404,"count":1})", false},
-        {"cut in the middle", R"({"route":"updateTavrel","kind":"cut","bytes":4096,"count":1})", true},
-        {"slower than five seconds", R"({"route":"updateTavrel","kind":"delay","ms":6500,"count":1})", false},
+        {"404", R"({"route":"updateTavrel","kind":"status","status":404,"count":1})"},
+        {"cut in the middle", R"({"route":"updateTavrel","kind":"cut","bytes":4096,"count":1})"},
+        {"connection closed unanswered", R"({"route":"updateTavrel","kind":"close","count":1})"},
+        // A redirect's body is no installer, however much it looks like one.
+        {"302 with a body", R"({"route":"updateTavrel","kind":"status","status":302,"body":"MZ not the installer",)"
+                            R"("location":"/elsewhere","count":1})"},
+        {"304", R"({"route":"updateTavrel","kind":"status","status":304,"count":1})"},
     };
     ServeInstallerProbe();
     for (const Row& row : rows) {
@@ -154,42 +178,131 @@ TEST_F(UpdatesTest, FailedDownloadsAreRetriedByTheNextCall) {
         RemoveFile(m_root / "Temp\\installer-run.txt");
         StopFlag = false;
         LogCapture log;
-        Clock::time_point start = Clock::now();
-        EXPECT_FALSE(UpgradeExamVersion());
-        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 6.5) << "the 5-second limit";
+        EXPECT_FALSE(UpgradeExamVersion(kOffered));
         EXPECT_FALSE(StopFlag);
         EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error["));
         EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
-        if (row.partial) EXPECT_EQ(ReadFileBytes(SetupPath()).size(), 4096u) << "what arrived stays until the next call";
+        EXPECT_FALSE(FileExists(SetupPath())) << "a damaged installer is never left to be started";
+        EXPECT_FALSE(FileExists(m_root / "Temp\\installer-run.txt"));
 
         // The next pass asks again and gets the whole installer.
-        EXPECT_TRUE(UpgradeExamVersion());
+        EXPECT_TRUE(UpgradeExamVersion(kOffered));
         EXPECT_TRUE(StopFlag);
         EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
         EXPECT_FALSE(WaitForInstallerRecord().empty());
     }
 }
 
+TEST_F(UpdatesTest, ThrottledTwentyMegabyteInstallerArrivesWholeAndIsStarted) {
+    // A room of PCs sharing one link: 20 MiB at 2 MiB/s takes ten seconds, twice the old whole-transfer limit.
+    const std::uint64_t size = 20ull << 20;
+    std::string md5 = ServeLargeInstallerProbe(size);
+    m_room.Fault(R"({"route":"updateTavrel","kind":"throttle","bytesPerSecond":2097152})");
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(UpgradeExamVersion(kOffered));
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    RecordProperty("seconds", std::to_string(seconds));
+    std::printf("20 MiB installer at 2 MiB/s arrived in %.1f s\n", seconds);
+    EXPECT_GE(seconds, 9.0) << "the throttle was in force";
+    EXPECT_EQ(ToLowerAscii(GetFileMd5(SetupPath())), md5);
+    EXPECT_FALSE(WaitForInstallerRecord().empty()) << "the installer was started";
+}
+
+TEST_F(UpdatesTest, InstallerOnAFullDiskIsDeletedAndNotStarted) {
+    CreateFolders(m_root / "Temp");
+    std::string why = MountSmallDisk(m_root / "Temp", 64);
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Unmount {
+        std::string folder;
+        ~Unmount() { UnmountSmallDisk(folder); }
+    } unmount{m_root / "Temp"};
+    {
+        SCOPED_TRACE("the disk fills in the middle of the transfer");
+        ServeLargeInstallerProbe(1 << 20);
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamVersion(kOffered));
+        EXPECT_FALSE(StopFlag);
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
+        EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
+        EXPECT_FALSE(FileExists(SetupPath()));
+        EXPECT_FALSE(FileExists(m_root / "Temp\\installer-run.txt"));
+    }
+    {
+        // A small body stays in the stream's buffer, every write "succeeds", and only the flush finds no room.
+        SCOPED_TRACE("the disk is full before the first byte");
+        std::FILE* filler = std::fopen((m_root / "Temp\\filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        std::string block(4096, 'f');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+        m_room.SetBytes("updateTavrel", std::string(2000, 'i'));
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamVersion(kOffered));
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
+        EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
+        EXPECT_FALSE(FileExists(SetupPath()));
+    }
+}
+
+TEST(InstallerRetryDelay, OneMinuteDoublingUpToHalfAnHour) {
+    SetInstallerRetryUnit(std::chrono::minutes(1));
+    using std::chrono::minutes;
+    EXPECT_EQ(InstallerRetryDelay(1), minutes(1));
+    EXPECT_EQ(InstallerRetryDelay(2), minutes(2));
+    EXPECT_EQ(InstallerRetryDelay(3), minutes(4));
+    EXPECT_EQ(InstallerRetryDelay(5), minutes(16));
+    EXPECT_EQ(InstallerRetryDelay(6), minutes(30));
+    EXPECT_EQ(InstallerRetryDelay(7), minutes(30));
+    EXPECT_EQ(InstallerRetryDelay(1000), minutes(30)) << "no overflow after a long night of failures";
+}
+
 TEST_F(UpdatesTest, InstallerThatCannotStartKeepsTheServiceRunning) {
     m_room.SetBytes("updateTavrel", "this is no program");
     LogCapture log;
-    EXPECT_FALSE(UpgradeExamVersion());
+    EXPECT_FALSE(UpgradeExamVersion(kOffered));
     EXPECT_FALSE(StopFlag) << "a machine must not fall out of service silently";
     EXPECT_TRUE(log.Contains(LogLevel::Info, "更新包下载完成"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "安装程序启动失败"));
+    EXPECT_TRUE(log.Contains(LogLevel::Info, "版本1.0.0.6的安装包60秒后重新下载"));
 
-    // The next pass tries again, and a good installer then runs.
+    // A new version is tried at once, and a good installer then runs.
     ServeInstallerProbe();
-    EXPECT_TRUE(UpgradeExamVersion());
+    EXPECT_TRUE(UpgradeExamVersion("1.0.0.7"));
     EXPECT_TRUE(StopFlag);
     EXPECT_EQ(m_room.Requests("updateTavrel").size(), 2u);
     EXPECT_FALSE(WaitForInstallerRecord().empty());
 }
 
+TEST_F(UpdatesTest, PassesAfterAFailedLaunchFetchAtMostThreeInstallersInThreeMinutes) {
+    // Three minutes scaled down to three seconds: the wait unit is one second instead of one minute, and a
+    // pass runs every 100 ms instead of every 3 s, so unchecked retries would fetch thirty times.
+    SetInstallerRetryUnit(std::chrono::seconds(1));
+    m_room.SetBytes("updateTavrel", "this is no program");
+    m_room.SetAnswer("getVersionInfo", Json::Value("1.0.0.9"));
+    LogCapture log;
+    Clock::time_point until = Clock::now() + std::chrono::seconds(3);
+    int passes = 0;
+    while (Clock::now() < until) {
+        EXPECT_EQ(RunServicePass(), PassOutcome::Continue);
+        ++passes;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    size_t downloads = m_room.Requests("updateTavrel").size();
+    std::printf("%d passes, %zu installer downloads in three scaled minutes\n", passes, downloads);
+    EXPECT_GE(passes, 15);
+    EXPECT_LE(downloads, 3u);
+    EXPECT_GE(downloads, 2u) << "the update is still tried after the wait";
+    EXPECT_EQ(log.Count("秒后重新下载"), downloads) << "each wait is logged once";
+    EXPECT_EQ(log.Count("版本1.0.0.9的安装包2秒后重新下载"), 1u) << "the second wait is doubled";
+    EXPECT_TRUE(m_room.Requests("getStartupInfoAgent").empty()) << "the pass ends at the version step";
+    EXPECT_FALSE(StopFlag);
+}
+
 TEST_F(UpdatesTest, ShutdownRequestedDuringAFailedLaunchIsKept) {
     m_room.SetBytes("updateTavrel", "this is no program");
     StopFlag = true;  // the agent is closing while the pass runs
-    EXPECT_FALSE(UpgradeExamVersion());
+    EXPECT_FALSE(UpgradeExamVersion(kOffered));
     EXPECT_TRUE(StopFlag);
 }
 

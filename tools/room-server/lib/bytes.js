@@ -68,7 +68,35 @@ async function generatedMd5(size, seed) {
   return md5Cache.get(cacheKey);
 }
 
-// desc: "text" | {text} | {base64} | {hex} | {size, seed}
+// Given bytes followed by generated ones up to padTo: a real program grown to the size of a real installer.
+function paddedSource(head, padTo, seed) {
+  const tail = padTo - head.length;
+  const headMd5 = () => crypto.createHash('md5').update(head);
+  let digest = null;
+  return {
+    size: padTo,
+    describe: { size: padTo, padded: true, seed },
+    md5: async () => {
+      if (digest === null) {
+        const hash = headMd5();
+        for await (const c of generatedStream(tail, seed, tail)) hash.update(c);
+        digest = hash.digest('hex');
+      }
+      return digest;
+    },
+    stream: (limit = padTo) => {
+      const gen = generatedStream(tail, seed, Math.max(0, limit - head.length));
+      const first = head.subarray(0, Math.min(head.length, limit));
+      return Readable.from((async function* chunks() {
+        if (first.length) yield first;
+        for await (const c of gen) yield c;
+      })(), { objectMode: false });
+    },
+  };
+}
+
+// desc: "text" | {text} | {base64} | {hex} | {size, seed}; the literal forms take padTo (and seed) to grow
+// to padTo bytes with generated ones.
 function byteSource(desc) {
   if (typeof desc === 'string') desc = { text: desc };
   if (!desc || typeof desc !== 'object') throw new Error('bytes must be a text or an object');
@@ -88,6 +116,11 @@ function byteSource(desc) {
   else if (typeof desc.hex === 'string') buf = Buffer.from(desc.hex, 'hex');
   else if (typeof desc.text === 'string') buf = Buffer.from(desc.text, 'utf8');
   else throw new Error('bytes needs one of text, base64, hex or size');
+  if (desc.padTo !== undefined) {
+    const padTo = Number(desc.padTo);
+    if (!Number.isSafeInteger(padTo) || padTo < buf.length) throw new Error('bytes.padTo must be a whole number >= the bytes given');
+    return paddedSource(buf, padTo, Number(desc.seed || 0) >>> 0);
+  }
   const digest = crypto.createHash('md5').update(buf).digest('hex');
   return {
     size: buf.length,

@@ -8,6 +8,7 @@ const { pipeline } = require('stream');
 const { ROUTES } = require('./room');
 const { parseMultipart, boundaryOf } = require('./multipart');
 const { attachHeadTap, takeHead, nextHead } = require('./head-tap');
+const { sendThrottled, sendEndless } = require('./stream-faults');
 
 const JSON_TYPE = 'application/json;charset=UTF-8';
 const utf8 = new TextDecoder('utf-8', { fatal: true });
@@ -249,6 +250,16 @@ function createExamHttp({ room, journal }) {
         res.write(full.subarray(0, n), () => cutConnection(res));
         return;
       }
+      case 'throttle': {
+        const download = room.downloads[rec.route];
+        const answer = room.answerFor(rec.route, rec.key);
+        const envelope = answer
+          ? { code: answer.code ?? 1000, data: 'data' in answer ? answer.data : null, message: answer.message ?? '' }
+          : await defaultAnswer(rec.route, rec);
+        return sendThrottled(res, rec, fault, { download, envelope });
+      }
+      case 'endless':
+        return sendEndless(res, rec, fault, { download: room.downloads[rec.route] });
       default:
         throw new Error(`fault ${fault.kind} not served`);
     }

@@ -17,7 +17,8 @@ const ROUTES = {
   '/client/uploadTavrelLogs': 'uploadTavrelLogs',
 };
 const ROUTE_NAMES = new Set(Object.values(ROUTES));
-const FAULT_KINDS = new Set(['delay', 'status', 'cut', 'notjson', 'wrongtype', 'redirect', 'close']);
+const { STREAM_FAULTS } = require('./stream-faults');
+const FAULT_KINDS = new Set(['delay', 'status', 'cut', 'notjson', 'wrongtype', 'redirect', 'close', ...STREAM_FAULTS]);
 
 // Accepts "getVersionInfo", "/client/getVersionInfo" or "*" (faults only).
 function routeName(route, { wildcard = false } = {}) {
