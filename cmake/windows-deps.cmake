@@ -1,5 +1,5 @@
 # Windows: websocketpp, rapidjson and Boost.Asio headers from Debian's packages (through a folder of links
-# to just those three, never /usr/include); JsonCpp, libcurl, libcrypto and GoogleTest cross-built from
+# to just those three, never /usr/include); JsonCpp, libcurl (with OpenSSL), libssl, libcrypto and GoogleTest cross-built from
 # Debian's sources by scripts/build-win-deps.sh.
 if(NOT DEFINED TAVREL_WIN_DEPS)
   set(TAVREL_WIN_DEPS ${CMAKE_SOURCE_DIR}/.cache/win-deps)
@@ -19,7 +19,7 @@ target_compile_options(tavrel_deps INTERFACE -Wall -Wno-deprecated-declarations 
   # reach the log file and the message boxes as GBK bytes, as the sources' UTF-8 would not.
   -finput-charset=UTF-8 -fexec-charset=GBK)
 target_link_libraries(tavrel_deps INTERFACE
-  curl jsoncpp crypto z ws2_32 crypt32 bcrypt advapi32 winmm user32 gdi32 shell32 shlwapi iphlpapi version mswsock ole32)
+  curl jsoncpp ssl crypto z ws2_32 crypt32 bcrypt advapi32 winmm user32 gdi32 shell32 shlwapi iphlpapi version mswsock ole32)
 # One self-contained executable: no MinGW runtime DLLs to carry into a room PC or a Wine prefix.
 target_link_options(tavrel_deps INTERFACE -static -static-libgcc -static-libstdc++)
 

@@ -7,7 +7,7 @@
 #
 # Result:
 #   CACHE_DIR/prefix/include, CACHE_DIR/prefix/lib
-#       libjsoncpp.a, libcurl.a (HTTP only, no TLS, zlib), libcrypto.a,
+#       libjsoncpp.a, libcurl.a (HTTP and HTTPS through OpenSSL, zlib), libssl.a, libcrypto.a,
 #       libgtest.a, libgtest_main.a, libgmock.a, libgmock_main.a
 #   CACHE_DIR/sysinc   symlinks to the header-only boost, websocketpp, rapidjson
 #   CACHE_DIR/logs     build logs
@@ -16,14 +16,14 @@
 # run takes seconds.  Remove CACHE_DIR (or CACHE_DIR/stamps/<stage>) to redo.
 # Link order that works (compile with -DCURL_STATICLIB, link with -static:
 # without it the .exe needs libwinpthread-1.dll and zlib1.dll):
-#   -lgmock -lgtest -lcurl -ljsoncpp -lcrypto -lz
+#   -lgmock -lgtest -lcurl -ljsoncpp -lssl -lcrypto -lz
 #   -lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lwinmm -luser32
 set -euo pipefail
 
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 REPO_ROOT="$(cd "$SCRIPT_DIR/.." && pwd)"
 # Bump when what is built or how changes (libraries, options): a new recipe builds into a new folder.
-RECIPE=r1
+RECIPE=r2
 # The build lives outside the clone, keyed by this recipe, so a fresh clone on the same machine (CI's) finds
 # it; <repo>/.cache/win-deps is a link to it, where CMake looks.
 if [[ -n "${1:-}" ]]; then
@@ -311,7 +311,49 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# 4b. libcurl: HTTP(S-less) only, zlib, static
+# 4b. OpenSSL libcrypto and libssl (libcurl's TLS)
+# ---------------------------------------------------------------------------
+stage_begin openssl
+if stamp_ok openssl && [[ -f "$PREFIX/lib/libcrypto.a" && -f "$PREFIX/lib/libssl.a" && -f "$PREFIX/include/openssl/opensslv.h" ]]; then
+    stage_end openssl "cached"
+else
+    rm -f "$STAMP_DIR/openssl.done" "$LOG_DIR/openssl.log"
+    SSL_SRC="$BUILD_DIR/openssl-src"
+    extract openssl "$SSL_SRC"
+    (
+        cd "$SSL_SRC"
+        # The cross prefix is prepended to CC/AR/RANLIB/RC: CC=gcc-posix gives
+        # x86_64-w64-mingw32-gcc-posix (posix thread model).  No --prefix:
+        # files are copied by hand, and the built-in OPENSSLDIR keeps its
+        # Windows default instead of a path of this machine.
+        # no-apps / no-docs only exist from OpenSSL 3.2 on; pass what this
+        # version knows (only the two libraries are built anyway).
+        ssl_opts=(no-shared no-module)
+        for o in apps tests docs; do
+            if perl -ne 'print if /^my \@disablables = \(/ .. /^\s*\);/' Configure \
+                    | grep "\"$o\"" >/dev/null; then
+                ssl_opts+=("no-$o")
+            fi
+        done
+        run_logged openssl env CC=gcc-posix CXX=g++-posix AR=ar RANLIB=ranlib RC=windres \
+            perl ./Configure mingw64 "${ssl_opts[@]}" \
+            --cross-compile-prefix="$TRIPLET-"
+        grep -qE "^CC=\\\$\\(CROSS_COMPILE\\)gcc-posix" Makefile \
+            || die "openssl: Makefile does not use $TRIPLET-gcc-posix"
+        run_logged openssl make -j"$JOBS" build_generated
+        run_logged openssl make -j"$JOBS" libcrypto.a libssl.a
+    ) || exit 1
+    cp "$SSL_SRC/libcrypto.a" "$SSL_SRC/libssl.a" "$PREFIX/lib/"
+    rm -rf "$PREFIX/include/openssl"
+    mkdir -p "$PREFIX/include/openssl"
+    cp "$SSL_SRC"/include/openssl/*.h "$PREFIX/include/openssl/"
+    stamp_write openssl "$(pkg_version openssl)"
+    rm -rf "$SSL_SRC"
+    stage_end openssl "built"
+fi
+
+# ---------------------------------------------------------------------------
+# 4c. libcurl: HTTP and HTTPS (OpenSSL, no CA bundle of its own: the agent names its CA), zlib, static
 # ---------------------------------------------------------------------------
 stage_begin curl
 if stamp_ok curl && [[ -f "$PREFIX/lib/libcurl.a" && -f "$PREFIX/include/curl/curl.h" ]]; then
@@ -330,10 +372,11 @@ else
             --host="$TRIPLET" \
             CC="$CC_WIN" AR="$TRIPLET-ar" RANLIB="$TRIPLET-ranlib" RC="$TRIPLET-windres" \
             PKG_CONFIG=false \
-            CPPFLAGS="-I$MINGW_SYSROOT/include" LDFLAGS="-L$MINGW_SYSROOT/lib" \
+            CPPFLAGS="-I$PREFIX/include -I$MINGW_SYSROOT/include" LDFLAGS="-L$PREFIX/lib -L$MINGW_SYSROOT/lib" \
+            LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32" \
             --prefix="$PREFIX" \
             --disable-shared --enable-static \
-            --without-ssl --with-zlib="$MINGW_SYSROOT" \
+            --with-openssl="$PREFIX" --with-zlib="$MINGW_SYSROOT" \
             --disable-ftp --disable-file --disable-ldap --disable-ldaps \
             --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
             --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
@@ -347,6 +390,7 @@ else
             --without-librtmp --without-libgsasl \
             --without-ca-bundle --without-ca-path
         grep -q '^#define HAVE_LIBZ 1' lib/curl_config.h || die "curl: configure did not pick up zlib"
+        grep -q '^#define USE_OPENSSL 1' lib/curl_config.h || die "curl: configure did not pick up OpenSSL"
         run_logged curl make -C lib -j"$JOBS"
     ) || exit 1
     cp "$CURL_SRC/lib/.libs/libcurl.a" "$PREFIX/lib/libcurl.a"
@@ -356,48 +400,6 @@ else
     stamp_write curl "$(pkg_version curl)"
     rm -rf "$CURL_SRC"
     stage_end curl "built"
-fi
-
-# ---------------------------------------------------------------------------
-# 4c. OpenSSL libcrypto
-# ---------------------------------------------------------------------------
-stage_begin openssl
-if stamp_ok openssl && [[ -f "$PREFIX/lib/libcrypto.a" && -f "$PREFIX/include/openssl/opensslv.h" ]]; then
-    stage_end openssl "cached"
-else
-    rm -f "$STAMP_DIR/openssl.done" "$LOG_DIR/openssl.log"
-    SSL_SRC="$BUILD_DIR/openssl-src"
-    extract openssl "$SSL_SRC"
-    (
-        cd "$SSL_SRC"
-        # The cross prefix is prepended to CC/AR/RANLIB/RC: CC=gcc-posix gives
-        # x86_64-w64-mingw32-gcc-posix (posix thread model).  No --prefix:
-        # files are copied by hand, and the built-in OPENSSLDIR keeps its
-        # Windows default instead of a path of this machine.
-        # no-apps / no-docs only exist from OpenSSL 3.2 on; pass what this
-        # version knows (only the libcrypto.a target is built anyway).
-        ssl_opts=(no-shared no-module)
-        for o in apps tests docs; do
-            if perl -ne 'print if /^my \@disablables = \(/ .. /^\s*\);/' Configure \
-                    | grep "\"$o\"" >/dev/null; then
-                ssl_opts+=("no-$o")
-            fi
-        done
-        run_logged openssl env CC=gcc-posix CXX=g++-posix AR=ar RANLIB=ranlib RC=windres \
-            perl ./Configure mingw64 "${ssl_opts[@]}" \
-            --cross-compile-prefix="$TRIPLET-"
-        grep -qE "^CC=\\\$\\(CROSS_COMPILE\\)gcc-posix" Makefile \
-            || die "openssl: Makefile does not use $TRIPLET-gcc-posix"
-        run_logged openssl make -j"$JOBS" build_generated
-        run_logged openssl make -j"$JOBS" libcrypto.a
-    ) || exit 1
-    cp "$SSL_SRC/libcrypto.a" "$PREFIX/lib/libcrypto.a"
-    rm -rf "$PREFIX/include/openssl"
-    mkdir -p "$PREFIX/include/openssl"
-    cp "$SSL_SRC"/include/openssl/*.h "$PREFIX/include/openssl/"
-    stamp_write openssl "$(pkg_version openssl)"
-    rm -rf "$SSL_SRC"
-    stage_end openssl "built"
 fi
 
 # ---------------------------------------------------------------------------
@@ -460,5 +462,5 @@ printf '  %s\n' "${SUMMARY[@]}"
 echo "  versions: libjsoncpp $(pkg_version libjsoncpp), curl $(pkg_version curl)," \
      "openssl $(pkg_version openssl), googletest $(cat "$STAMP_DIR/gtest.done")"
 echo "  compile:  $CXX_WIN -DCURL_STATICLIB -I$SYSINC -I$PREFIX/include"
-echo "  link:     -static -L$PREFIX/lib -lgmock -lgtest -lcurl -ljsoncpp -lcrypto -lz" \
+echo "  link:     -static -L$PREFIX/lib -lgmock -lgtest -lcurl -ljsoncpp -lssl -lcrypto -lz" \
      "-lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lwinmm -luser32"

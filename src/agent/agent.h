@@ -21,6 +21,10 @@ struct SharedValues {
     std::string ServerPort;
     std::string SocketPort;
     std::string AppTitle;      // the exam client's window title, already in the ANSI code page
+    // Opt-in trust; all empty means plain HTTP and WebSocket and any installer runs, as servers expect today.
+    std::string ServerScheme;  // "https" asks for TLS on every connection to the server
+    std::string CaFile;        // PEM of the one CA the server's certificate must chain to, as written in the file
+    std::string UpdatePublisher;  // subject name that must have signed a downloaded installer
     // The current assignment.
     std::string CurrentEcpId;  // empty while the server has given this machine no number
     std::string CurrentRoomCode;
@@ -57,10 +61,16 @@ void UpdateShared(F&& change) {
 // Back to the values of a fresh process (tests start from here).
 void ResetShared();
 
-// "http://" + ServerIp + ":" + ServerPort, built on every use so a changed address counts at once.
+// "http://" (or "https://" with Scheme=https) + ServerIp + ":" + ServerPort, built on every use so a changed
+// address counts at once.
 std::string BaseUrl();
-// "http://" + ServerIp + ":" + SocketPort.
+// The same scheme + ServerIp + ":" + SocketPort; the channel turns it into "ws://" or "wss://".
 std::string SocketUrl();
+// The two from one snapshot of the values.
+std::string BaseUrlOf(const SharedValues& v);
+std::string SocketUrlOf(const SharedValues& v);
+// True when the configuration asks for TLS (Scheme=https, in any letter case).
+bool SecureSchemeOf(const SharedValues& v);
 
 // Set once by OnUninitialize (or by a successful installer download); polled by the service thread.
 extern std::atomic<bool> StopFlag;

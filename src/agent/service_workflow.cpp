@@ -69,8 +69,7 @@ void RunExamClient(const ServiceStartupInfo& info) {
     ReportState(1);
     SharedValues v = SnapshotShared();
     std::string commandLine = BuildExamClientCommandLine(
-        v.LocalVersion, v.LocalIp, v.LocalMac, "http://" + v.ServerIp + ":" + v.ServerPort,
-        "http://" + v.ServerIp + ":" + v.SocketPort, v.CurrentEcpId, v.CurrentRoomCode, info.isSuperLock,
+        v.LocalVersion, v.LocalIp, v.LocalMac, BaseUrlOf(v), SocketUrlOf(v), v.CurrentEcpId, v.CurrentRoomCode, info.isSuperLock,
         v.ExamPackage, info.ecpPixel);
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 

@@ -22,14 +22,31 @@ void ResetShared() {
     SharedStorage() = SharedValues{};
 }
 
+bool SecureSchemeOf(const SharedValues& v) {
+    const std::string& s = v.ServerScheme;
+    static const char kHttps[] = "https";
+    if (s.size() != 5) return false;
+    for (std::size_t i = 0; i < 5; ++i) {
+        char c = s[i] >= 'A' && s[i] <= 'Z' ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
+        if (c != kHttps[i]) return false;
+    }
+    return true;
+}
+
+std::string BaseUrlOf(const SharedValues& v) {
+    return (SecureSchemeOf(v) ? "https://" : "http://") + v.ServerIp + ":" + v.ServerPort;
+}
+
+std::string SocketUrlOf(const SharedValues& v) {
+    return (SecureSchemeOf(v) ? "https://" : "http://") + v.ServerIp + ":" + v.SocketPort;
+}
+
 std::string BaseUrl() {
     std::lock_guard<std::mutex> lock(SharedLock());
-    const SharedValues& v = SharedStorage();
-    return "http://" + v.ServerIp + ":" + v.ServerPort;
+    return BaseUrlOf(SharedStorage());
 }
 
 std::string SocketUrl() {
     std::lock_guard<std::mutex> lock(SharedLock());
-    const SharedValues& v = SharedStorage();
-    return "http://" + v.ServerIp + ":" + v.SocketPort;
+    return SocketUrlOf(SharedStorage());
 }

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "agent/agent.h"
+#include "agent/config.h"
 #include "agent/logger.h"
 #include "agent/window_messages.h"
 
@@ -63,12 +64,20 @@ void InstallChannelListeners() {
 void ConnectCommandChannel() {
     auto client = CommandChannelClient();
     if (!client) return;
+    // Commands power off rooms: they are heard over the transport the configuration trusts, or not at all.
+    std::string caPath;
+    if (!TransportReady(&caPath)) return;
+    if (!caPath.empty()) {
+        static std::once_flag told;
+        std::call_once(told, [] { LogError("ConnectCommandChannel") << "Scheme=https: 命令通道需要wss，本版本不连接"; });
+        return;
+    }
     SharedValues v = SnapshotShared();
     std::map<std::string, std::string> query;
     query["room"] = v.CurrentRoomCode;
     query["ecpKey"] = v.LocalMac;
     query["type"] = "agent";
-    client->connect("http://" + v.ServerIp + ":" + v.SocketPort, query);
+    client->connect(SocketUrlOf(v), query);
     SubscribeCommandHandlers(client);
 }
 

@@ -20,6 +20,8 @@ namespace {
 
 const char kUploadSource[] = "zuli::nio::HttpProvider::uploadRequest";
 const char kDownloadSource[] = "zuli::nio::HttpProvider::downloadRequest";
+const char kPostSource[] = "zuli::nio::HttpProvider::postRequest";
+const char kGetSource[] = "zuli::nio::HttpProvider::getRequest";
 
 // Where the text writer appends, and how much it may take.
 struct TextSink {
@@ -56,6 +58,22 @@ unsigned long long CapOf(const RequestOptions& o, long long fallback) {
     return static_cast<unsigned long long>(o.maxBytes > 0 ? o.maxBytes : fallback);
 }
 
+// A refused certificate shows only as a number in the callers' lines; the reason goes to the log here.
+bool IsTlsFailure(CURLcode res) {
+    return res == CURLE_SSL_CONNECT_ERROR || res == CURLE_PEER_FAILED_VERIFICATION || res == CURLE_SSL_CACERT_BADFILE ||
+           res == CURLE_SSL_CERTPROBLEM || res == CURLE_SSL_CIPHER || res == CURLE_SSL_ISSUER_ERROR ||
+           res == CURLE_SSL_PINNEDPUBKEYNOTMATCH || res == CURLE_SSL_INVALIDCERTSTATUS;
+}
+
+struct ErrorText {
+    char text[CURL_ERROR_SIZE] = {};
+};
+
+void LogTlsFailure(const char* source, const std::string& url, CURLcode res, const ErrorText& error) {
+    if (!IsTlsFailure(res)) return;
+    LogError(source) << "TLS refused " << url << " res:" << res << " " << error.text;
+}
+
 int KeepGoing(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return 0; }
 
 struct EasyDeleter {
@@ -90,8 +108,12 @@ long OrDefault(int seconds) { return seconds > 0 ? seconds : 30; }
 
 void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
     if (o.caInfo) {
+        // That CA alone: no system store beside it, the host name checked, nothing older than TLS 1.2.
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(curl, CURLOPT_CAINFO, o.caInfo);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+        curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     } else {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -113,8 +135,10 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
 
 // Every attempt writes into a fresh buffer: bytes of a failed attempt must not end up in front of the answer
 // of the next one. Only the last attempt's bytes reach the caller.
-int PerformWithRetries(CURL* curl, std::string& response, const RequestOptions& o,
-                       const std::atomic<bool>& bIsTerminated, bool logUpload) {
+int PerformWithRetries(CURL* curl, const std::string& url, std::string& response, const RequestOptions& o,
+                       const std::atomic<bool>& bIsTerminated, bool logUpload, const char* source) {
+    ErrorText error;
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error.text);
     std::string received;
     TextSink sink{&received, CapOf(o, kTextCap)};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToText);
@@ -135,6 +159,7 @@ int PerformWithRetries(CURL* curl, std::string& response, const RequestOptions& 
                                << ",tryCnt:" << tryCnt << ",m_bIsTerminated:" << (bIsTerminated ? 1 : 0);
     }
     response.append(received);
+    LogTlsFailure(source, url, res, error);
     if (res != CURLE_OK) return res;
 
     long code = 0;
@@ -168,7 +193,7 @@ int HttpProvider::postRequest(const std::string& url, const std::string& body, s
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     ApplyCommonOptions(curl.get(), o);
-    return PerformWithRetries(curl.get(), response, o, bIsTerminated, false);
+    return PerformWithRetries(curl.get(), url, response, o, bIsTerminated, false, kPostSource);
 }
 
 int HttpProvider::getRequest(const std::string& url, std::string& response, const RequestOptions* options,
@@ -182,7 +207,7 @@ int HttpProvider::getRequest(const std::string& url, std::string& response, cons
     curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     ApplyCommonOptions(curl.get(), o);
-    return PerformWithRetries(curl.get(), response, o, bIsTerminated, false);
+    return PerformWithRetries(curl.get(), url, response, o, bIsTerminated, false, kGetSource);
 }
 
 int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
@@ -207,7 +232,7 @@ int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFiel
     curl_easy_setopt(curl.get(), CURLOPT_HTTPPOST, form.get());
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     ApplyCommonOptions(curl.get(), o);
-    return PerformWithRetries(curl.get(), response, o, bIsTerminated, true);
+    return PerformWithRetries(curl.get(), url, response, o, bIsTerminated, true, kUploadSource);
 }
 
 int HttpProvider::downloadRequest(const std::string& url, FILE* file, const RequestOptions* options) {
@@ -234,8 +259,11 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     ApplyCommonOptions(curl.get(), o);
+    ErrorText error;
+    curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error.text);
 
     CURLcode res = curl_easy_perform(curl.get());
+    LogTlsFailure(kDownloadSource, url, res, error);
     // Bytes still in the stream's buffer are part of the file: a full disk often shows only here.
     if (res == CURLE_OK && (std::fflush(file) != 0 || std::ferror(file))) res = CURLE_WRITE_ERROR;
     LogInfo(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_perform】 res:" << res;

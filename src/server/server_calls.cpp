@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "agent/agent.h"
+#include "agent/config.h"
 #include "agent/logger.h"
 #include "server/http_provider.h"
 #include "server/server_answers.h"
@@ -45,20 +46,39 @@ RequestOptions InstallerLimits() {
 // The address can be changed by the settings dialog at any moment; each call takes it as it stands.
 std::string Url(const char* path) { return BaseUrl() + path; }
 
+// With Scheme=https every call names the one CA; a configuration that cannot be kept sends nothing at all.
+const int kNoTrustedTransport = 77;  // curl's "problem with the CA file", as no transfer was tried
+
+struct Trusted {
+    RequestOptions options;
+    std::string caPath;
+    bool ready;
+    explicit Trusted(const RequestOptions& base) : options(base), ready(TransportReady(&caPath)) {
+        if (!caPath.empty()) options.caInfo = caPath.c_str();
+    }
+    Trusted(const Trusted&) = delete;
+};
+
 int Get(const char* path, std::string& response, const RequestOptions& options) {
+    Trusted trusted(options);
+    if (!trusted.ready) return kNoTrustedTransport;
     std::atomic<bool> terminated{false};
-    return HttpProvider().getRequest(Url(path), response, &options, terminated);
+    return HttpProvider().getRequest(Url(path), response, &trusted.options, terminated);
 }
 
 int Post(const char* path, const std::string& body, std::string& response) {
+    Trusted trusted(kQuick);
+    if (!trusted.ready) return kNoTrustedTransport;
     std::atomic<bool> terminated{false};
-    return HttpProvider().postRequest(Url(path), body, response, &kQuick, terminated);
+    return HttpProvider().postRequest(Url(path), body, response, &trusted.options, terminated);
 }
 
 int Upload(const char* path, const HttpProvider::FieldMap& files, const HttpProvider::FieldMap& texts,
            std::string& response) {
+    Trusted trusted(kUpload);
+    if (!trusted.ready) return kNoTrustedTransport;
     std::atomic<bool> terminated{false};
-    return HttpProvider().uploadRequest(Url(path), files, texts, response, &kUpload, terminated);
+    return HttpProvider().uploadRequest(Url(path), files, texts, response, &trusted.options, terminated);
 }
 
 // A member of the wrong JSON type fails the call with this line rather than throwing out of it.
@@ -67,8 +87,13 @@ void LogWrongType(const char* call, const std::string& response) {
 }
 
 bool Download(const char* call, const char* path, const std::string& targetPath, const RequestOptions& options) {
+    Trusted trusted(options);
+    if (!trusted.ready) {
+        LogError(call) << call << " Error[" << kNoTrustedTransport << "]";
+        return false;
+    }
     FILE* file = std::fopen(targetPath.c_str(), "wb+");
-    int result = HttpProvider().downloadRequest(Url(path), file, &options);
+    int result = HttpProvider().downloadRequest(Url(path), file, &trusted.options);
     // A file that could not be closed was not written whole.
     if (file && std::fclose(file) != 0 && result == 0) result = kWriteError;
     if (result != 0) {

@@ -27,3 +27,5 @@ std::string CurrentModulePath();
 std::string ParentFolder(const std::string& path);
 // Lets the owner run a downloaded program (nothing to do on Windows).
 bool MakeExecutable(const std::string& path);
+// True for a path that does not hang from the current folder ("/x"; on Windows "C:\x", "\x", "\\host\x").
+bool IsAbsolutePath(const std::string& path);

@@ -195,3 +195,5 @@ bool MakeExecutable(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return false;
     return ::chmod(path.c_str(), st.st_mode | S_IXUSR) == 0;
 }
+
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }

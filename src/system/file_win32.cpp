@@ -57,3 +57,8 @@ std::string CurrentModulePath() {
 }
 
 bool MakeExecutable(const std::string&) { return true; }
+
+bool IsAbsolutePath(const std::string& path) {
+    if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return true;
+    return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
