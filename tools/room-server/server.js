@@ -11,11 +11,14 @@ const { createExamHttp } = require('./lib/exam-http');
 const { SocketEndpoint } = require('./lib/socket-endpoint');
 const { createControl } = require('./lib/control');
 const { startDemo } = require('./lib/demo');
+const { Trust } = require('./lib/trust');
 
 const USAGE = `usage: node server.js [--http-port N] [--socket-port N] [--control-port N] [--host 127.0.0.1]
        [--ping-interval ms] [--ping-timeout ms] [--connect-timeout ms] [--max-payload bytes]
        [--room R101] [--demo] [--demo-start-ms ms] [--demo-ping-ms ms] [--demo-broadcast-ms ms]
-       [--verbose]`;
+       [--tls-dir DIR] [--tls] [--verbose]
+  --tls opens TLS ports for both interfaces at start (POST /tls/start does it later); --tls-dir keeps the
+  test CA, certificates and signed installers there (default: a temporary folder)`;
 
 function options(argv) {
   const { values } = parseArgs({
@@ -35,6 +38,8 @@ function options(argv) {
       'demo-ping-ms': { type: 'string', default: '5000' },
       'demo-broadcast-ms': { type: 'string', default: '20000' },
       verbose: { type: 'boolean', default: false },
+      tls: { type: 'boolean', default: false },
+      'tls-dir': { type: 'string' },
       help: { type: 'boolean', default: false },
     },
   });
@@ -60,6 +65,8 @@ function options(argv) {
     demoPingMs: int('demo-ping-ms'),
     demoBroadcastMs: int('demo-broadcast-ms'),
     verbose: values.verbose,
+    tls: values.tls,
+    tlsDir: values['tls-dir'],
   };
 }
 
@@ -98,6 +105,7 @@ async function main() {
     journals,
   });
   const ports = { http: 0, socket: 0, control: 0 };
+  const trust = new Trust({ host: opts.host, exam, socket, room, dir: opts.tlsDir });
   let demo = null;
   let stopping = false;
   const shutdown = (why) => {
@@ -105,6 +113,7 @@ async function main() {
     stopping = true;
     if (opts.verbose || opts.demo) process.stderr.write(`room-server stopping: ${why}\n`);
     if (demo) demo.stop();
+    trust.close();
     // Nothing here needs a graceful end; leave at once so a test run never waits for us.
     process.exit(0);
   };
@@ -112,13 +121,15 @@ async function main() {
     room,
     socket,
     journals,
-    ports: () => ({ ...ports, socket: socket.port, socketRunning: socket.running, host: opts.host }),
+    ports: () => ({ ...ports, socket: socket.port, socketRunning: socket.running, host: opts.host, ...(trust.servers ? trust.info() : trust.ports) }),
+    trust,
     shutdown: () => shutdown('shutdown requested'),
   });
 
   ports.http = await listen(exam, opts.httpPort, opts.host);
   ports.socket = await socket.start();
   ports.control = await listen(control, opts.controlPort, opts.host);
+  if (opts.tls) await trust.start();
 
   const write = (line) => process.stderr.write(line);
   if (opts.verbose) {

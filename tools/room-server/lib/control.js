@@ -5,7 +5,7 @@ const http = require('http');
 
 const num = (v, d) => (v === undefined || v === null || v === '' ? d : Number(v));
 
-function createControl({ room, socket, journals, ports, shutdown }) {
+function createControl({ room, socket, journals, ports, shutdown, trust }) {
   const waitOpts = (q) => ({ min: num(q.min, 1), waitMs: num(q.wait, 0) });
   const since = (q) => num(q.since, 0);
 
@@ -27,6 +27,13 @@ function createControl({ room, socket, journals, ports, shutdown }) {
     },
 
     'POST /fault': (b) => ({ ok: true, ...room.setFault(b) }),
+
+    'POST /tls/start': async () => ({ ok: true, ...(await trust.start()) }),
+    'POST /tls/certificate': (b) => ({ ok: true, ...trust.present(b.from) }),
+    'POST /tls/installer': (b) => {
+      if (typeof b.file !== 'string') throw Object.assign(new Error('file: path of the program to sign'), { status: 400 });
+      return { ok: true, ...trust.installer(b.file, ['publisher', 'other', 'none'].includes(b.signer) ? b.signer : 'publisher') };
+    },
 
     'POST /machine': (b) => {
       const m = room.editMachine(b);
