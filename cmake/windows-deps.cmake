@@ -19,7 +19,7 @@ target_compile_options(tavrel_deps INTERFACE -Wall -Wno-deprecated-declarations 
   # reach the log file and the message boxes as GBK bytes, as the sources' UTF-8 would not.
   -finput-charset=UTF-8 -fexec-charset=GBK)
 target_link_libraries(tavrel_deps INTERFACE
-  curl jsoncpp ssl crypto z ws2_32 crypt32 bcrypt advapi32 winmm user32 gdi32 shell32 shlwapi iphlpapi version mswsock ole32)
+  curl jsoncpp ssl crypto z ws2_32 wintrust crypt32 bcrypt advapi32 winmm user32 gdi32 shell32 shlwapi iphlpapi version mswsock ole32)
 # One self-contained executable: no MinGW runtime DLLs to carry into a room PC or a Wine prefix.
 target_link_options(tavrel_deps INTERFACE -static -static-libgcc -static-libstdc++)
 

@@ -4,6 +4,7 @@
 
 #include "agent/agent.h"
 #include "agent/logger.h"
+#include "server/installer_trust.h"
 #include "server/server_api.h"
 #include "system/file.h"
 #include "system/process.h"
@@ -94,6 +95,23 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         return false;
     }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
+
+    // Every PC runs the installer as administrator: with a publisher configured, whoever can pose as the
+    // server must not be able to hand the room a program of its own.
+    std::string publisher = ReadShared(&SharedValues::UpdatePublisher);
+    if (!publisher.empty()) {
+        SignatureCheck check = RunInstallerSignatureCheck(setupPath);
+        if (!InstallerSignatureAccepted(check, publisher)) {
+            RemoveFile(setupPath);
+            std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
+            LogError("UpgradeExamVersion") << "安装包签名校验失败，已删除：" << setupPath << " 签名者:\"" << check.signer
+                                           << "\" 要求:\"" << publisher << "\" " << check.detail;
+            LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
+                                          << "秒后重新下载";
+            return false;
+        }
+        LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
+    }
 
     MakeExecutable(setupPath);
     ProcessHandle installer = RunProgram(AnsiToWide(setupPath), AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
