@@ -31,8 +31,10 @@ function createControl({ room, socket, journals, ports, shutdown, trust }) {
     'POST /tls/start': async () => ({ ok: true, ...(await trust.start()) }),
     'POST /tls/certificate': (b) => ({ ok: true, ...trust.present(b.from) }),
     'POST /tls/installer': (b) => {
-      if (typeof b.file !== 'string') throw Object.assign(new Error('file: path of the program to sign'), { status: 400 });
-      return { ok: true, ...trust.installer(b.file, ['publisher', 'other', 'none'].includes(b.signer) ? b.signer : 'publisher') };
+      if (typeof b.file !== 'string' && typeof b.bytes?.base64 !== 'string') {
+        throw Object.assign(new Error('file (a path) or bytes {base64}: the program to sign'), { status: 400 });
+      }
+      return { ok: true, ...trust.installer(b, ['publisher', 'other', 'none'].includes(b.signer) ? b.signer : 'publisher') };
     },
 
     'POST /machine': (b) => {

@@ -118,7 +118,9 @@ class Trust {
   }
 
   info() {
+    // The PEM texts too: a client under Wine does not share this machine's paths.
     return { ...this.ports, dir: this.dir, ca: this.pki.ca, otherCa: this.pki.otherCa,
+      caPem: fs.readFileSync(this.pki.ca, 'utf8'), otherCaPem: fs.readFileSync(this.pki.otherCa, 'utf8'),
       publisher: this.pki.publisher, otherPublisher: this.pki.otherPublisher };
   }
 
@@ -129,12 +131,17 @@ class Trust {
     return { presenting: which === 'other' ? 'other' : 'ca' };
   }
 
-  installer(file, signer) {
+  // file: a path here, or bytes: {base64} of the program (from a client that does not share our paths).
+  installer({ file, bytes }, signer) {
     if (!this.pki) this.pki = makePki(this.dir);
+    if (file === undefined) {
+      file = path.join(this.dir, 'unsigned-input.exe');
+      fs.writeFileSync(file, Buffer.from(bytes.base64, 'base64'));
+    }
     const out = path.join(this.dir, `installer-${signer}.exe`);
     signInstaller(this.pki, file, out, signer);
-    const bytes = fs.readFileSync(out);
-    return this.room.setAnswer({ route: 'updateTavrel', bytes: { base64: bytes.toString('base64') } });
+    const signed = fs.readFileSync(out);
+    return this.room.setAnswer({ route: 'updateTavrel', bytes: { base64: signed.toString('base64') } });
   }
 
   close() {
