@@ -81,8 +81,13 @@ function signInstaller(pki, input, output, signer) {
   }
   const base = signer === 'other' ? 'other-publisher' : 'publisher';
   fs.rmSync(output, { force: true });
-  run('osslsigncode', ['sign', '-certs', path.join(pki.dir, `${base}.pem`), '-key', path.join(pki.dir, `${base}.key`),
-    '-h', 'sha256', '-n', 'Tavrel Setup', '-in', input, '-out', output], pki.dir);
+  try {
+    run('osslsigncode', ['sign', '-certs', path.join(pki.dir, `${base}.pem`), '-key', path.join(pki.dir, `${base}.key`),
+      '-h', 'sha256', '-n', 'Tavrel Setup', '-in', input, '-out', output], pki.dir);
+  } catch (err) {
+    // Mostly a file that is no PE image; the caller hears why, with a status the control port can send.
+    throw Object.assign(new Error(`osslsigncode could not sign: ${String(err.stderr || err.message).trim()}`), { status: 422 });
+  }
 }
 
 // The control side: POST /tls/start opens the two TLS ports (once), /tls/certificate swaps what they present,

@@ -103,3 +103,14 @@ function minimalPe() {
   b.writeUInt32LE(0x60000020, s + 36);
   return b;
 }
+
+test('a file that is no PE image is refused with the reason', async () => {
+  const server = await startServer();
+  try {
+    const res = await server.request('POST', '/tls/installer', { bytes: { base64: Buffer.from('not a program').toString('base64') }, signer: 'publisher' });
+    assert.strictEqual(res.status, 422);
+    assert.match(res.json.error, /osslsigncode could not sign/);
+  } finally {
+    await server.stop();
+  }
+});

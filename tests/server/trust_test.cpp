@@ -1,0 +1,245 @@
+// Opt-in trust against the room-server's TLS ports: the server calls over https with one pinned CA, a server
+// certificate from another CA refused without a request, a configuration that cannot be kept sending nothing,
+// and the installer that runs only when signed by the configured publisher.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "agent/config.h"
+#include "server/installer_trust.h"
+#include "server/server_api.h"
+#include "server/server_fixture.h"
+#include "server/updates.h"
+#include "support/test_support.h"
+#include "system/file.h"
+#include "system/text.h"
+
+namespace tavrel::test {
+namespace {
+
+#ifdef _WIN32
+constexpr bool kAuthenticodeBuild = true;
+#else
+constexpr bool kAuthenticodeBuild = false;
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+const char kPublisher[] = "Tavrel Test Publisher";
+
+class TrustTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        if (IsSkipped()) return;
+        m_tls = m_room.Post("/tls/start");
+        ASSERT_TRUE(m_tls["ok"].asBool()) << m_tls.toStyledString();
+        m_room.Post("/tls/certificate", Parse(R"({"from":"ca"})"));
+        m_exeDir = m_root.Path() + PathSeparator();
+        ASSERT_TRUE(WriteFileBytes(m_exeDir + "room-ca.pem", m_tls["caPem"].asString()));
+        UseHttps("room-ca.pem");
+        ForgetInstallerFailures();
+    }
+    void TearDown() override {
+        SetInstallerSignatureChecker(nullptr);
+        ForgetInstallerFailures();
+        ServerTest::TearDown();
+    }
+
+    void UseHttps(const std::string& caFile, const std::string& scheme = "https") {
+        UpdateShared([&](SharedValues& v) {
+            v.ExeDir = m_exeDir;
+            v.ServerScheme = scheme;
+            v.CaFile = caFile;
+            v.ServerPort = std::to_string(m_tls["https"].asInt());
+        });
+    }
+
+    static Json::Value Parse(const std::string& text) {
+        Json::Value value;
+        Json::Reader().parse(text, value);
+        return value;
+    }
+
+    TempFolder m_root;
+    std::string m_exeDir;
+    Json::Value m_tls;
+};
+
+TEST_F(TrustTest, CallsGoOverHttpsToTheServerOfThePinnedCa) {
+    std::string version;
+    m_room.SetAnswer("getVersionInfo", Json::Value("9.9.9.9"));
+    ASSERT_TRUE(GetVersionInfo(version));
+    EXPECT_EQ(version, "9.9.9.9");
+    EXPECT_EQ(BaseUrl().rfind("https://127.0.0.1:", 0), 0u);
+    EXPECT_TRUE(SendEcpState("AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
+    EXPECT_EQ(m_room.Requests("sendEcpState").size(), 1u);
+
+    // An absolute CaFile is taken as it is.
+    UseHttps(m_exeDir + "room-ca.pem");
+    EXPECT_TRUE(GetVersionInfo(version));
+}
+
+TEST_F(TrustTest, StrangerCertificateFailsClosedAndTheRightServerIsHeardAgain) {
+    m_room.Post("/tls/certificate", Parse(R"({"from":"other"})"));
+    LogCapture log;
+    std::string version;
+    EXPECT_FALSE(GetVersionInfo(version));
+    TempFolder folder;
+    EXPECT_FALSE(DownloadExamModule(folder / "m.upk"));
+    EXPECT_TRUE(m_room.AllRequests().empty()) << "a request reached the server behind a refused certificate";
+    EXPECT_TRUE(log.Contains(LogLevel::Error, "TLS refused https://127.0.0.1:"));
+
+    m_room.Post("/tls/certificate", Parse(R"({"from":"ca"})"));
+    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_EQ(m_room.Requests("getVersionInfo").size(), 1u);
+}
+
+TEST_F(TrustTest, ConfigurationThatCannotBeKeptSendsNothingNotEvenPlainText) {
+    struct Row {
+        const char* name;
+        const char* scheme;
+        const char* caFile;
+        bool toPlainPort;
+    } rows[] = {
+        {"no CaFile", "https", "", false},
+        {"CaFile missing", "https", "nowhere.pem", false},
+        {"misspelt scheme towards the plain port", "htps", "room-ca.pem", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        m_room.Reset();
+        UseHttps(row.caFile, row.scheme);
+        if (row.toPlainPort) WriteShared(&SharedValues::ServerPort, std::to_string(m_room.HttpPort()));
+        LogCapture log;
+        std::string version;
+        EXPECT_FALSE(GetVersionInfo(version));
+        EXPECT_FALSE(SendEcpState("AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
+        EXPECT_TRUE(m_room.AllRequests().empty());
+        // Said once, not on every call.
+        EXPECT_EQ(log.Count("配置错误，不连接服务器："), 1u);
+    }
+    UseHttps("room-ca.pem");
+    std::string version;
+    EXPECT_TRUE(GetVersionInfo(version));
+}
+
+TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisher) {
+    SignatureCheck trusted{true, kPublisher, ""};
+    SignatureCheck otherSigner{true, "Tavrel Other Publisher", ""};
+    SignatureCheck untrusted{false, kPublisher, "WinVerifyTrust 0x800B0109"};
+    SignatureCheck unsigned_{false, "", "WinVerifyTrust 0x800B0100"};
+    EXPECT_TRUE(InstallerSignatureAccepted(trusted, kPublisher));
+    EXPECT_FALSE(InstallerSignatureAccepted(otherSigner, kPublisher));
+    EXPECT_FALSE(InstallerSignatureAccepted(untrusted, kPublisher));
+    EXPECT_FALSE(InstallerSignatureAccepted(unsigned_, kPublisher));
+    EXPECT_FALSE(InstallerSignatureAccepted(trusted, "Tavrel Test"));  // the whole name, not a part of it
+    // Without a publisher nothing is asked, as before.
+    EXPECT_TRUE(InstallerSignatureAccepted(unsigned_, ""));
+}
+
+class SignedInstallerTest : public TrustTest {
+protected:
+    void SetUp() override {
+        TrustTest::SetUp();
+        if (IsSkipped()) return;
+        CreateFolders(m_root / "Agent");
+        m_exeDir = (m_root / "Agent") + PathSeparator();
+        UpdateShared([&](SharedValues& v) {
+            v.ExeDir = m_exeDir;
+            v.ServerScheme.clear();
+            v.ServerPort = std::to_string(m_room.HttpPort());
+            v.UpdatePublisher = kPublisher;
+        });
+    }
+
+    // The installer probe as the room serves it, signed by signer ("publisher", "other" or "none").
+    std::string Serve(const char* signer) {
+        if (!kAuthenticodeBuild) signer = "none";  // the Linux probe is no PE image to sign, nor is it read
+        Json::Value body;
+        body["bytes"]["base64"] = RoomServer::Base64Encode(ReadFileBytes(HelperPath("installer_probe")));
+        body["signer"] = signer;
+        Json::Value answer = m_room.Post("/tls/installer", body);
+        EXPECT_TRUE(answer["ok"].asBool()) << answer.toStyledString();
+        m_fetchedBefore = m_room.Requests("updateTavrel").size();
+        return ReadFileBytes(HelperPath("installer_probe"));
+    }
+    size_t FetchesSinceServe() { return m_room.Requests("updateTavrel").size() - m_fetchedBefore; }
+    size_t m_fetchedBefore = 0;
+
+    std::string SetupPath() { return m_exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe"); }
+    std::string RunRecord() { return m_root / "Temp\\installer-run.txt"; }
+};
+
+TEST_F(SignedInstallerTest, UnsignedOrOtherPublishersInstallerIsDeletedNeverRunAndWaitsItsTurn) {
+    for (const char* signer : {"none", "other"}) {
+        SCOPED_TRACE(signer);
+        ForgetInstallerFailures();
+        Serve(signer);
+        LogCapture log;
+        EXPECT_FALSE(UpgradeExamVersion("1.0.0.6"));
+        EXPECT_FALSE(StopFlag);
+        EXPECT_FALSE(FileExists(SetupPath())) << "a refused installer stays on the disk";
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "安装包签名校验失败，已删除："));
+        // A failed launch: the same version is not fetched again at once.
+        EXPECT_FALSE(UpgradeExamVersion("1.0.0.6"));
+        EXPECT_EQ(FetchesSinceServe(), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_FALSE(FileExists(RunRecord())) << "the installer ran";
+    }
+}
+
+// Wine's WinVerifyTrust checks the signature but cannot chain to the test CA; the acceptance of a chain is
+// given through the seam, everything else is the real check.
+SignatureCheck ChainTrusted(const std::string& path) {
+    SignatureCheck check = CheckInstallerSignature(path);
+    check.trusted = true;
+    if (!kAuthenticodeBuild) check.signer = kPublisher;  // the Linux port reads no signatures at all
+    return check;
+}
+
+TEST_F(SignedInstallerTest, PublishersInstallerRuns) {
+    Serve("publisher");
+    SetInstallerSignatureChecker(ChainTrusted);
+    EXPECT_TRUE(UpgradeExamVersion("1.0.0.6"));
+    EXPECT_TRUE(StopFlag);
+    Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(FileExists(RunRecord())) << "the publisher's installer never ran";
+
+    // The seam lends only the chain: a file signed by another publisher stays refused.
+    StopFlag = false;
+    RemoveFile(RunRecord());
+    ForgetInstallerFailures();
+    Serve("other");
+    if (kAuthenticodeBuild) {
+        EXPECT_FALSE(UpgradeExamVersion("1.0.0.7"));
+        EXPECT_FALSE(FileExists(SetupPath()));
+    }
+}
+
+// What the platform check itself reads from the files the room signs.
+TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesWhatItCannotTrust) {
+    TempFolder folder;
+    struct Row {
+        const char* signer;
+        const char* name;
+    } rows[] = {{"publisher", kPublisher}, {"other", "Tavrel Other Publisher"}, {"none", ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.signer);
+        Serve(row.signer);
+        std::string path = folder / (std::string(row.signer) + ".exe");
+        ASSERT_TRUE(DownloadTavrelSetup(path));
+        SignatureCheck check = CheckInstallerSignature(path);
+        // The test CA is in no trust store, under Wine or anywhere else.
+        EXPECT_FALSE(check.trusted);
+        EXPECT_FALSE(check.detail.empty());
+        EXPECT_EQ(check.signer, kAuthenticodeBuild ? row.name : "");
+        std::cout << "[ info ] " << row.signer << ": signer \"" << check.signer << "\", " << check.detail << "\n";
+    }
+}
+
+}  // namespace
+}  // namespace tavrel::test
