@@ -69,7 +69,7 @@ void ConnectCommandChannel() {
     if (!TransportReady(&caPath)) return;
     if (!caPath.empty()) {
         static std::once_flag told;
-        std::call_once(told, [] { LogError("ConnectCommandChannel") << "Scheme=https: 命令通道需要wss，本版本不连接"; });
+        std::call_once(told, [] { LogInfo("ConnectCommandChannel") << "Scheme=https: 命令通道需要wss，本版本不连接"; });
         return;
     }
     SharedValues v = SnapshotShared();
