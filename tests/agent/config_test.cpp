@@ -4,6 +4,7 @@
 #include "agent/config.h"
 #include "support/test_support.h"
 #include "system/file.h"
+#include "system/text.h"
 
 namespace {
 
@@ -80,6 +81,49 @@ TEST_F(Configuration, SharedValuesStartAsAFreshProcess) {
     EXPECT_EQ(ReadShared(&SharedValues::TavrelExe), L"Tavrel.exe");
     EXPECT_EQ(ReadShared(&SharedValues::CurrentPhase), 0);
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Configuration, TrustValuesSwitchTheSchemeAndNameTheCaBesideTheAgent) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini,
+                               "[Server]\r\nServer=10.0.0.1\r\nServerPort=8443\r\nSocketPort=8444\r\nScheme=HTTPS\r\n"
+                               "CaFile=room-ca.pem\r\n[Update]\r\nPublisher=Exam Vendor Ltd\r\n"));
+    ASSERT_TRUE(WriteFileBytes(dir / "room-ca.pem", "-----BEGIN CERTIFICATE-----\n"));
+    ReadConfiguration(ini);
+    WriteShared(&SharedValues::ExeDir, dir.Path() + PathSeparator());
+    EXPECT_EQ(BaseUrl(), "https://10.0.0.1:8443");
+    EXPECT_EQ(SocketUrl(), "https://10.0.0.1:8444");
+    EXPECT_EQ(ReadShared(&SharedValues::UpdatePublisher), "Exam Vendor Ltd");
+    TransportTrust trust = TransportTrustOf(SnapshotShared());
+    EXPECT_TRUE(trust.secure);
+    EXPECT_EQ(trust.problem, "");
+    EXPECT_EQ(trust.caPath, dir / "room-ca.pem");
+
+    // An absolute CaFile is taken as it is; one that cannot be read is a problem, never plain text.
+    WriteShared(&SharedValues::CaFile, dir / "room-ca.pem");
+    EXPECT_EQ(TransportTrustOf(SnapshotShared()).caPath, dir / "room-ca.pem");
+    WriteShared(&SharedValues::CaFile, dir / "gone.pem");
+    EXPECT_NE(TransportTrustOf(SnapshotShared()).problem, "");
+}
+
+TEST_F(Configuration, WithoutTrustValuesEverythingIsAsBefore) {
+    TempFolder dir;
+    for (const char* scheme : {"", "Scheme=http\r\n"}) {
+        SCOPED_TRACE(scheme);
+        std::string ini = dir / "shell.ini";
+        ASSERT_TRUE(WriteFileBytes(ini, std::string("[Server]\r\nServer=10.0.0.1\r\nServerPort=80\r\n") + scheme));
+        ReadConfiguration(ini);
+        EXPECT_EQ(BaseUrl(), "http://10.0.0.1:80");
+        TransportTrust trust = TransportTrustOf(SnapshotShared());
+        EXPECT_FALSE(trust.secure);
+        EXPECT_EQ(trust.problem, "");
+        EXPECT_EQ(trust.caPath, "");
+    }
 }
 
 }  // namespace
