@@ -1,9 +1,11 @@
 ; Tavrel_Setup.exe: installs TavrelAgent on a candidate PC, deploys a room's settings, and updates an installed
 ; agent in place when the agent itself starts it with "/S /D <root>".
 ;
-; makensis -DAGENT_EXE=<TavrelAgent.exe> -DOUT_FILE=<Tavrel_Setup.exe> -DRES_DIR=<res folder> TavrelSetup.nsi
+; makensis -DAGENT_EXE=<TavrelAgent.exe> -DVERSION=<its file version> -DOUT_FILE=<Tavrel_Setup.exe>
+;          -DRES_DIR=<res folder> TavrelSetup.nsi
 ;
-; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe, and the folders
+; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe and the logon
+; task's definition R\Agent\TavrelAgent.task.xml, and the folders
 ; the agent reaches beside its own: R\log, R\Temp, R\Modules, R\ExamData\nrvq.
 Unicode true
 Target amd64-unicode
@@ -14,9 +16,10 @@ ManifestSupportedOS all
 !include LogicLib.nsh
 !include FileFunc.nsh
 
-; The installer carries the version of the agent it installs, read from the agent's own version resource.
-!getdllversion "${AGENT_EXE}" AgentVer_
-!define VERSION "${AgentVer_1}.${AgentVer_2}.${AgentVer_3}.${AgentVer_4}"
+; The installer carries the file version of the agent it installs (the build passes both the same).
+!ifndef VERSION
+  !error "VERSION (the agent's file version) is not defined"
+!endif
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent"
 !define TASK_NAME "TavrelAgent"
 !define MUTEX_NAME "TavrelAgentMK"
@@ -187,10 +190,10 @@ Function WriteShellIni
 FunctionEnd
 
 ; The agent needs administrator rights at every logon without a UAC prompt: a logon task of the Users group
-; at the highest run level (a Run key would start it unelevated or ask).
+; at the highest run level (a Run key would start it unelevated or ask). The definition stays beside the agent,
+; so an administrator can register it again by hand: schtasks /Create /F /TN TavrelAgent /XML <file>.
 Function RegisterLogonTask
-  InitPluginsDir
-  FileOpen $0 "$PLUGINSDIR\task.xml" w
+  FileOpen $0 "$INSTDIR\Agent\TavrelAgent.task.xml" w
   FileWriteWord $0 0xFEFF
   FileWriteUTF16LE $0 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
   FileWriteUTF16LE $0 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
@@ -209,7 +212,7 @@ Function RegisterLogonTask
   FileWriteUTF16LE $0 '  <Actions Context="Author"><Exec><Command>"$INSTDIR\Agent\TavrelAgent.exe"</Command><WorkingDirectory>$INSTDIR\Agent</WorkingDirectory></Exec></Actions>$\r$\n'
   FileWriteUTF16LE $0 '</Task>$\r$\n'
   FileClose $0
-  nsExec::Exec '"$SYSDIR\schtasks.exe" /Create /F /TN "${TASK_NAME}" /XML "$PLUGINSDIR\task.xml"'
+  nsExec::Exec '"$SYSDIR\schtasks.exe" /Create /F /TN "${TASK_NAME}" /XML "$INSTDIR\Agent\TavrelAgent.task.xml"'
   Pop $0
 FunctionEnd
 
@@ -265,6 +268,7 @@ Section "Uninstall"
     IntOp $2 $2 + 1
   ${Loop}
   Delete "$INSTDIR\Uninstall.exe"
+  Delete "$INSTDIR\TavrelAgent.task.xml"
   Delete "$1\Temp\Tavrel_Setup.exe"
   RMDir "$1\Temp"
   RMDir "$INSTDIR"

@@ -59,16 +59,27 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 timeout 300 wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; die "wineboot"; }
 timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+# Windows runs its task scheduler always; Wine starts it on demand only, and slowly on a busy machine.
+for _ in 1 2 3; do
+  timeout -k 5 120 wine net start Schedule </dev/null >/dev/null 2>&1
+  timeout 60 wine sc query Schedule </dev/null 2>/dev/null | grep -q RUNNING && break
+done
 mark "prefix ready"
 
-win() { local limit=$1; shift; timeout -k 5 "$limit" wine "$@" </dev/null 2>>"$work/wine.log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# Output goes through a file: an agent that an installer starts would hold a pipe open for as long as it runs.
+win() {
+  local limit=$1 rc; shift
+  timeout -k 5 "$limit" wine "$@" </dev/null >"$work/out" 2>>"$work/wine.log"; rc=$?
+  tr -d '\r' <"$work/out"
+  return "$rc"
+}
 reg_value() { win 60 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent' /v "$1" |
   sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 rs_get() { curl -sSf --max-time 130 "$control$1"; }
 rs_post() { curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "${2:-{\}}" "$control$1"; }
 json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
   const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
-task_xml() { iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/windows/system32/Tasks/TavrelAgent" 2>/dev/null; }
+task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
 log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
 # The agent reports its version with every acknowledged ping; pings go out until a report shows the version.
 reported_version() {
@@ -101,11 +112,31 @@ check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expe
 check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
 check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
 check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" | tr -cd '[:print:]\n')
-task_xml >"$work/task.xml"
-check "logon task registered" test -s "$work/task.xml"
-check "logon task: a logon trigger" grep -q "<LogonTrigger>" "$work/task.xml"
-check "logon task: the highest run level" grep -q "<RunLevel>HighestAvailable</RunLevel>" "$work/task.xml"
-check "logon task: starts the installed agent" grep -qF "<Command>\"$root_win\\Agent\\TavrelAgent.exe\"</Command>" "$work/task.xml"
+# The definition handed to schtasks, read as the task scheduler reads it (UTF-16 with its mark). Wine's
+# scheduler keeps the task under its name but drops trigger, principal and command when it stores it.
+check "logon task registered with the task scheduler" grep -qa "TavrelAgent $v1" "$task_file"
+python3 - "$root/Agent/TavrelAgent.task.xml" "$root_win" >"$work/task.check" 2>&1 <<'PY'
+import sys, xml.etree.ElementTree as ET
+raw = open(sys.argv[1], 'rb').read()
+assert raw[:2] == b'\xff\xfe', 'UTF-16LE with its byte order mark'
+ns = {'t': 'http://schemas.microsoft.com/windows/2004/02/mit/task'}
+task = ET.fromstring(raw)
+root = sys.argv[2]
+def text(path): return task.findtext(path, namespaces=ns)
+checks = {
+    'a logon trigger': task.find('t:Triggers/t:LogonTrigger', ns) is not None,
+    'every user of the Users group': text('t:Principals/t:Principal/t:GroupId') == 'S-1-5-32-545',
+    'the highest run level': text('t:Principals/t:Principal/t:RunLevel') == 'HighestAvailable',
+    'starts the installed agent': text('t:Actions/t:Exec/t:Command') == '"%s\\Agent\\TavrelAgent.exe"' % root,
+    'in its own folder': text('t:Actions/t:Exec/t:WorkingDirectory') == root + '\\Agent',
+    'no time limit': text('t:Settings/t:ExecutionTimeLimit') == 'PT0S',
+}
+for name, ok in checks.items(): print(('ok ' if ok else 'bad ') + name)
+PY
+while read -r verdict name; do
+  if [ "$verdict" = ok ]; then pass "logon task: $name"; else fail "logon task: $name"; fi
+done <"$work/task.check"
+grep -q '^ok ' "$work/task.check" || { cat "$work/task.check"; fail "logon task definition readable"; }
 
 # The installer started the agent: it registers, joins its room and reports the installed version.
 rs_get "/connections?open=1&min=1&wait=90000" >"$work/conn" || true
@@ -145,7 +176,7 @@ check "log: the download finished" grep -qF "更新包下载完成" "$work/log.t
 check "log: the old agent ended before the new one began" \
   test "$(grep -n 'TavrelAgent Application End' "$work/log.txt" | head -n1 | cut -d: -f1)" -lt \
        "$(grep -n 'Subject : TavrelAgent Application' "$work/log.txt" | tail -n1 | cut -d: -f1)"
-check "logon task still registered" grep -q "HighestAvailable" <(task_xml)
+check "logon task registered again by version $v2" grep -qa "TavrelAgent $v2" "$task_file"
 mark "updated"
 
 # ---- uninstall -------------------------------------------------------------------------------------------------
@@ -154,7 +185,7 @@ win 120 "$root/Agent/Uninstall.exe" /S || fail "uninstaller ends with code 0"
 for _ in $(seq 1 120); do [ -e "$root/Agent/TavrelAgent.exe" ] || break; sleep 0.5; done
 check "uninstall: the agent is gone" test ! -e "$root/Agent/TavrelAgent.exe"
 check "uninstall: the uninstaller is gone" test ! -e "$root/Agent/Uninstall.exe"
-check "uninstall: the logon task is gone" test ! -e "$WINEPREFIX/drive_c/windows/system32/Tasks/TavrelAgent"
+check "uninstall: the logon task is gone" test ! -e "$task_file"
 check "uninstall: no longer listed" test -z "$(reg_value DisplayVersion)"
 check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
 check "uninstall: the log stays" test -n "$(log_text)"
