@@ -57,6 +57,8 @@ mark "installer $v2 built"
 # ---- a fresh prefix ------------------------------------------------------------------------------------------
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
+# A wineserver that stays: Wine's services (the task scheduler among them) live only as long as it does.
+timeout 10 wineserver -p </dev/null >/dev/null 2>&1
 timeout 300 wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; die "wineboot"; }
 timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
 # Windows runs its task scheduler always; Wine starts it on demand only, and slowly on a busy machine.
@@ -81,13 +83,14 @@ json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const 
   const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
 log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
-# The agent reports its version with every acknowledged ping; pings go out until a report shows the version.
+# A machine with an examinee and no exam client running reports state 0, with its version, at every pass.
 reported_version() {
   local want=$1 since=$2
-  for _ in $(seq 1 60); do
-    rs_post /emit '{"all":true,"event":"ping"}' >/dev/null 2>&1
-    rs_get "/requests?route=sendEcpState&since=$since&min=1&wait=2000" >"$work/states" 2>/dev/null
+  rs_get "/requests?route=sendEcpState&since=$since&min=1&wait=60000" >/dev/null 2>&1
+  for _ in $(seq 1 30); do
+    rs_get "/requests?route=sendEcpState&since=$since" >"$work/states" 2>/dev/null
     if [ "$(json "v.requests.some(r=>r.json&&r.json.ecpVersion===\"$want\")" <"$work/states")" = true ]; then return 0; fi
+    sleep 2
   done
   return 1
 }
@@ -111,7 +114,7 @@ printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Appli
 check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expected" "$root/Agent/shell.ini"
 check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
 check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
-check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" | tr -cd '[:print:]\n')
+check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" 2>/dev/null | tr -cd '[:print:]\n')
 # The definition handed to schtasks, read as the task scheduler reads it (UTF-16 with its mark). Wine's
 # scheduler keeps the task under its name but drops trigger, principal and command when it stores it.
 check "logon task registered with the task scheduler" grep -qa "TavrelAgent $v1" "$task_file"
@@ -141,6 +144,8 @@ grep -q '^ok ' "$work/task.check" || { cat "$work/task.check"; fail "logon task 
 # The installer started the agent: it registers, joins its room and reports the installed version.
 rs_get "/connections?open=1&min=1&wait=90000" >"$work/conn" || true
 check "the installed agent opens its channel" test "$(json 'v.connections.length' <"$work/conn")" -ge 1
+key=$(rs_get /machines | json 'v.machines.length?v.machines[0].ecpKey:""')
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"examineeId\":\"E1\"}}" >/dev/null || fail "an examinee for $key"
 check "the installed agent reports version $v1" reported_version "$v1" "$t0"
 mark "installed"
 
