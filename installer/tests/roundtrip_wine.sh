@@ -61,11 +61,17 @@ mkdir -p "$WINEPREFIX"
 timeout 10 wineserver -p </dev/null >/dev/null 2>&1
 timeout 300 wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; die "wineboot"; }
 timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-# Windows runs its task scheduler always; Wine starts it on demand only, and slowly on a busy machine.
+# Windows runs its task scheduler always; Wine starts it on demand only, and in a prefix that has just booted
+# its start can hang until the wineserver is started afresh.
+scheduler=
 for _ in 1 2 3; do
-  timeout -k 5 120 wine net start Schedule </dev/null >/dev/null 2>&1
-  timeout 60 wine sc query Schedule </dev/null 2>/dev/null | grep -q RUNNING && break
+  timeout -k 5 90 wine net start Schedule </dev/null >/dev/null 2>&1
+  if timeout 60 wine sc query Schedule </dev/null 2>/dev/null | grep -q RUNNING; then scheduler=running; break; fi
+  timeout 30 wineserver -k >/dev/null 2>&1
+  sleep 1
+  timeout 10 wineserver -p </dev/null >/dev/null 2>&1
 done
+check "Wine's task scheduler runs" test "$scheduler" = running
 mark "prefix ready"
 
 # Output goes through a file: an agent that an installer starts would hold a pipe open for as long as it runs.
