@@ -178,6 +178,7 @@ check "the agent downloads the installer" test "$(json 'v.requests.length' <"$wo
 check "the new agent runs and reports version $v2" reported_version "$v2" "$t0"
 check "the downloaded installer is the one offered" cmp "$setup2" "$root/Temp/Tavrel_Setup.exe"
 check "listed under installed programs with version $v2" test "$(reg_value DisplayVersion)" = "$v2"
+check 'the root named as "Agent\..\" is stored plain' test "$(reg_value InstallLocation)" = "$root_win"
 check "shell.ini kept byte for byte" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 check "the answer file kept byte for byte" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
 log_text >"$work/log.txt"
