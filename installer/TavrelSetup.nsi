@@ -4,9 +4,9 @@
 ; makensis -DAGENT_EXE=<TavrelAgent.exe> -DVERSION=<its file version> -DOUT_FILE=<Tavrel_Setup.exe>
 ;          -DRES_DIR=<res folder> TavrelSetup.nsi
 ;
-; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe and the logon
-; task's definition R\Agent\TavrelAgent.task.xml, and the folders
-; the agent reaches beside its own: R\log, R\Temp, R\Modules, R\ExamData\nrvq.
+; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe, the logon task's
+; definition R\Agent\TavrelAgent.task.xml, and the folders the agent reaches beside its own: R\log, R\Temp,
+; R\Modules, R\ExamData\nrvq.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
