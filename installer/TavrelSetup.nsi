@@ -23,6 +23,9 @@ ManifestSupportedOS all
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent"
 !define TASK_NAME "TavrelAgent"
 !define MUTEX_NAME "TavrelAgentMK"
+; The agent's hidden main window: class and title. WM_DESTROY is its orderly end.
+!define WINDOW_NAME "Tavrel测试系统"
+!define WM_DESTROY_MSG 2
 
 LoadLanguageFile "${NSISDIR}\Contrib\Language files\English.nlf"
 Name "TavrelAgent ${VERSION}"
@@ -109,9 +112,15 @@ Function .onInit
   StrCpy $HasAppTitle $1
 FunctionEnd
 
-; Waits until no agent holds the program files. An agent that started us ends by itself after it has closed
-; its channel; any other running agent (a hand-run update) is ended at once.
-Function WaitForAgentEnd
+; Asks a running agent to end the way the exit password ends it, and waits for its mutex to go. One that is
+; still waiting for an exam client after a minute is ended by force.
+!macro EndRunningAgent ask
+  ${If} ${ask} == 1
+    FindWindow $0 "${WINDOW_NAME}" "${WINDOW_NAME}"
+    ${If} $0 != 0
+      System::Call 'user32::PostMessageW(p r0, i ${WM_DESTROY_MSG}, p 0, p 0)'
+    ${EndIf}
+  ${EndIf}
   StrCpy $R5 0
   ${Do}
     System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${MUTEX_NAME}") p .r0'
@@ -119,8 +128,7 @@ Function WaitForAgentEnd
       ${Break}
     ${EndIf}
     System::Call 'kernel32::CloseHandle(p r0)'
-    ${If} $StartedByAgent != 1
-    ${OrIf} $R5 >= 240
+    ${If} $R5 >= 240
       nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
       Pop $0
       ${Break}
@@ -128,6 +136,16 @@ Function WaitForAgentEnd
     Sleep 250
     IntOp $R5 $R5 + 1
   ${Loop}
+!macroend
+
+; Waits until no agent holds the program files. An agent that started us ends by itself once it has closed its
+; channel; any other running agent (a hand-run update) is asked to end.
+Function WaitForAgentEnd
+  StrCpy $R4 1
+  ${If} $StartedByAgent == 1
+    StrCpy $R4 0
+  ${EndIf}
+  !insertmacro EndRunningAgent $R4
   ; The mutex goes before the process does: a running program's file cannot be opened for writing.
   ${If} ${FileExists} "$INSTDIR\Agent\TavrelAgent.exe"
     StrCpy $R5 0
@@ -251,8 +269,7 @@ SectionEnd
 ; Removes the program and its logon task. The answers under ExamData, the logs, the module packages and
 ; shell.ini stay: they belong to the exams and the room, not to this version of the program.
 Section "Uninstall"
-  nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
-  Pop $0
+  !insertmacro EndRunningAgent 1
   nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
   Pop $0
   GetFullPathName $1 "$INSTDIR\.."

@@ -155,13 +155,14 @@ rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"examineeId\":\"E1\"}}" >/d
 check "the installed agent reports version $v1" reported_version "$v1" "$t0"
 mark "installed"
 
-# ---- a hand-run reinstall with one option: the running agent is ended, the other settings stay ------------------
+# ---- a hand-run reinstall with one option: the running agent is asked to end, the other settings stay ----------
 t0=$(last_seq)
 win 180 "$setup1" /S /Server=127.1 || fail "reinstall ends with code 0"
 sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected" >"$work/shell.ini.changed"
 check "reinstall into the installed root, one setting changed, the others kept byte for byte" \
   cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
 check "the agent runs again after the reinstall" reported_version "$v1" "$t0"
+check "the running agent ended in order for the reinstall" test "$(log_text | grep -c 'TavrelAgent Application End')" = 1
 mark "reinstalled"
 
 # ---- the self-update round trip ------------------------------------------------------------------------------
@@ -203,7 +204,8 @@ check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamDa
 check "uninstall: the log stays" test -n "$(log_text)"
 check "uninstall: shell.ini stays" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 rs_get "/connections?open=1" >"$work/conn"
-check "uninstall: the running agent was ended" test "$(json 'v.connections.length' <"$work/conn")" = 0
+check "uninstall: the running agent ended in order" test "$(log_text | grep -c "TavrelAgent Application End")" = 3
+check "uninstall: its channel is closed" test "$(json 'v.connections.length' <"$work/conn")" = 0
 mark "uninstalled"
 
 if [ "$failures" -gt 0 ]; then
