@@ -55,6 +55,8 @@ cmake -S "$src" -B "$next" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64
 mark "installer $v2 built"
 
 # ---- a fresh prefix ------------------------------------------------------------------------------------------
+# A run that was killed (a test time-out) may have left its wineserver and agents behind.
+[ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 # A wineserver that stays: Wine's services (the task scheduler among them) live only as long as it does.
