@@ -94,6 +94,8 @@ protected:
         client = std::make_unique<sio::client>();
         client->set_reconnect_delay(100);
         client->set_reconnect_delay_max(1000);
+        // The schedule exactly; the spread around it has tests of its own.
+        client->set_reconnect_spread(0);
         client->set_open_listener([this] { rec.Add("open"); });
         client->set_fail_listener([this] { rec.Add("fail"); });
         client->set_reconnecting_listener([this] { rec.Add("reconnecting"); });
