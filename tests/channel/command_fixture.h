@@ -20,6 +20,7 @@
 #include "agent/window_messages.h"
 #include "channel/command_channel.h"
 #include "channel/command_worker.h"
+#include "support/registry_probe.h"
 #include "support/room_server.h"
 #include "support/test_support.h"
 #include "system/file.h"
@@ -29,8 +30,32 @@
 
 namespace command_test {
 
+using tavrel::test::RegistryEntry;
+using tavrel::test::RegistryRoot;
 using tavrel::test::RoomServer;
 using tavrel::test::Target;
+
+inline const char* const kKeyboardLayout = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layout";
+
+// The Windows build keeps the machine's own value, which the test puts back afterwards.
+class ScancodeMapKeeper {
+public:
+    ScancodeMapKeeper() : m_before(Read()) {}
+    ~ScancodeMapKeeper() {
+        if (m_before.found)
+            tavrel::test::WriteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map",
+                                             m_before.type, m_before.bytes);
+        else
+            tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    }
+    static RegistryEntry Read() {
+        return tavrel::test::ReadRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    }
+
+private:
+    RegistryEntry m_before;
+};
+
 
 // The tray statuses (lParam of kMsgSetTrayIcon) in the order they were posted.
 class PostedStatuses {
