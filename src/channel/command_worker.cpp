@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +17,11 @@ struct WorkerState {
     std::mutex lock;
     std::condition_variable wake;  // a job came, or the worker is to stop
     std::condition_variable idle;  // the queue ran empty with nothing running
-    std::deque<CommandJob> jobs;
+    struct Waiting {
+        CommandJob job;
+        const char* kind;
+    };
+    std::deque<Waiting> jobs;
     bool busy = false;
     bool stopping = false;
     std::thread thread;
@@ -32,7 +37,7 @@ void RunCommandWorker() {
     for (;;) {
         W().wake.wait(lock, [] { return W().stopping || !W().jobs.empty(); });
         if (W().stopping) break;
-        CommandJob job = std::move(W().jobs.front());
+        CommandJob job = std::move(W().jobs.front().job);
         W().jobs.pop_front();
         W().busy = true;
         lock.unlock();
@@ -55,10 +60,15 @@ void RunCommandWorker() {
 
 }  // namespace
 
-bool PostCommandWork(CommandJob job) {
+bool PostCommandWork(CommandJob job, const char* kind) {
     std::lock_guard<std::mutex> lock(W().lock);
-    if (W().stopping || W().jobs.size() >= kMaxWaitingCommandJobs) return false;
-    W().jobs.push_back(std::move(job));
+    if (W().stopping) return false;
+    if (kind) {
+        for (const auto& waiting : W().jobs)
+            if (waiting.kind && std::strcmp(waiting.kind, kind) == 0) return true;
+    }
+    if (W().jobs.size() >= kMaxWaitingCommandJobs) return false;
+    W().jobs.push_back({std::move(job), kind});
     if (!W().thread.joinable()) W().thread = std::thread(RunCommandWorker);
     W().wake.notify_one();
     return true;

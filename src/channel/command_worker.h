@@ -13,7 +13,9 @@ using CommandJob = std::function<void(const std::atomic<bool>& terminated)>;
 constexpr std::size_t kMaxWaitingCommandJobs = 64;
 
 // Queues a job (the thread starts on first use). False when the queue is full: the job is dropped.
-bool PostCommandWork(CommandJob job);
+// A job with a kind is not queued twice: while one of that kind still waits, the new one is already
+// covered by it (true).
+bool PostCommandWork(CommandJob job, const char* kind = nullptr);
 // True once nothing waits and nothing runs; false when ms passed first.
 bool WaitCommandWorkIdle(int ms);
 // Raises the terminate flag, drops the jobs that have not started and waits for the running one: at most

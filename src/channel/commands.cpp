@@ -14,9 +14,6 @@
 
 namespace {
 
-// One state report waiting is enough: it reads the state when it runs, so a second would say the same.
-std::atomic<bool> g_stateReportWaiting{false};
-
 // Windows opens these names as devices in any folder and with any extension: "COM1.oef" would be a serial
 // port, whose read can hold the network thread for ever.
 bool NamesDevice(const std::string& piece) {
@@ -93,7 +90,6 @@ void OnUploadAnswer(const sio::message::ptr& data) {
 bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.CurrentEcpId.empty(); }
 
 void SendStateReport(const std::atomic<bool>& terminated) {
-    g_stateReportWaiting = false;
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProcessRunning(v.TavrelExe))
         SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
@@ -139,6 +135,6 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
     // The server times the room by this "ack": it is on the wire before the process list is even read.
     EmitOnRoot("ack");
-    if (!StateReportDue(SnapshotShared()) || g_stateReportWaiting.exchange(true)) return;
-    if (!PostCommandWork(SendStateReport)) g_stateReportWaiting = false;
+    // One report waiting is enough: it reads the state when it runs, so a second would say the same.
+    if (StateReportDue(SnapshotShared())) PostCommandWork(SendStateReport, "state report");
 }
