@@ -3,6 +3,7 @@
 // and a shutdown that meets a stuck upload.
 #include "command_fixture.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 
@@ -33,6 +34,47 @@ Json::Value AnswerOf(const char* examineeId) {
     data["taskId"] = "T1";
     data["batchNum"] = "B1";
     return data;
+}
+
+// Jobs run in order of arrival; a kind already waiting is not queued again; a full queue refuses.
+TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false, release = false;
+    std::vector<std::string> ran;
+    auto record = [&](const std::string& name) {
+        return [&, name](const std::atomic<bool>&) {
+            std::lock_guard<std::mutex> hold(lock);
+            ran.push_back(name);
+        };
+    };
+    ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) {
+        std::unique_lock<std::mutex> hold(lock);
+        started = true;
+        changed.notify_all();
+        changed.wait(hold, [&] { return release; });
+        ran.push_back("first");
+    }));
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return started; }));
+    }
+    EXPECT_TRUE(PostCommandWork(record("report"), "report"));
+    EXPECT_TRUE(PostCommandWork(record("report again"), "report"));  // covered by the one waiting
+    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_TRUE(PostCommandWork(record(std::to_string(i))));
+    EXPECT_FALSE(PostCommandWork(record("one too many")));
+    EXPECT_FALSE(PostCommandWork(record("another report"), "other"));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(WaitCommandWorkIdle(10000));
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(ran.size(), kMaxWaitingCommandJobs + 1);
+    EXPECT_EQ(ran[0], "first");
+    EXPECT_EQ(ran[1], "report");
+    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_EQ(ran[i + 1], std::to_string(i));
 }
 
 // The server drops a client that misses its ping for 1 s; the upload's answer takes 5 s.
