@@ -19,6 +19,8 @@ public:
     // True when it ended within timeoutMs; its exit code then goes to *exitCode.
     bool WaitExit(unsigned timeoutMs, int* exitCode = nullptr);
     bool Running();
+    // The most memory it has held resident so far, in bytes; 0 when the system does not say.
+    unsigned long long PeakResidentBytes();
     // The orderly stop; false when it could not be asked.
     bool RequestStop();
     void Kill();

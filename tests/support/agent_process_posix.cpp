@@ -84,6 +84,14 @@ bool AgentProcess::WaitExit(unsigned timeoutMs, int* exitCode) {
 
 bool AgentProcess::Running() { return m_id > 0 && !WaitExit(0); }
 
+unsigned long long AgentProcess::PeakResidentBytes() {
+    std::ifstream status("/proc/" + std::to_string(m_id) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    return 0;
+}
+
 bool AgentProcess::RequestStop() { return m_id > 0 && !m_ended && kill(static_cast<pid_t>(m_id), SIGTERM) == 0; }
 
 void AgentProcess::Kill() {
