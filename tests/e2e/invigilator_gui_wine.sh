@@ -203,7 +203,8 @@ title_pid=$!
 for _ in $(seq 1 60); do grep -q ready "$work/title.rec" 2>/dev/null && break; sleep 0.5; done
 check "a window titled $T_EXAM_CLIENT shows" grep -q ready "$work/title.rec"
 shot exam-client-window
-rs_post /emit '{"event":"broadcast","args":[{"code":1002}]}' >/dev/null || fail "room-server emit 1002"
+sent=$(rs_post /emit "{\"ecpKey\":\"$ecp_key\",\"event\":\"broadcast\",\"args\":[{\"code\":1002}]}" | json v.sent)
+check "command 1002 sent to the agent" test "$sent" = 1
 for _ in $(seq 1 40); do grep -q close "$work/title.rec" 2>/dev/null && break; sleep 0.25; done
 check "command 1002 closes the window titled $T_EXAM_CLIENT" grep -q "^close" "$work/title.rec"
 wait "$title_pid" 2>/dev/null
