@@ -183,10 +183,8 @@ void client_impl::close() {
         return;
     }
     std::lock_guard<std::mutex> lk(m_apiLock);
-    if (!m_thread.joinable()) {
-        std::cerr << "Error: No active session" << std::endl;
-        return;
-    }
+    // No network thread: never connected, or closed already. Nothing to close, and no fault either.
+    if (!m_thread.joinable()) return;
     CloseAndJoin(false);
     m_io.restart();
 }

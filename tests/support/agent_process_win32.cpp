@@ -60,6 +60,7 @@ AgentProcess::~AgentProcess() {
 }
 
 bool AgentProcess::Start(const std::string& exePath, const std::string& folder, const std::string&) {
+    if (m_withoutNetwork) return false;
     LetWineMakeWindowsWithoutDisplay();
     std::wstring file = AnsiToWide(exePath);
     std::wstring commandLine = L"\"" + file + L"\"";
