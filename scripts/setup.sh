@@ -11,7 +11,7 @@ packages=(
   libboost-dev libwebsocketpp-dev rapidjson-dev libjsoncpp-dev libcurl4-openssl-dev libssl-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev dpkg-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei libx11-dev
-  locales iproute2 libcap2-bin procps curl openssl osslsigncode nodejs ccache
+  locales iproute2 libcap2-bin procps curl openssl osslsigncode nodejs ccache nsis
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -7,4 +7,7 @@ void OpenSettingsDialog(HINSTANCE instance);
 void OpenExitPasswordDialog(HINSTANCE instance);
 // The settings dialog's confirm handler.
 void OnSettingMessage(HWND dialog);
+// Tab, Enter and Esc for the modeless dialogs: true when a dialog took the message (the loop then neither
+// translates nor dispatches it).
+bool RouteDialogKeys(MSG* message);
 #endif

@@ -20,6 +20,17 @@ HWND g_exitDialog = nullptr;
 
 void ShowNote(HWND owner, const std::string& text) { MessageBoxA(owner, text.c_str(), "提示信息", MB_OK); }
 
+const char kExamClientRuns[] = "考试机已启动，无法修改考试机配置！";
+
+// A dialog opened before the exam started may still be open when the exam client runs; its action is
+// refused then, with the note the opening gives, and the dialog goes.
+bool RefusedWhileTheExamClientRuns(HWND dialog) {
+    if (!IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) return false;
+    ShowWindow(dialog, SW_HIDE);
+    ShowNote(nullptr, kExamClientRuns);
+    return true;
+}
+
 std::string FieldText(HWND dialog, int control, int bufferSize) {
     char buffer[100] = {0};
     GetDlgItemTextA(dialog, control, buffer, bufferSize);
@@ -35,9 +46,10 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND) {
         int control = LOWORD(wParam);
-        if (control == IDC_CANCEL) {
+        // IDOK and IDCANCEL come from Enter and Esc (IsDialogMessage in the message loop).
+        if (control == IDC_CANCEL || control == IDCANCEL) {
             ShowWindow(dialog, SW_HIDE);
-        } else if (control == IDC_CONFIRM) {
+        } else if (control == IDC_CONFIRM || control == IDOK) {
             OnSettingMessage(dialog);
         } else if (control == IDC_ECP_NO && HIWORD(wParam) == EN_CHANGE) {
             wchar_t typed[100] = {0};
@@ -53,11 +65,17 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 }
 
 INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
+    if ((message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) ||
+        (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
         // No confirm button: the password is checked on every change of the text.
         if (IsExitPassword(FieldText(dialog, IDC_EXIT_PASSWORD, 10))) {
+            if (RefusedWhileTheExamClientRuns(dialog)) {
+                // Typed again, the password must be typed whole.
+                SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");
+                return FALSE;
+            }
             ShowWindow(dialog, SW_HIDE);
             PostMainWindowMessage(kMsgDestroy, 0, 0);
         }
@@ -76,6 +94,7 @@ void OnSettingMessage(HWND dialog) {
         ShowWindow(dialog, SW_HIDE);
         return;
     }
+    if (RefusedWhileTheExamClientRuns(dialog)) return;
     if (verdict != SettingsVerdict::Proceed) {
         ShowNote(dialog, SettingsVerdictMessage(verdict));
         return;
@@ -90,7 +109,7 @@ void OnSettingMessage(HWND dialog) {
 
 void OpenSettingsDialog(HINSTANCE instance) {
     if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) {
-        ShowNote(nullptr, "考试机已启动，无法修改考试机配置！");
+        ShowNote(nullptr, kExamClientRuns);
         return;
     }
     if (!g_settingsDialog)
@@ -108,4 +127,10 @@ void OpenExitPasswordDialog(HINSTANCE instance) {
         g_exitDialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_EXIT_PASSWORD), GetDesktopWindow(),
                                           ExitPasswordDialogProc, 0);
     if (g_exitDialog) ShowWindow(g_exitDialog, SW_SHOWNA);
+}
+
+bool RouteDialogKeys(MSG* message) {
+    for (HWND dialog : {g_settingsDialog, g_exitDialog})
+        if (dialog && IsWindowVisible(dialog) && IsDialogMessageW(dialog, message)) return true;
+    return false;
 }

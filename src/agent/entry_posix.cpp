@@ -1,6 +1,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "agent/agent.h"
@@ -12,27 +14,41 @@
 
 TAVREL_STAMP_FILE_VERSION(TAVREL_VER_TEXT);
 
+namespace {
+std::mutex g_phaseLock;
+bool g_loopRunning = false;
+}  // namespace
+
 int main() {
     // A second agent leaves at once, silently, and the first goes on untouched.
     if (!ClaimSingleInstance()) return 0;
 
     // SIGTERM and SIGINT take the same orderly path as WM_DESTROY: a waiting thread turns them into a post
-    // (a signal handler itself may not take the queue's lock).
+    // (a signal handler itself may not take the queue's lock). It listens from the first moment, as start-up
+    // may wait without limit for the network.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    OnInitialize();
-    static int windowToken = 0;
-    SetMainWindow(&windowToken);
     std::thread([stopSignals] {
         int signalNumber = 0;
         sigwait(&stopSignals, &signalNumber);
+        {
+            std::lock_guard<std::mutex> lock(g_phaseLock);
+            // Still starting: no thread, channel or window exists yet that an orderly end would wind up.
+            if (!g_loopRunning) std::_Exit(0);
+        }
         PostMainWindowMessage(kMsgDestroy, 0, 0);
     }).detach();
 
+    OnInitialize();
+    static int windowToken = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_phaseLock);
+        SetMainWindow(&windowToken);
+        g_loopRunning = true;
+    }
     StartServiceThread();
 
     PostedMessage message{};

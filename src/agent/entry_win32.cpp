@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "agent/agent.h"
+#include "agent/dialogs.h"
 #include "agent/logger.h"
 #include "agent/main_window.h"
 #include "agent/startup.h"
@@ -21,6 +22,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
     MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (RouteDialogKeys(&message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

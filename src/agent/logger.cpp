@@ -64,8 +64,9 @@ void OpenLog(const std::string& infoPath, const std::string& errorPath) {
     if (g_errorFile.is_open()) g_errorFile.close();
     g_infoFile.clear();
     g_errorFile.clear();
-    if (!infoPath.empty()) g_infoFile.open(infoPath, std::ios::out | std::ios::app | std::ios::binary);
-    if (!errorPath.empty()) g_errorFile.open(errorPath, std::ios::out | std::ios::app | std::ios::binary);
+    // Text mode: on Windows the lines end in CR LF, which every editor there shows as lines.
+    if (!infoPath.empty()) g_infoFile.open(infoPath, std::ios::out | std::ios::app);
+    if (!errorPath.empty()) g_errorFile.open(errorPath, std::ios::out | std::ios::app);
 }
 
 void CloseLog() {

@@ -52,13 +52,6 @@ bool IsDeviceName(std::wstring stem) {
     return false;
 }
 
-// A connection that is open or still opening keeps the room of its query, and connecting again changes
-// nothing: without leaving first, the machine would go on hearing the old room's commands and miss its own.
-void LeaveCommandChannel() {
-    auto client = CommandChannelClient();
-    if (client && client->state() != sio::connection_state::closed) client->close();
-}
-
 void ReportState(int status) {
     SharedValues v = SnapshotShared();
     SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
@@ -149,7 +142,8 @@ PassOutcome RunServicePass() {
             s.CurrentRoomCode.clear();
             s.CurrentEcpId.clear();
         });
-        CloseCommandChannelIfOpen();
+        // A channel waiting to reconnect would otherwise take the machine back to the room it has left.
+        LeaveCommandChannel();
         return PassOutcome::Continue;
     }
     if (info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
@@ -160,6 +154,8 @@ PassOutcome RunServicePass() {
     const bool roomChanged = info.ecpRoomCode != ReadShared(&SharedValues::CurrentRoomCode);
     if (roomChanged || !IsCommandChannelOpen()) {
         WriteShared(&SharedValues::CurrentRoomCode, info.ecpRoomCode);
+        // A connection that is open, opening or waiting to reconnect keeps the room of its query: without
+        // leaving first, the machine would go on hearing the old room's commands and miss its own.
         if (roomChanged) LeaveCommandChannel();
         ConnectCommandChannel();
     }

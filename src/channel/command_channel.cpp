@@ -7,6 +7,7 @@
 #include "agent/config.h"
 #include "agent/logger.h"
 #include "agent/window_messages.h"
+#include "channel/command_worker.h"
 
 namespace {
 
@@ -37,6 +38,8 @@ void DestroyCommandChannel() {
         g_destroyed = true;
     }
     if (client) client->close();
+    // No command can come any more; an upload in flight ends with its current transfer.
+    StopCommandWorker();
 }
 
 void InstallChannelListeners() {
@@ -53,12 +56,17 @@ void InstallChannelListeners() {
         if (auto c = CommandChannelClient()) SubscribeCommandHandlers(c);
     });
     // A server that ends "/" but keeps the connection would leave the channel open and deaf: the workflow
-    // sees it open and never connects again. So "/" is joined again at once, with its handlers.
+    // sees it open and never connects again. So "/" is joined again, after a reconnection's delay: a
+    // server that ends it on every join must not get a join storm.
     client->set_socket_close_listener([](const std::string& nsp) {
         if (nsp != "/") return;
         auto c = CommandChannelClient();
-        if (c && c->opened()) SubscribeCommandHandlers(c);
+        if (!c || !c->opened()) return;
+        unsigned delay = c->rejoin_later(nsp);
+        LogInfo("OnSocketCloseEvent") << "Socket.IO namespace / ended by the server; joining again in " << delay
+                                      << " ms";
     });
+    client->set_notice_listener([](const std::string& text) { LogInfo("SocketIO") << text; });
 }
 
 void ConnectCommandChannel() {
@@ -89,6 +97,11 @@ bool IsCommandChannelOpen() {
 void CloseCommandChannelIfOpen() {
     auto client = CommandChannelClient();
     if (client && client->opened()) client->close();
+}
+
+void LeaveCommandChannel() {
+    auto client = CommandChannelClient();
+    if (client && client->active()) client->close();
 }
 
 void OnSocketConnectedEvent() {

@@ -18,8 +18,11 @@ void InstallChannelListeners();
 // Joins the channel of CurrentRoomCode with this machine's key; nothing changes while it is open or opening.
 void ConnectCommandChannel();
 bool IsCommandChannelOpen();
-// Closes the channel if it is open (the workflow and the settings dialog leave the room this way).
+// Closes the channel if it is open (the settings dialog leaves the room this way).
 void CloseCommandChannelIfOpen();
+// Ends the channel in every state but closed, a reconnection that is only waiting for its timer included:
+// a machine that leaves its room must not come back to it by itself.
+void LeaveCommandChannel();
 
 void OnSocketConnectedEvent();
 void OnSocketCloseEvent(sio::close_reason reason);

@@ -1,9 +1,11 @@
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "agent/agent.h"
 #include "agent/logger.h"
 #include "channel/command_channel.h"
+#include "channel/command_worker.h"
 #include "server/server_api.h"
 #include "system/desktop.h"
 #include "system/power.h"
@@ -47,7 +49,7 @@ void EmitOnRoot(const char* event) {
 void OnNewMachineNumber(const sio::message::ptr& data) {
     sio::message::ptr member = sio::MemberOf(data, "data");
     if (!member) {
-        LogError("OnSocketBroadcastEvent") << "2003 without data: ignored";
+        LogInfo("OnSocketBroadcastEvent") << "2003 without data: ignored";
         return;
     }
     EmitOnRoot("ok");
@@ -62,23 +64,35 @@ void OnNewMachineNumber(const sio::message::ptr& data) {
 void OnUploadAnswer(const sio::message::ptr& data) {
     sio::message::ptr body = sio::MemberOf(data, "data");
     if (!body || body->get_flag() != sio::message::flag::object) {
-        LogError("OnSocketBroadcastEvent") << "2002 without its data object: ignored";
+        LogInfo("OnSocketBroadcastEvent") << "2002 without its data object: ignored";
         return;
     }
     std::string examineeId, taskId, batchNum;
     if (!TextMember(body, "examineeId", &examineeId) || !TextMember(body, "taskId", &taskId) ||
         !TextMember(body, "batchNum", &batchNum)) {
-        LogError("OnSocketBroadcastEvent") << "2002 without examineeId, taskId and batchNum as texts: ignored";
+        LogInfo("OnSocketBroadcastEvent") << "2002 without examineeId, taskId and batchNum as texts: ignored";
         return;
     }
     std::string path;
     bool safe = BuildAnswerFilePath(ReadShared(&SharedValues::ExeDir), taskId, batchNum, examineeId, &path);
     LogInfo("OnSocketBroadcastEvent") << examineeId << taskId << batchNum << path;
     if (!safe) {
-        LogError("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
+        LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
-    UploadExamAnswer(taskId, examineeId, batchNum, path);
+    bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
+        UploadExamAnswer(taskId, examineeId, batchNum, path, &terminated);
+    });
+    if (!queued)
+        LogInfo("OnSocketBroadcastEvent") << "2002 refused: " << kMaxWaitingCommandJobs << " commands are waiting already";
+}
+
+bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.CurrentEcpId.empty(); }
+
+void SendStateReport(const std::atomic<bool>& terminated) {
+    SharedValues v = SnapshotShared();
+    if (StateReportDue(v) && IsProcessRunning(v.TavrelExe))
+        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
 }
 
 }  // namespace
@@ -119,8 +133,8 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
 }
 
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
+    // The server times the room by this "ack": it is on the wire before the process list is even read.
     EmitOnRoot("ack");
-    SharedValues v = SnapshotShared();
-    if (v.CurrentPhase != 2 && !v.CurrentEcpId.empty() && IsProcessRunning(v.TavrelExe))
-        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1);
+    // One report waiting is enough: it reads the state when it runs, so a second would say the same.
+    if (StateReportDue(SnapshotShared())) PostCommandWork(SendStateReport, "state report");
 }

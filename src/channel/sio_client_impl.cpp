@@ -25,6 +25,10 @@ std::string HostAndPort(const std::string& url) {
 const std::uint16_t kStatusNormal = 1000;
 const std::uint16_t kStatusAbnormal = 1006;
 const std::uint16_t kStatusPolicy = 1008;
+const std::uint16_t kStatusTooBig = 1009;
+// socket.io's own limit for what a client may send; a larger frame from the server is refused unread rather
+// than built into a value tree many times its size.
+const std::size_t kMaxMessageBytes = 1024 * 1024;
 // Handshake defaults of an Engine.IO server that leaves them out.
 const unsigned kDefaultPingInterval = 25000;
 const unsigned kDefaultPingTimeout = 60000;
@@ -39,6 +43,7 @@ client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
     m_client.get_alog().set_ostream(&std::cerr);
     m_client.get_elog().set_ostream(&std::cerr);
     m_client.init_asio(&m_io);
+    m_client.set_max_message_size(kMaxMessageBytes);
     m_client.set_open_handshake_timeout(10000);
     m_client.set_close_handshake_timeout(3000);
     // Commands, acknowledgements and pongs are small frames that must not wait behind Nagle's algorithm.
@@ -50,6 +55,14 @@ client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
     m_client.set_fail_handler([this](hdl h) { OnFail(h); });
     m_client.set_close_handler([this](hdl h) { OnClose(h); });
     m_client.set_message_handler([this](hdl h, ws_client::message_ptr msg) { OnMessage(h, msg); });
+    // Agents of one room must not draw the same spread of delays.
+    std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                         reinterpret_cast<std::uintptr_t>(this);
+    try {
+        seed ^= static_cast<std::uint64_t>(std::random_device()()) << 16;
+    } catch (...) {
+    }
+    m_random.seed(static_cast<std::minstd_rand::result_type>(seed ^ (seed >> 32)));
     Trace("client constructor");
 }
 
@@ -78,6 +91,17 @@ client_impl::~client_impl() {
 
 void client_impl::Trace(const std::string& text) {
     m_client.get_alog().write(websocketpp::log::alevel::app, text);
+}
+
+void client_impl::Notice(const std::string& text) {
+    Trace(text);
+    CallListener("notice", [&text](client_listeners& l) { if (l.notice) l.notice(text); });
+}
+
+unsigned client_impl::SpreadDelay(unsigned scheduledMs) {
+    std::lock_guard<std::mutex> lk(m_randomLock);
+    double draw = std::uniform_real_distribution<double>(0.0, 1.0)(m_random);
+    return SpreadDelayMs(scheduledMs, m_spread, draw);
 }
 
 void client_impl::set_listeners(const std::function<void(client_listeners&)>& change) {
@@ -111,6 +135,7 @@ std::string client_impl::sid() const {
 
 void client_impl::StartThread() {
     std::shared_ptr<client_impl> self = shared_from_this();
+    m_running = true;
     m_thread = std::thread([self] { self->Run(); });
 }
 
@@ -127,6 +152,7 @@ void client_impl::Run() {
         }
     }
     Trace("run loop end");
+    m_running = false;
     m_netThreadId = std::thread::id();
 }
 
@@ -157,10 +183,8 @@ void client_impl::close() {
         return;
     }
     std::lock_guard<std::mutex> lk(m_apiLock);
-    if (!m_thread.joinable()) {
-        std::cerr << "Error: No active session" << std::endl;
-        return;
-    }
+    // No network thread: never connected, or closed already. Nothing to close, and no fault either.
+    if (!m_thread.joinable()) return;
     CloseAndJoin(false);
     m_io.restart();
 }
@@ -221,7 +245,10 @@ void client_impl::Send(packet::encoded e, std::uint64_t generation) {
         m_out.emplace_back(generation, std::move(e));
         if (!m_drainPosted) post = m_drainPosted = true;
     }
-    if (post) m_io.post([this] { Drain(); });
+    // A reply made on the network thread (an "ack", a pong) goes on the wire now, before the handler goes on
+    // to anything slower.
+    if (OnNetworkThread()) Drain();
+    else if (post) m_io.post([this] { Drain(); });
 }
 
 void client_impl::Drain() {
@@ -307,11 +334,11 @@ void client_impl::OnFail(hdl h) {
 void client_impl::OnClose(hdl h) {
     if (m_hdl.lock() != h.lock()) return;
     int status = m_localStatus;
-    if (status < 0) {
-        // The peer's status decides: 1005 for an empty close frame, 1006 when no frame came at all.
-        ws_client::connection_ptr con = m_client.get_con_from_hdl(h);
-        status = con ? con->get_remote_close_code() : kStatusNormal;
-    }
+    ws_client::connection_ptr con = m_client.get_con_from_hdl(h);
+    // The peer's status decides: 1005 for an empty close frame, 1006 when no frame came at all.
+    if (status < 0) status = con ? con->get_remote_close_code() : kStatusNormal;
+    if (con && con->get_local_close_code() == kStatusTooBig)
+        Notice("Socket.IO frame over " + std::to_string(kMaxMessageBytes) + " bytes refused; connection closed");
     m_live = false;
     m_hdl.reset();
     m_state = connection_state::closed;
@@ -333,7 +360,7 @@ void client_impl::TransportDown() {
 
 bool client_impl::ScheduleReconnect() {
     if (m_reconnectionsMade >= m_reconnectAttempts) return false;
-    unsigned delay = ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_reconnectionsMade);
+    unsigned delay = SpreadDelay(ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_reconnectionsMade));
     unsigned made = m_reconnectionsMade;
     CallListener("reconnect", [made, delay](client_listeners& l) { if (l.reconnect) l.reconnect(made, delay); });
     m_reconnectPending = true;
@@ -354,11 +381,37 @@ void client_impl::OnReconnectTimer() {
     Attempt();
 }
 
+unsigned client_impl::rejoin_later(std::string nsp) {
+    if (nsp.empty() || nsp[0] != '/') nsp.insert(nsp.begin(), '/');
+    unsigned delay = SpreadDelay(ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_rejoinsMade++));
+    if (OnNetworkThread()) ArmRejoin(nsp, delay);
+    else m_io.post([this, nsp, delay] { ArmRejoin(nsp, delay); });
+    return delay;
+}
+
+// A server that ends a namespace on every join would otherwise be asked again at once, thousands of times a
+// second; the rejoin waits as a reconnection would.
+void client_impl::ArmRejoin(const std::string& nsp, unsigned delayMs) {
+    if (m_userClosing) return;
+    std::unique_ptr<boost::asio::steady_timer>& timer = m_rejoinTimers[nsp];
+    if (!timer) timer = std::make_unique<boost::asio::steady_timer>(m_io);
+    timer->expires_from_now(std::chrono::milliseconds(delayMs));
+    timer->async_wait([this, nsp](const boost::system::error_code& ec) {
+        if (ec || m_userClosing) return;
+        socket(nsp);
+    });
+}
+
+void client_impl::CancelRejoins() {
+    for (auto& entry : m_rejoinTimers) entry.second->cancel();
+}
+
 void client_impl::DoClose(bool quiet) {
     if (m_reconnectPending) {
         m_reconnectPending = false;
         m_reconnectTimer.cancel();
     }
+    CancelRejoins();
     bool live = m_live;
     m_state = live ? connection_state::closing : connection_state::closed;
     for (auto& s : Sockets()) s->Close();
@@ -436,6 +489,7 @@ void client_impl::OnHandshake(const packet& p) {
     m_pingInterval = asMs(interval, kDefaultPingInterval);
     m_pingTimeout = asMs(timeout, kDefaultPingTimeout);
     ArmPingWatch(m_pingInterval + m_pingTimeout);
+    m_rejoinsMade = 0;
     m_transportReady = true;
     for (auto& s : Sockets()) s->OnTransportOpen();
 }

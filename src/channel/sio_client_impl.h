@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <random>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,8 @@ struct client_listeners {
     std::function<void(close_reason)> close;
     std::function<void(const std::string& nsp)> socketOpen;
     std::function<void(const std::string& nsp)> socketClose;
+    // What the client refused or repaired on its own (an oversized frame), in words for the owner's log.
+    std::function<void(const std::string& text)> notice;
 };
 
 class client_impl : public std::enable_shared_from_this<client_impl> {
@@ -49,11 +52,16 @@ public:
 
     void set_listeners(const std::function<void(client_listeners&)>& change);
     connection_state state() const { return m_state.load(); }
+    bool active() const { return m_running.load(); }
     std::string sid() const;
 
     void set_reconnect_delay(unsigned ms) { m_reconnectDelay = ms; }
     void set_reconnect_delay_max(unsigned ms) { m_reconnectDelayMax = ms; }
     void set_reconnect_attempts(unsigned n) { m_reconnectAttempts = n; }
+    void set_reconnect_spread(double spread) { m_spread = spread; }
+    // Joins nsp again after the next delay of the reconnect schedule (the schedule counts the rejoins of
+    // this connection); returns that delay. Any thread.
+    unsigned rejoin_later(std::string nsp);
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
         m_nspConnectTimeout = connectMs;
         m_nspCloseTimeout = closeMs;
@@ -66,6 +74,8 @@ private:
     // Any thread.
     void Send(packet::encoded e, std::uint64_t generation);
     void Trace(const std::string& text);
+    void Notice(const std::string& text);
+    unsigned SpreadDelay(unsigned scheduledMs);
     bool OnNetworkThread() const { return std::this_thread::get_id() == m_netThreadId.load(); }
     void StartThread();
     void CloseAndJoin(bool quiet);
@@ -87,6 +97,8 @@ private:
     void TransportDown();
     bool ScheduleReconnect();
     void OnReconnectTimer();
+    void ArmRejoin(const std::string& nsp, unsigned delayMs);
+    void CancelRejoins();
     std::uint64_t Generation() const { return m_generation.load(); }
     std::vector<std::shared_ptr<sio::socket>> Sockets();
     void RemoveSocket(sio::socket* s);
@@ -100,6 +112,7 @@ private:
     std::thread m_thread;
     std::atomic<std::thread::id> m_netThreadId{};
     std::atomic<bool> m_userClosing{false};
+    std::atomic<bool> m_running{false};  // the network thread has work: a connection, or a timer to wait for
     std::atomic<connection_state> m_state{connection_state::closed};
     std::atomic<std::uint64_t> m_generation{0};
     std::atomic<bool> m_transportReady{false};
@@ -107,6 +120,8 @@ private:
     std::atomic<unsigned> m_reconnectDelay{5000};
     std::atomic<unsigned> m_reconnectDelayMax{25000};
     std::atomic<unsigned> m_reconnectAttempts{0xFFFFFFFFu};
+    std::atomic<double> m_spread{0.5};
+    std::atomic<unsigned> m_rejoinsMade{0};
     std::atomic<unsigned> m_nspConnectTimeout{20000};
     std::atomic<unsigned> m_nspCloseTimeout{3000};
 
@@ -119,6 +134,9 @@ private:
     std::mutex m_outLock;
     std::deque<std::pair<std::uint64_t, packet::encoded>> m_out;
     bool m_drainPosted = false;
+
+    std::mutex m_randomLock;
+    std::minstd_rand m_random;
 
     mutable std::mutex m_sidLock;
     std::string m_sid;
@@ -136,6 +154,7 @@ private:
     boost::asio::steady_timer m_pingWatch;
     boost::asio::steady_timer m_reconnectTimer;
     bool m_reconnectPending = false;
+    std::map<std::string, std::unique_ptr<boost::asio::steady_timer>> m_rejoinTimers;
 };
 
 }  // namespace sio

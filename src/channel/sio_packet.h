@@ -56,7 +56,8 @@ public:
 
     // Limits that keep hostile input from costing more than a legitimate server ever sends.
     static constexpr unsigned kMaxAttachments = 1024;
-    static constexpr std::size_t kMaxAttachmentBytes = 64u * 1024 * 1024;
+    // Together with its text frame's own bound, a packet never holds more than one message's worth of bytes.
+    static constexpr std::size_t kMaxAttachmentBytes = 1024u * 1024;
     static constexpr unsigned kMaxDepth = 64;
 
     outcome put_text(const std::string& frame, packet& out);

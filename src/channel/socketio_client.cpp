@@ -28,6 +28,9 @@ void client::set_socket_open_listener(socket_listener l) {
 void client::set_socket_close_listener(socket_listener l) {
     m_impl->set_listeners([&](client_listeners& ls) { ls.socketClose = std::move(l); });
 }
+void client::set_notice_listener(notice_listener l) {
+    m_impl->set_listeners([&](client_listeners& ls) { ls.notice = std::move(l); });
+}
 void client::clear_con_listeners() {
     m_impl->set_listeners([](client_listeners& ls) {
         ls.open = nullptr;
@@ -35,6 +38,7 @@ void client::clear_con_listeners() {
         ls.reconnecting = nullptr;
         ls.reconnect = nullptr;
         ls.close = nullptr;
+        ls.notice = nullptr;
     });
 }
 void client::clear_socket_listeners() {
@@ -50,6 +54,7 @@ void client::connect(const std::string& url, const std::map<std::string, std::st
 void client::close() { m_impl->close(); }
 std::shared_ptr<sio::socket> client::socket(const std::string& nsp) { return m_impl->socket(nsp); }
 
+bool client::active() const { return m_impl->active(); }
 bool client::opened() const { return m_impl->state() == connection_state::opened; }
 connection_state client::state() const { return m_impl->state(); }
 std::string client::get_sessionid() const { return m_impl->sid(); }
@@ -57,6 +62,8 @@ std::string client::get_sessionid() const { return m_impl->sid(); }
 void client::set_reconnect_attempts(unsigned attempts) { m_impl->set_reconnect_attempts(attempts); }
 void client::set_reconnect_delay(unsigned ms) { m_impl->set_reconnect_delay(ms); }
 void client::set_reconnect_delay_max(unsigned ms) { m_impl->set_reconnect_delay_max(ms); }
+void client::set_reconnect_spread(double spread) { m_impl->set_reconnect_spread(spread); }
+unsigned client::rejoin_later(const std::string& nsp) { return m_impl->rejoin_later(nsp); }
 void client::set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
     m_impl->set_namespace_timeouts(connectMs, closeMs);
 }

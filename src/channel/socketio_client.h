@@ -21,6 +21,7 @@ public:
     using close_listener = std::function<void(close_reason)>;
     using reconnect_listener = std::function<void(unsigned attemptsMade, unsigned delayMs)>;
     using socket_listener = std::function<void(const std::string& nsp)>;
+    using notice_listener = std::function<void(const std::string& text)>;
 
     client();
     ~client();
@@ -34,6 +35,8 @@ public:
     void set_close_listener(close_listener l);
     void set_socket_open_listener(socket_listener l);
     void set_socket_close_listener(socket_listener l);
+    // Hears what the client refused or repaired on its own, as a line for the owner's log.
+    void set_notice_listener(notice_listener l);
     void clear_con_listeners();
     void clear_socket_listeners();
 
@@ -46,12 +49,20 @@ public:
     std::shared_ptr<sio::socket> socket(const std::string& nsp = std::string());
 
     bool opened() const;
+    // True while there is anything to end: a connection in any state, or a reconnection or rejoin that
+    // waits for its timer.
+    bool active() const;
     connection_state state() const;
     std::string get_sessionid() const;
 
     void set_reconnect_attempts(unsigned attempts);
     void set_reconnect_delay(unsigned ms);
     void set_reconnect_delay_max(unsigned ms);
+    // Each reconnect delay is moved at random by up to this share of itself (0.5: ±50 %, the default).
+    void set_reconnect_spread(double spread);
+    // Joins nsp again once the next delay of the reconnect schedule has passed (spread as reconnections
+    // are); the schedule starts over with every new connection. Returns the delay in ms.
+    unsigned rejoin_later(const std::string& nsp);
     // How long a namespace waits for the server's confirmation of joining, and of leaving.
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs);
 

@@ -2,6 +2,7 @@
 // The agent's side of the exam server's HTTP/JSON interface: ten blocking calls, each building one request
 // to BaseUrl() as it stands at the moment of the call, and returning true or false with its results in
 // output parameters. Every failure is logged by the call itself; nothing throws out of it.
+#include <atomic>
 #include <string>
 
 // The server's version text in "data" (also when "code" is not 1000).
@@ -26,11 +27,13 @@ bool GetExamModuleInfo(std::string& md5);
 // message is always something the settings dialog can show.
 bool ModifyEcpNo(const std::string& ecpKey, const std::string& ecpId, std::string& message);
 
+// terminated, when given, ends the retries of a call that the agent's shutdown is waiting for.
 bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std::string& ecpIp,
-                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status);
+                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status,
+                  const std::atomic<bool>* terminated = nullptr);
 
 // A missing file still reports the answer, with checksum "-1" and no file part.
 bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
-                      const std::string& filePath);
+                      const std::string& filePath, const std::atomic<bool>* terminated = nullptr);
 
 bool UploadExamLog(const std::string& ecpKey, const std::string& ecpId, const std::string& filePath);

@@ -66,19 +66,23 @@ int Get(const char* path, std::string& response, const RequestOptions& options) 
     return HttpProvider().getRequest(Url(path), response, &trusted.options, terminated);
 }
 
-int Post(const char* path, const std::string& body, std::string& response) {
+const std::atomic<bool>& FlagOrNever(const std::atomic<bool>* terminated) {
+    static const std::atomic<bool> never{false};
+    return terminated ? *terminated : never;
+}
+
+int Post(const char* path, const std::string& body, std::string& response,
+         const std::atomic<bool>* terminated = nullptr) {
     Trusted trusted(kQuick);
     if (!trusted.ready) return kNoTrustedTransport;
-    std::atomic<bool> terminated{false};
-    return HttpProvider().postRequest(Url(path), body, response, &trusted.options, terminated);
+    return HttpProvider().postRequest(Url(path), body, response, &trusted.options, FlagOrNever(terminated));
 }
 
 int Upload(const char* path, const HttpProvider::FieldMap& files, const HttpProvider::FieldMap& texts,
-           std::string& response) {
+           std::string& response, const std::atomic<bool>* terminated = nullptr) {
     Trusted trusted(kUpload);
     if (!trusted.ready) return kNoTrustedTransport;
-    std::atomic<bool> terminated{false};
-    return HttpProvider().uploadRequest(Url(path), files, texts, response, &trusted.options, terminated);
+    return HttpProvider().uploadRequest(Url(path), files, texts, response, &trusted.options, FlagOrNever(terminated));
 }
 
 // A member of the wrong JSON type fails the call with this line rather than throwing out of it.
@@ -235,7 +239,8 @@ bool ModifyEcpNo(const std::string& ecpKey, const std::string& ecpId, std::strin
 }
 
 bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std::string& ecpIp,
-                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status) {
+                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status,
+                  const std::atomic<bool>* terminated) {
     std::string body = StyledBody({
         {"ecpId", BodyText(ecpId)},
         {"ecpIp", BodyText(ecpIp)},
@@ -246,7 +251,7 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
         {"status", BodyInteger(status)},
     });
     std::string response;
-    int result = Post("/client/sendEcpState", body, response);
+    int result = Post("/client/sendEcpState", body, response, terminated);
     if (result != 0) {
         LogError("SendEcpState") << "SendEcpState Error[" << result << "]:" << response;
         return false;
@@ -255,7 +260,7 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
 }
 
 bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
-                      const std::string& filePath) {
+                      const std::string& filePath, const std::atomic<bool>* terminated) {
     HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
     HttpProvider::FieldMap files;
     if (FileExists(filePath)) {
@@ -265,7 +270,7 @@ bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, 
         texts["checksum"] = "-1";
     }
     std::string response;
-    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response);
+    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated);
     LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
     if (result != 0) {
         LogError("UploadExamAnswer") << "UploadExamAnswer Error[" << result << "]:" << response;

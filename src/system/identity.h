@@ -6,15 +6,16 @@
 // Address of the interface behind the default route with the lowest metric (the earlier route on a tie),
 // stored in LocalIp. 1 found, 0 nothing found or a system call failed (LocalIp unchanged), -1 no routes.
 int GetLocalIpByRoute();
-// First address the machine's own host name resolves to, stored in LocalIp; false when there is none.
+// First address the machine's own host name resolves to, loopback addresses passed over, stored in LocalIp;
+// false when there is none.
 // On Windows the caller starts Winsock right before, and a successful lookup ends it again.
 bool GetLocalIpByHostName();
 // "0A-00-27-00-00-0C" of the adapter that holds exactly this address text, or "".
 std::string GetMacByIp(const std::string& ip);
-// The computer name in code page 936, or "".
+// The computer name in the narrow encoding (code page 936 on Windows, UTF-8 on Linux), or "".
 std::string GetLocalComputerName();
 
-// One pass of the start-up sequence: both address lookups as needed, then LocalMac and LocalComputerName.
+// One pass of the start-up sequence: the address lookups as needed, then LocalMac and LocalComputerName.
 // True when LocalIp and LocalMac are both known afterwards.
 bool GatherMachineIdentityPass();
 

@@ -14,7 +14,6 @@
 
 #include "agent/agent.h"
 #include "system/identity.h"
-#include "system/text.h"
 
 // The kernel's own tables, read over rtnetlink: the main routing table (what `ip route` shows), the IPv4
 // addresses and the links with their hardware addresses.
@@ -35,6 +34,7 @@ struct Address {
 struct Link {
     int index = 0;
     bool loopback = false;
+    bool up = false;
     std::vector<unsigned char> hardware;
 };
 
@@ -174,6 +174,7 @@ bool ReadLinks(NetlinkSocket& netlink, std::vector<Link>* links) {
         Link link;
         link.index = i->ifi_index;
         link.loopback = (i->ifi_flags & IFF_LOOPBACK) != 0;
+        link.up = (i->ifi_flags & IFF_UP) != 0;
         ForEachAttribute(m, i, [&](const rtattr* a) {
             if (a->rta_type != IFLA_ADDRESS) return;
             const auto* bytes = static_cast<const unsigned char*>(RTA_DATA(a));
@@ -190,6 +191,31 @@ std::string MacText(std::vector<unsigned char> hardware) {
     std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", hardware[0], hardware[1], hardware[2],
                   hardware[3], hardware[4], hardware[5]);
     return text;
+}
+
+// First IPv4 address of the up, non-loopback adapter with a hardware address and the lowest interface index,
+// stored in LocalIp: the last resort of a machine without a default route.
+bool GetLocalIpByAdapter() {
+    NetlinkSocket netlink;
+    std::vector<Link> links;
+    std::vector<Address> addresses;
+    if (!ReadLinks(netlink, &links) || !ReadAddresses(netlink, &addresses)) return false;
+    const Link* chosen = nullptr;
+    for (const Link& link : links) {
+        bool hasHardware = false;
+        for (unsigned char byte : link.hardware) hasHardware = hasHardware || byte != 0;
+        if (link.loopback || !link.up || !hasHardware) continue;
+        bool hasAddress = false;
+        for (const Address& address : addresses) hasAddress = hasAddress || address.ifIndex == link.index;
+        if (hasAddress && (!chosen || link.index < chosen->index)) chosen = &link;
+    }
+    if (!chosen) return false;
+    for (const Address& address : addresses) {
+        if (address.ifIndex != chosen->index) continue;
+        WriteShared(&SharedValues::LocalIp, address.text);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -225,10 +251,18 @@ bool GetLocalIpByHostName() {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
-    char text[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+    std::string text;
+    for (const addrinfo* at = found; at && text.empty(); at = at->ai_next) {
+        const in_addr& address = reinterpret_cast<const sockaddr_in*>(at->ai_addr)->sin_addr;
+        // Debian and Ubuntu map the host name to 127.0.1.1, which no adapter holds.
+        if ((ntohl(address.s_addr) >> 24) == 127) continue;
+        char buffer[INET_ADDRSTRLEN] = {0};
+        inet_ntop(AF_INET, &address, buffer, sizeof buffer);
+        text = buffer;
+    }
     freeaddrinfo(found);
-    WriteShared(&SharedValues::LocalIp, std::string(text));
+    if (text.empty()) return false;
+    WriteShared(&SharedValues::LocalIp, text);
     return true;
 }
 
@@ -250,12 +284,15 @@ std::string GetMacByIp(const std::string& ip) {
 std::string GetLocalComputerName() {
     char name[256] = {0};
     if (gethostname(name, sizeof name - 1) != 0) return std::string();
-    return WideToGbk(AnsiToWide(name));
+    // Narrow text on Linux is UTF-8, which is what the server takes.
+    return std::string(name);
 }
 
 bool GatherMachineIdentityPass() {
     GetLocalIpByRoute();
     if (ReadShared(&SharedValues::LocalIp).empty()) GetLocalIpByHostName();
+    // Exam rooms on an isolated network often have no gateway, and the host name may name no adapter.
+    if (ReadShared(&SharedValues::LocalIp).empty()) GetLocalIpByAdapter();
     std::string ip = ReadShared(&SharedValues::LocalIp);
     std::string mac = GetMacByIp(ip);
     std::string computerName = GetLocalComputerName();

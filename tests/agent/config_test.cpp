@@ -67,6 +67,25 @@ TEST_F(Configuration, ChineseTitleIsHeldInTheAnsiCodePage) {
 #endif
 }
 
+// An odd number of UTF-8 bytes: read as ANSI text and back, the last character was lost. Written by Notepad,
+// with its byte-order mark, lower-case names, blanks and quotes.
+TEST_F(Configuration, AChineseTitleOfAnOddByteCountArrivesWhole) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    const std::string title = "\xE8\x80\x83\xE8\xAF\x95\xE5\xAE\xA2\xE6\x88\xB7\xE7\xAB\xAF";  // 考试客户端
+    for (const std::string& file : {"[Application]\r\nAppTitle=" + title + "\r\n",
+                                     "\xEF\xBB\xBF[application]\r\n  apptitle = \"" + title + "\"  \r\n[Server]\r\n"}) {
+        SCOPED_TRACE(file);
+        ASSERT_TRUE(WriteFileBytes(ini, file));
+        ReadConfiguration(ini);
+#ifdef _WIN32
+        EXPECT_EQ(ReadShared(&SharedValues::AppTitle), "\xBF\xBC\xCA\xD4\xBF\xCD\xBB\xA7\xB6\xCB");
+#else
+        EXPECT_EQ(ReadShared(&SharedValues::AppTitle), title);
+#endif
+    }
+}
+
 TEST_F(Configuration, WritingTheAddressTouchesOnlyThatKey) {
     TempFolder dir;
     std::string ini = dir / "shell.ini";

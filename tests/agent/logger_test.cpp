@@ -14,6 +14,24 @@ namespace {
 using tavrel::test::ReadFileBytes;
 using tavrel::test::TempFolder;
 
+#ifdef _WIN32
+const std::string kLineEnd = "\r\n";
+#else
+const std::string kLineEnd = "\n";
+#endif
+
+// The file's lines, each ended by the platform's line end; a line end of the other kind fails the test.
+std::vector<std::string> FileLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t at; (at = text.find(kLineEnd, start)) != std::string::npos; start = at + kLineEnd.size())
+        lines.push_back(text.substr(start, at - start));
+    EXPECT_EQ(start, text.size()) << "text after the last line end";
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << "a stray line end in [" << line << "]";
+    return lines;
+}
+
 std::time_t Utc(int hour, int minute, int second) {
     // 2024-03-07 at the given UTC time.
     return static_cast<std::time_t>(1709769600LL + hour * 3600 + minute * 60 + second);
@@ -55,10 +73,7 @@ TEST(LogFile, BannersAndInformationLinesReachTheFile) {
 
     std::string text = ReadFileBytes(path);
     const std::string equals(81, '=');
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t at; (at = text.find('\n', start)) != std::string::npos; start = at + 1)
-        lines.push_back(text.substr(start, at - start));
+    std::vector<std::string> lines = FileLines(text);
     ASSERT_EQ(lines.size(), 10u) << text;
     auto body = [](const std::string& line) { return line.substr(line.find(']') + 1); };
     EXPECT_EQ(body(lines[0]), equals);
@@ -84,7 +99,7 @@ TEST(LogFile, SecondRunAppendsAfterTheFirstRunsBlankLines) {
         CloseLog();
     }
     std::string text = ReadFileBytes(path);
-    std::string firstEnd = std::string(81, '=') + "\n\n\n[";
+    std::string firstEnd = std::string(81, '=') + kLineEnd + kLineEnd + kLineEnd + "[";
     EXPECT_NE(text.find(firstEnd), std::string::npos) << "the second banner follows two blank lines";
     size_t banners = 0;
     for (size_t at = 0; (at = text.find("Corvend log file", at)) != std::string::npos; ++at) ++banners;
@@ -130,9 +145,9 @@ TEST(LogFile, LinesFromManyThreadsNeverInterleave) {
     for (std::thread& w : workers) w.join();
     CloseLog();
     std::string text = ReadFileBytes(path);
-    size_t count = 0, start = 0;
-    for (size_t at; (at = text.find('\n', start)) != std::string::npos; start = at + 1, ++count) {
-        std::string line = text.substr(start, at - start);
+    size_t count = 0;
+    for (const std::string& line : FileLines(text)) {
+        ++count;
         std::string body = line.substr(line.find(']') + 1);
         int t = -1, i = -1;
         ASSERT_EQ(std::sscanf(body.c_str(), "thread %d line %d", &t, &i), 2) << line;

@@ -19,6 +19,8 @@
 #include "agent/agent.h"
 #include "agent/window_messages.h"
 #include "channel/command_channel.h"
+#include "channel/command_worker.h"
+#include "support/registry_probe.h"
 #include "support/room_server.h"
 #include "support/test_support.h"
 #include "system/file.h"
@@ -28,8 +30,32 @@
 
 namespace command_test {
 
+using tavrel::test::RegistryEntry;
+using tavrel::test::RegistryRoot;
 using tavrel::test::RoomServer;
 using tavrel::test::Target;
+
+inline const char* const kKeyboardLayout = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layout";
+
+// The Windows build keeps the machine's own value, which the test puts back afterwards.
+class ScancodeMapKeeper {
+public:
+    ScancodeMapKeeper() : m_before(Read()) {}
+    ~ScancodeMapKeeper() {
+        if (m_before.found)
+            tavrel::test::WriteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map",
+                                             m_before.type, m_before.bytes);
+        else
+            tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    }
+    static RegistryEntry Read() {
+        return tavrel::test::ReadRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    }
+
+private:
+    RegistryEntry m_before;
+};
+
 
 // The tray statuses (lParam of kMsgSetTrayIcon) in the order they were posted.
 class PostedStatuses {
@@ -241,6 +267,8 @@ protected:
 
     void TearDown() override {
         if (auto client = CommandChannelClient()) client->close();
+        // Work a test left behind must not reach into the next one.
+        StopCommandWorker();
         SetPostObserver(nullptr);
         ResetShared();
     }
@@ -280,10 +308,11 @@ protected:
     int Broadcast(const Json::Value& command) { return room.Emit(Target::Key(mac), "broadcast", Args(command)); }
 
     // Handlers run one at a time in order of arrival: once this acknowledgement is back, every event sent
-    // before it has been carried out.
+    // before it has been dispatched; the HTTP work they started ends on the channel's worker after that.
     void Barrier() {
         Json::Value ack = room.EmitWithAck(Target::Key(mac), "broadcast", Args(Command(1)), 20000);
         ASSERT_TRUE(ack.isArray()) << "the agent did not acknowledge the barrier";
+        ASSERT_TRUE(WaitCommandWorkIdle(60000)) << "the command worker never ran empty";
     }
 
     // The texts of the frames the agent sent on its current connection.

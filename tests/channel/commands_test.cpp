@@ -5,15 +5,10 @@
 #include <algorithm>
 
 #include "support/graphical_session.h"
-#include "support/registry_probe.h"
 
 namespace command_test {
 namespace {
 
-using tavrel::test::RegistryEntry;
-using tavrel::test::RegistryRoot;
-
-const char* const kKeyboardLayout = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layout";
 const std::string kScancodeMap("\x00\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x5b\xe0\x00\x00\x5c\xe0"
                                "\x00\x00\x00\x00",
                                24);
@@ -31,24 +26,6 @@ std::string PartText(const Json::Value& request, const std::string& name) {
     return part ? RoomServer::PartBytes(*part) : std::string("<none>");
 }
 
-// The Windows build keeps the machine's own value, which the test puts back afterwards.
-class ScancodeMapKeeper {
-public:
-    ScancodeMapKeeper() : m_before(Read()) {}
-    ~ScancodeMapKeeper() {
-        if (m_before.found)
-            tavrel::test::WriteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map",
-                                             m_before.type, m_before.bytes);
-        else
-            tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
-    }
-    static RegistryEntry Read() {
-        return tavrel::test::ReadRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
-    }
-
-private:
-    RegistryEntry m_before;
-};
 
 TEST_F(CommandChannelTest, JoinsItsRoomWithTheMachineKeyAndReportsTheChannelUp) {
     Join();

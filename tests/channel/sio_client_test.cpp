@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,8 @@ protected:
         client = std::make_unique<sio::client>();
         client->set_reconnect_delay(100);
         client->set_reconnect_delay_max(1000);
+        // The schedule exactly; the spread around it has tests of its own.
+        client->set_reconnect_spread(0);
         client->set_open_listener([this] { rec.Add("open"); });
         client->set_fail_listener([this] { rec.Add("fail"); });
         client->set_reconnecting_listener([this] { rec.Add("reconnecting"); });
@@ -343,6 +346,23 @@ TEST_F(Channel, ReconnectsOnTheScheduleWhenTheServerGoesAndComesBack) {
     ASSERT_TRUE(rec.WaitCount("close drop", 2, 5000)) << Dump();
     std::vector<std::string> later = rec.Matching("reconnect ");
     EXPECT_EQ(later[delays.size()], "reconnect 0 100") << Dump();
+}
+
+// A room restarted server must not see every PC of the room at the same instant.
+TEST_F(Channel, ReconnectDelaysAreSpreadAroundTheSchedule) {
+    client->set_reconnect_spread(0.5);
+    Open();
+    ASSERT_TRUE(control.Post("/socket/stop")["ok"].asBool());
+    ASSERT_TRUE(rec.WaitCount("reconnect ", 5, 10000)) << Dump();
+    const unsigned scheduled[] = {100, 150, 225, 337, 506};
+    std::vector<std::string> delays = rec.Matching("reconnect ");
+    for (unsigned made = 0; made < 5; ++made) {
+        unsigned listed = 0, delay = 0;
+        ASSERT_EQ(std::sscanf(delays[made].c_str(), "reconnect %u %u", &listed, &delay), 2) << delays[made];
+        EXPECT_EQ(listed, made);
+        EXPECT_GE(delay, scheduled[made] / 2) << delays[made];
+        EXPECT_LE(delay, scheduled[made] * 3 / 2) << delays[made];
+    }
 }
 
 TEST_F(Channel, CloseIsNormalAndNeverReconnects) {

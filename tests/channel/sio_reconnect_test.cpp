@@ -22,4 +22,22 @@ TEST(ReconnectDelay, SettableBaseAndCapTruncate) {
     EXPECT_EQ(sio::ReconnectDelayMs(0, 25000, 5), 0u);
 }
 
+// The edges of the draw give the edges of the spread; the schedule's value stays its centre.
+TEST(ReconnectDelay, SpreadStaysWithinHalfOfTheScheduledValue) {
+    struct Row {
+        unsigned scheduled;
+        double spread, draw;
+        unsigned expected;
+    };
+    const Row rows[] = {
+        {5000, 0.5, 0.0, 2500},    {5000, 0.5, 0.5, 5000},     {5000, 0.5, 0.999999, 7499},
+        {25000, 0.5, 0.0, 12500},  {25000, 0.5, 0.999999, 37499}, {7500, 0.0, 0.9, 7500},
+        {5000, 3.0, 0.0, 0},       {5000, -1.0, 0.0, 5000},    {5000, 0.5, 2.0, 7500},
+        {0xFFFFFFFFu, 0.5, 0.999999, 0xFFFFFFFFu},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(sio::SpreadDelayMs(r.scheduled, r.spread, r.draw), r.expected)
+            << r.scheduled << " " << r.spread << " " << r.draw;
+}
+
 }  // namespace

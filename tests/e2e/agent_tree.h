@@ -132,8 +132,10 @@ public:
     void HoldClients() { RemoveFile(AgentFolder() + "exam_client_release"); }
 
     AgentProcess& Agent() { return *m_agent; }
-    bool StartAgent() {
+    // withoutNetwork: Linux only, an agent that never learns its identity (AgentProcess::WithoutNetwork).
+    bool StartAgent(bool withoutNetwork = false) {
         m_agent = std::make_unique<AgentProcess>();
+        if (withoutNetwork) m_agent->WithoutNetwork();
         return m_agent->Start(AgentPath(), AgentFolder(), m_root / "agent-output.txt");
     }
     // What the agent wrote to its standard streams (Linux), sanitizer reports included.

@@ -17,10 +17,13 @@ prefix=${TAVREL_GUI_PREFIX:-$(dirname "$TAVREL_TEST_BIN")/../gui-wineprefix}
 shots=${TAVREL_SCREENSHOTS:-$(dirname "$TAVREL_TEST_BIN")/../screenshots}
 driver="$TAVREL_TEST_BIN/gui_driver.exe"
 stub="$TAVREL_TEST_BIN/tavrel_stub.exe"
+title_window="$TAVREL_TEST_BIN/title_window.exe"
 control="http://$TAVREL_ROOM_SERVER"
 
 # Texts of the agent's windows.
 readonly T_WINDOW="Tavrel测试系统" T_SETTINGS="参数设置" T_EXIT="退出口令" T_NOTE="提示信息"
+# The exam client's window title, kept in shell.ini as UTF-8: fifteen bytes, an odd number.
+readonly T_EXAM_CLIENT="考试客户端"
 readonly M_CUT="考试机号最大支持3位数字！" M_NO_NUMBER="请输入考试机号！" M_RANGE="考试机号应该在1-999之间！"
 readonly M_ADDRESS="请输入合法的IP地址！" M_CLIENT_RUNS="考试机已启动，无法修改考试机配置！"
 readonly M_REFUSED="修改考试机号失败："
@@ -107,8 +110,8 @@ http_port=$(echo "$ports" | json v.http) socket_port=$(echo "$ports" | json v.so
 root="$work/Tavrel"
 mkdir -p "$root/Agent" "$root/log" "$work/exam"
 cp "$TAVREL_AGENT_EXE" "$root/Agent/TavrelAgent.exe"
-printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
-  "$http_port" "$socket_port" >"$root/Agent/shell.ini"
+printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=%s\r\n' \
+  "$http_port" "$socket_port" "$T_EXAM_CLIENT" >"$root/Agent/shell.ini"
 cp "$root/Agent/shell.ini" "$work/shell.ini.before"
 # Two copies of a program named like the exam client make "the exam client runs".
 cp "$stub" "$work/exam/Tavrel.exe"
@@ -193,6 +196,19 @@ drive post-registered TaskbarCreated >/dev/null
 check "TaskbarCreated: the icon is added again" drive tray-icon 5000
 check "TaskbarCreated: with the picture it had" wait_icon connected 5
 
+# ---- command 1002 closes the exam client's window by its Chinese title (code page 936) ---------------------------
+(cd "$work" && exec timeout -k 5 120 wine "$title_window" "$T_EXAM_CLIENT" "Z:${work//\//\\}\\title.rec" 90000 \
+   </dev/null >/dev/null 2>&1) &
+title_pid=$!
+for _ in $(seq 1 60); do grep -q ready "$work/title.rec" 2>/dev/null && break; sleep 0.5; done
+check "a window titled $T_EXAM_CLIENT shows" grep -q ready "$work/title.rec"
+shot exam-client-window
+sent=$(rs_post /emit "{\"ecpKey\":\"$ecp_key\",\"event\":\"broadcast\",\"args\":[{\"code\":1002}]}" | json v.sent)
+check "command 1002 sent to the agent" test "$sent" = 1
+for _ in $(seq 1 40); do grep -q close "$work/title.rec" 2>/dev/null && break; sleep 0.25; done
+check "command 1002 closes the window titled $T_EXAM_CLIENT" grep -q "^close" "$work/title.rec"
+wait "$title_pid" 2>/dev/null
+
 # ---- the menu ----------------------------------------------------------------------------------------------------
 right_click_icon() { xdotool mousemove "$icon_x" "$icon_y" click 3; }
 close_menu() { xdotool key Escape; drive no-menu 300 >/dev/null || xdotool key Escape; }
@@ -258,6 +274,20 @@ touch "$work/stubs.stop"; wait "${stub_pids[@]}" 2>/dev/null; stub_pids=(); rm -
 # ---- the settings dialog -----------------------------------------------------------------------------------------
 open_settings() { right_click_icon; choose settings && drive dialog "$T_SETTINGS" 5000 >"$work/settings"; }
 field() { drive text "$T_SETTINGS" "$1" | value text; }
+requests_of_modify() { rs_get "/requests?route=modifyTavrel" | json 'v.requests.length'; }
+
+# Opened before the exam started, confirmed while it runs: refused with the opening's note, nothing changes.
+open_settings || { drive windows; die "settings dialog" "did not open from the menu"; }
+start_stub; start_stub
+wait_exam_clients 2 || fail "two exam client processes" "did not start"
+drive set-text "$T_SETTINGS" $ID_NUMBER "5" >/dev/null
+drive click "$T_SETTINGS" $ID_CONFIRM >/dev/null
+drive msgbox "$T_NOTE" 8000 >"$work/note" || true
+check "confirmed while the exam client runs: \"$M_CLIENT_RUNS\"" test "$(value text <"$work/note")" = "$M_CLIENT_RUNS"
+check "confirmed while the exam client runs: the dialog goes" drive hidden "$T_SETTINGS" 5000
+check "confirmed while the exam client runs: no server call" test "$(requests_of_modify)" = 0
+touch "$work/stubs.stop"; wait "${stub_pids[@]}" 2>/dev/null; stub_pids=(); rm -f "$work/stubs.stop"
+
 open_settings || { drive windows; die "settings dialog" "did not open from the menu"; }
 shot settings
 check "settings dialog shows the address in use" test "$(field $ID_ADDRESS)" = "127.0.0.1"
@@ -288,7 +318,6 @@ check "four wide characters: \"$M_CUT\"" test "$(value text <"$work/note")" = "$
 check "four wide characters: three whole ones stay" test "$(field $ID_NUMBER)" = "一二三"
 
 log_text() { iconv -f GBK -t UTF-8 "$root"/log/TavrelAgent.*.log 2>/dev/null; }
-requests_of_modify() { rs_get "/requests?route=modifyTavrel" | json 'v.requests.length'; }
 # Refused input: the note, the dialog stays, nothing reaches the server.
 while IFS='|' read -r address number message; do
   drive set-text "$T_SETTINGS" $ID_ADDRESS "$address" >/dev/null
@@ -376,7 +405,65 @@ check "new address: the dialog shows it" test "$(field $ID_ADDRESS)" = 127.1
 drive click "$T_SETTINGS" $ID_CANCEL >/dev/null
 check "cancel hides the dialog" drive hidden "$T_SETTINGS" 5000
 
+# The keyboard: Tab goes round the fields and buttons, Esc is 取消, Enter is 确定.
+open_settings || fail "settings dialog opens for the keys"
+read -r cx cy < <(drive center "$T_SETTINGS" $ID_ADDRESS | value center)
+xdotool mousemove "$cx" "$cy" click 1
+sleep 0.3
+focus_order=$(drive focus "$T_SETTINGS" | value focus)
+for _ in 1 2 3 4; do
+  xdotool key Tab
+  sleep 0.3
+  focus_order="$focus_order $(drive focus "$T_SETTINGS" | value focus)"
+done
+check "Tab moves address, number, 确定, 取消, address: $focus_order" \
+  test "$focus_order" = "$ID_ADDRESS $ID_NUMBER $ID_CONFIRM $ID_CANCEL $ID_ADDRESS"
+modify_before=$(requests_of_modify)
+xdotool key Escape
+check "Esc hides the settings dialog" drive hidden "$T_SETTINGS" 5000
+check "Esc: no server call" test "$(requests_of_modify)" = "$modify_before"
+open_settings || fail "settings dialog opens for Enter"
+drive set-text "$T_SETTINGS" $ID_NUMBER "9" >/dev/null
+read -r cx cy < <(drive center "$T_SETTINGS" $ID_NUMBER | value center)
+xdotool mousemove "$cx" "$cy" click 1
+sleep 0.3
+shot settings-before-enter
+xdotool key Return
+check "Enter confirms: the dialog closes" drive hidden "$T_SETTINGS" 15000
+check "Enter confirms: the change reaches the server" \
+  test "$(rs_get "/requests?route=modifyTavrel&min=$((modify_before + 1))&wait=5000" |
+          json "String(v.requests[$modify_before]&&v.requests[$modify_before].json.ecpId)")" = 9
+check "Enter confirms: the log line" grep -qF "修改考试机配置，考试机号[9],服务地址[127.1]" <(log_text)
+
 # ---- the exit password -------------------------------------------------------------------------------------------
+open_exit() { right_click_icon; choose exit && drive dialog "$T_EXIT" 5000 >"$work/exit"; }
+type_password() {
+  read -r cx cy < <(drive center "$T_EXIT" $ID_PASSWORD | value center)
+  xdotool mousemove "$cx" "$cy" click 1
+  sleep 0.3
+  xdotool type --delay 120 "$1"
+}
+open_exit || { drive windows; die "exit password dialog"; }
+type_password vex
+xdotool key Escape
+check "Esc hides the exit dialog" drive hidden "$T_EXIT" 5000
+
+# Opened before the exam started, the password typed while it runs: refused, and the agent stays.
+open_exit || fail "exit dialog opens again"
+start_stub; start_stub
+wait_exam_clients 2 || fail "two exam client processes" "did not start"
+drive set-text "$T_EXIT" $ID_PASSWORD "" >/dev/null
+type_password vexmor42
+drive dialog "$T_NOTE" 8000 >/dev/null && shot exit-refused-while-exam-runs
+drive msgbox "$T_NOTE" 8000 >"$work/note" || true
+check "password while the exam client runs: \"$M_CLIENT_RUNS\"" test "$(value text <"$work/note")" = "$M_CLIENT_RUNS"
+check "password while the exam client runs: the dialog goes" drive hidden "$T_EXIT" 5000
+sleep 1
+check "password while the exam client runs: the agent stays" kill -0 "$agent_pid"
+touch "$work/stubs.stop"; wait "${stub_pids[@]}" 2>/dev/null; stub_pids=(); rm -f "$work/stubs.stop"
+wait_exam_clients_gone() { for _ in $(seq 1 60); do [ "$(count_exam_clients)" = 0 ] && return 0; sleep 0.5; done; return 1; }
+wait_exam_clients_gone || fail "the exam clients end"
+
 right_click_icon
 choose exit && drive dialog "$T_EXIT" 5000 >"$work/exit" || { drive windows; die "exit password dialog"; }
 check "exit dialog: label and field" grep -q "^control=1006 Edit" "$work/exit"

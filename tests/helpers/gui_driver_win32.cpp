@@ -15,6 +15,7 @@
 //   text TITLE ID                    the control's text
 //   click TITLE ID                   BM_CLICK to a button, posted: the handler may open a modal message box
 //   center TITLE ID                  screen position of the control's centre, "X Y"
+//   focus TITLE                      the id of the dialog's control that holds the keyboard focus ("none")
 //   msgbox CAPTION WAIT_MS           a visible message box: its text, its owner's title; then pressed OK
 //   no-msgbox CAPTION MS             succeeds when no message box titled CAPTION shows up for MS milliseconds
 //   blank WAIT_MS                    the agent's visible dialog without a title: rectangle and children
@@ -380,6 +381,16 @@ int main() {
         RECT r;
         GetWindowRect(control, &r);
         Say("center", std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
+        return 0;
+    }
+    if (action == L"focus" && a.size() == 3) {
+        HWND dialog = Dialog(a[2]);
+        if (!dialog) return 1;
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info)) return 1;
+        HWND focus = info.hwndFocus;
+        Say("focus", focus && GetParent(focus) == dialog ? std::to_string(GetDlgCtrlID(focus)) : "none");
         return 0;
     }
     if (action == L"msgbox" && a.size() == 4) return MessageBoxSeen(a[2], number(3));

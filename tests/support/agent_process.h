@@ -16,9 +16,14 @@ public:
     // Starts `exePath` with the working folder `folder`. On Linux the child loses CAP_SYS_BOOT before the
     // agent runs, and its standard output and error go to `outputPath` (appended) when one is given.
     bool Start(const std::string& exePath, const std::string& folder, const std::string& outputPath = "");
+    // Linux: the next Start puts the agent in a network namespace of its own with nothing but a loopback
+    // that is down, where it never learns its identity. Not available on Windows (Start then fails).
+    void WithoutNetwork() { m_withoutNetwork = true; }
     // True when it ended within timeoutMs; its exit code then goes to *exitCode.
     bool WaitExit(unsigned timeoutMs, int* exitCode = nullptr);
     bool Running();
+    // The most memory it has held resident so far, in bytes; 0 when the system does not say.
+    unsigned long long PeakResidentBytes();
     // The orderly stop; false when it could not be asked.
     bool RequestStop();
     void Kill();
@@ -28,6 +33,7 @@ private:
     long m_id = 0;
     void* m_handle = nullptr;  // Windows: the process handle
     bool m_ended = false;
+    bool m_withoutNetwork = false;
     int m_exitCode = -1;
 };
 

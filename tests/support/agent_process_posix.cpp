@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -42,6 +43,7 @@ bool AgentProcess::Start(const std::string& exePath, const std::string& folder, 
         // Only async-signal-safe calls until exec. The bounding set is what an exec'd root program gets its
         // permitted set from, so dropping the capability here takes it from the agent and all it starts.
         if (prctl(PR_CAPBSET_DROP, kCapSysBoot, 0, 0, 0) != 0) _exit(126);
+        if (m_withoutNetwork && unshare(CLONE_NEWNET) != 0) _exit(125);
         if (chdir(folder.c_str()) != 0) _exit(126);
         if (!outputPath.empty()) {
             int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -83,6 +85,14 @@ bool AgentProcess::WaitExit(unsigned timeoutMs, int* exitCode) {
 }
 
 bool AgentProcess::Running() { return m_id > 0 && !WaitExit(0); }
+
+unsigned long long AgentProcess::PeakResidentBytes() {
+    std::ifstream status("/proc/" + std::to_string(m_id) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    return 0;
+}
 
 bool AgentProcess::RequestStop() { return m_id > 0 && !m_ended && kill(static_cast<pid_t>(m_id), SIGTERM) == 0; }
 

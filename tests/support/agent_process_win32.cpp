@@ -1,6 +1,7 @@
 #include "support/agent_process.h"
 
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include "support/test_support.h"
@@ -59,6 +60,7 @@ AgentProcess::~AgentProcess() {
 }
 
 bool AgentProcess::Start(const std::string& exePath, const std::string& folder, const std::string&) {
+    if (m_withoutNetwork) return false;
     LetWineMakeWindowsWithoutDisplay();
     std::wstring file = AnsiToWide(exePath);
     std::wstring commandLine = L"\"" + file + L"\"";
@@ -90,6 +92,13 @@ bool AgentProcess::WaitExit(unsigned timeoutMs, int* exitCode) {
 }
 
 bool AgentProcess::Running() { return m_handle && !WaitExit(0); }
+
+unsigned long long AgentProcess::PeakResidentBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!m_handle || !K32GetProcessMemoryInfo(static_cast<HANDLE>(m_handle), &counters, sizeof counters)) return 0;
+    return counters.PeakWorkingSetSize;
+}
 
 // The way the exit-password dialog and the installer update end the agent: WM_DESTROY to its window.
 bool AgentProcess::RequestStop() {

@@ -90,6 +90,21 @@ TEST(IniFile, LongValuesAreCutAt259Characters) {
     EXPECT_EQ(ReadIniString(ini, "Application", "AppTitle"), std::string(259, 'x'));
 }
 
+TEST(IniFile, BytesAreReadAsTheyStandWithTheProfileRules) {
+    TempFolder dir;
+    std::string ini = dir / "shell.ini";
+    const std::string kao = "\xE8\x80\x83";  // 考, three bytes
+    std::string many;
+    for (int i = 0; i < 87; ++i) many += kao;  // 261 bytes
+    ASSERT_TRUE(WriteFileBytes(ini, "\xEF\xBB\xBF[Application]\r\nTitle=\xC4\xE3\r\n  LONG = '" + many +
+                                        "'\n;AppTitle=commented\r\n[other]\r\nAppTitle=elsewhere\r\n"));
+    EXPECT_EQ(ReadIniBytes(ini, "application", "title"), "\xC4\xE3") << "not UTF-8 either: still as it stands";
+    EXPECT_EQ(ReadIniBytes(ini, "Application", "Long"), many.substr(0, 258)) << "cut before a character's middle";
+    EXPECT_EQ(ReadIniBytes(ini, "Application", "AppTitle"), "") << "comments and other sections do not count";
+    EXPECT_EQ(ReadIniBytes(ini, "Other", "AppTitle"), "elsewhere");
+    EXPECT_EQ(ReadIniBytes(dir / "missing.ini", "Application", "Title"), "");
+}
+
 TEST(IniFile, WritingToAnImpossiblePathFails) {
     TempFolder dir;
     EXPECT_FALSE(WriteIniString(dir / "no-such-folder/shell.ini", "Server", "Server", "1.2.3.4"));

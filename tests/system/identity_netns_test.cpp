@@ -101,7 +101,7 @@ public:
         std::string command =
             "ip netns exec " + m_name + " unshare --uts sh -c " +
             Quote("mount --bind \"$1\" /etc/hosts && { [ ! -e /etc/resolv.conf ] || mount --bind \"$2\" "
-                  "/etc/resolv.conf; } && hostname \"$3\" && shift 3 && exec \"$@\"") +
+                  "/etc/resolv.conf; } && printf %s \"$3\" >/proc/sys/kernel/hostname && shift 3 && exec \"$@\"") +
             " sh " + Quote(m_scratch / "hosts") + " " + Quote(m_scratch / "resolv.conf") + " " + Quote(hostName) +
             " " + Quote(HelperPath("identity_probe"));
         for (const std::string& q : macQueries) command += " " + Quote(q);
@@ -236,8 +236,8 @@ TEST(IdentityInNamespaces, WithoutANetworkTheIdentityStaysUnknown) {
         std::string hostnameIp;
     } rows[] = {
         {"host name unknown", kLocalHosts, ""},
-        // Debian maps its own host name to 127.0.1.1, an address no adapter holds: no MAC, keep waiting.
-        {"host name on the loopback", kLocalHosts + "127.0.1.1 tvl-seat\n", "127.0.1.1"},
+        // Debian maps its own host name to 127.0.1.1, an address no adapter holds: passed over, keep waiting.
+        {"host name on the loopback", kLocalHosts + "127.0.1.1 tvl-seat\n", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -249,6 +249,46 @@ TEST(IdentityInNamespaces, WithoutANetworkTheIdentityStaysUnknown) {
         EXPECT_EQ(found["gather"], "0");
         EXPECT_EQ(found["mac"], "");
     }
+}
+
+// A stock Debian seat on a room network without a gateway: the host name gives only 127.0.1.1, so the
+// address of an adapter is taken instead.
+TEST(IdentityInNamespaces, WithoutAGatewayTheFirstLiveAdapterGivesTheAddress) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> commands;  // after b0, then a0, have been added (b0 has the lower index)
+        const Adapter* winner;
+    } rows[] = {
+        {"the lower interface index wins", {}, &kB},
+        {"an adapter that is down is passed over", {"link set b0 down"}, &kA},
+        {"an adapter without an IPv4 address is passed over", {"addr flush dev b0"}, &kA},
+        {"no adapter up: nothing", {"link set b0 down", "link set a0 down"}, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Namespace ns;
+        REQUIRE_NAMESPACE(ns);
+        ASSERT_TRUE(ns.AddAdapter(kB) && ns.AddAdapter(kA));
+        for (const std::string& command : row.commands) ASSERT_TRUE(ns.Ip(command)) << command;
+        auto found = ns.Probe("tvl-seat", kLocalHosts + "127.0.1.1 tvl-seat\n");
+        std::cout << "namespace: no gateway, " << row.what << " -> ip=" << found["ip"] << " mac=" << found["mac"]
+                  << std::endl;
+        EXPECT_EQ(found["route"], row.winner ? "0" : "-1") << found["error"];
+        EXPECT_EQ(found["hostname"], "0") << "127.0.1.1 is no answer";
+        EXPECT_EQ(found["gather"], row.winner ? "1" : "0");
+        EXPECT_EQ(found["ip"], row.winner ? row.winner->address : "");
+        EXPECT_EQ(found["mac"], row.winner ? row.winner->macText : "");
+    }
+}
+
+TEST(IdentityInNamespaces, ANonAsciiHostNameStaysUtf8) {
+    Namespace ns;
+    REQUIRE_NAMESPACE(ns);
+    ASSERT_TRUE(ns.AddAdapter(kC));
+    const std::string name = "\xE8\x80\x83\xE5\x9C\xBA-07";  // 考场-07
+    auto found = ns.Probe(name, kLocalHosts);
+    EXPECT_EQ(found["gather"], "1") << found["error"];
+    EXPECT_EQ(found["computer"], name);
 }
 
 }  // namespace

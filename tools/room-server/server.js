@@ -4,6 +4,7 @@
 // "room-server ready http=<port> socket=<port> control=<port>", and runs until it is told to stop, its parent
 // goes away, its piped stdin ends, or it gets SIGTERM/SIGINT.
 const fs = require('fs');
+const path = require('path');
 const { parseArgs } = require('util');
 const { Journal } = require('./lib/journal');
 const { Room } = require('./lib/room');
@@ -16,6 +17,7 @@ const { Trust } = require('./lib/trust');
 const USAGE = `usage: node server.js [--http-port N] [--socket-port N] [--control-port N] [--host 127.0.0.1]
        [--ping-interval ms] [--ping-timeout ms] [--connect-timeout ms] [--max-payload bytes]
        [--room R101] [--demo] [--demo-start-ms ms] [--demo-ping-ms ms] [--demo-broadcast-ms ms]
+       [--demo-installer Tavrel_Setup.exe]
        [--tls-dir DIR] [--tls] [--verbose]
   --tls opens TLS ports for both interfaces at start (POST /tls/start does it later); --tls-dir keeps the
   test CA, certificates and signed installers there (default: a temporary folder)`;
@@ -37,6 +39,7 @@ function options(argv) {
       'demo-start-ms': { type: 'string', default: '8000' },
       'demo-ping-ms': { type: 'string', default: '5000' },
       'demo-broadcast-ms': { type: 'string', default: '20000' },
+      'demo-installer': { type: 'string', default: path.join(__dirname, '..', '..', 'build', 'windows', 'Tavrel_Setup.exe') },
       verbose: { type: 'boolean', default: false },
       tls: { type: 'boolean', default: false },
       'tls-dir': { type: 'string' },
@@ -64,6 +67,7 @@ function options(argv) {
     demoStartMs: int('demo-start-ms'),
     demoPingMs: int('demo-ping-ms'),
     demoBroadcastMs: int('demo-broadcast-ms'),
+    demoInstaller: values['demo-installer'],
     verbose: values.verbose,
     tls: values.tls,
     tlsDir: values['tls-dir'],
@@ -144,6 +148,7 @@ async function main() {
       startDelayMs: opts.demoStartMs,
       pingEveryMs: opts.demoPingMs,
       broadcastEveryMs: opts.demoBroadcastMs,
+      installerPath: opts.demoInstaller,
       write,
     });
     await demo.ready;

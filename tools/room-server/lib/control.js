@@ -98,6 +98,8 @@ function createControl({ room, socket, journals, ports, shutdown, trust }) {
       return { ok: true, running: true, port };
     },
     'POST /socket/timers': (b) => socket.setTimers(b),
+    'POST /socket/kick-on-join': (b) => socket.kickOnJoin(b),
+    'POST /socket/large-frame': (b) => socket.sendLargeFrame(b),
     'POST /socket/pause-pings': (b, q) => socket.pausePings(num(q.ms ?? b.ms, 0)),
 
     'POST /shutdown': () => {

@@ -54,6 +54,7 @@ class SocketEndpoint extends EventEmitter {
     this.sids = new Map(); // "conn|nsp" -> socket id
     this.connRecords = new Map();
     this.pausedUntil = 0;
+    this.kickNsps = new Set(); // namespaces that the server ends as soon as a socket has joined them
     this.running = false;
   }
 
@@ -297,6 +298,7 @@ class SocketEndpoint extends EventEmitter {
       if (reply && reply.delayMs) setTimeout(() => ack(...answer), reply.delayMs);
       else ack(...answer);
     });
+    if (this.kickNsps.has(socket.nsp.name)) setImmediate(() => socket.connected && socket.disconnect(false));
     socket.on('disconnect', (reason) => {
       srec.disconnectedAt = Date.now();
       srec.reason = reason;
@@ -418,6 +420,30 @@ class SocketEndpoint extends EventEmitter {
     return { ok: true, count: ids.length, sockets: ids };
   }
 
+  // A server that ends the namespace on every join: each socket gets its CONNECT and then at once a DISCONNECT.
+  kickOnJoin({ nsp = '/', on = true }) {
+    if (typeof nsp !== 'string' || !nsp.startsWith('/')) throw httpError(400, 'nsp must be a namespace name');
+    if (on) this.kickNsps.add(nsp);
+    else this.kickNsps.delete(nsp);
+    return { ok: true, kick: [...this.kickNsps] };
+  }
+
+  // One text frame of about `size` bytes straight onto each target's WebSocket: a "broadcast" event whose
+  // argument is an array of small numbers, the costliest shape for a client that builds every value.
+  sendLargeFrame(req) {
+    const size = Number(req.size);
+    if (!Number.isInteger(size) || size < 16 || size > 256 * 1024 * 1024) throw httpError(400, 'size must be 16 bytes to 256 MB');
+    const head = '42["broadcast",[';
+    const count = Math.max(1, Math.floor((size - head.length - 2) / 2));
+    const text = `${head}${'1,'.repeat(count - 1)}1]]`;
+    const { sockets } = this.targets(req);
+    for (const s of sockets) {
+      const ws = s.conn.transport && s.conn.transport.socket;
+      if (ws) ws.send(text);
+    }
+    return { ok: true, sent: sockets.length, bytes: text.length };
+  }
+
   setReply({ event, args, none, delayMs, clear }) {
     if (typeof event !== 'string') throw httpError(400, 'event must be a text');
     if (clear) this.replies.delete(event);
@@ -476,6 +502,7 @@ class SocketEndpoint extends EventEmitter {
 
   reset() {
     this.replies.clear();
+    this.kickNsps.clear();
     clearTimeout(this.resumeTimer);
     if (this.pausedUntil) this.resumePings();
     if (this.startTimers !== undefined) {

@@ -63,3 +63,34 @@ test('demo mode plays a room: registration, number and room, module, start, ping
     await srv.stop();
   }
 });
+
+test('demo mode hands out the installer a Windows build made, also after a reset', async () => {
+  const fs = require('fs');
+  const os = require('os');
+  const path = require('path');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'demo-installer-'));
+  const file = path.join(dir, 'Tavrel_Setup.exe');
+  const bytes = crypto.randomBytes(70000);
+  fs.writeFileSync(file, bytes);
+  const srv = await startServer(['--demo', '--demo-installer', file]);
+  try {
+    const served = await request(srv.ports.http, 'GET', '/client/updateTavrel');
+    assert.ok(served.bytes.equals(bytes), 'the file byte for byte');
+    await request(srv.ports.control, 'POST', '/reset', {});
+    assert.ok((await request(srv.ports.http, 'GET', '/client/updateTavrel')).bytes.equals(bytes), 'still after a reset');
+    assert.match(srv.stderr(), /installer ready: .*Tavrel_Setup\.exe \(70000 bytes\)/);
+  } finally {
+    await srv.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('demo mode without a Windows build serves the generated installer bytes', async () => {
+  const srv = await startServer(['--demo', '--demo-installer', '/nonexistent/Tavrel_Setup.exe']);
+  try {
+    assert.equal((await request(srv.ports.http, 'GET', '/client/updateTavrel')).bytes.length, 2048);
+    assert.doesNotMatch(srv.stderr(), /installer ready/);
+  } finally {
+    await srv.stop();
+  }
+});

@@ -261,3 +261,28 @@ test('the socket port serves no client bundle and no long-polling', async () => 
   assert.equal(polling.status, 400);
   assert.deepEqual(polling.json, { code: 0, message: 'Transport unknown' });
 });
+
+test('kick-on-join ends the namespace right after every join until it is switched off', async () => {
+  await srv.post('/socket/kick-on-join', { nsp: '/' });
+  const c = await agent(QUERY, null);
+  for (let i = 0; i < 2; i++) {
+    const from = c.frames.length;
+    assert.equal((await c.connectNsp('/')).type, TYPE.CONNECT);
+    await c.waitFrame((f) => f.text === '41', 5000, from);
+  }
+  assert.equal(c.ws.readyState, 1, 'the transport stays');
+  await srv.post('/socket/kick-on-join', { nsp: '/', on: false });
+  await c.connectNsp('/');
+  await new Promise((r) => setTimeout(r, 200));
+  assert.equal((await srv.get('/sockets')).sockets.length, 1, 'the third join holds');
+});
+
+test('large-frame writes one text frame of the asked size to the target', async () => {
+  const c = await agent();
+  const r = await srv.post('/socket/large-frame', { ecpKey: '00-1A-2B-3C-4D-5E', size: 100000 });
+  assert.equal(r.sent, 1);
+  assert.ok(r.bytes > 99990 && r.bytes <= 100000, `bytes ${r.bytes}`);
+  const f = await c.waitFrame((x) => x.text !== undefined && x.text.startsWith('42["broadcast",[1,1'));
+  assert.equal(f.text.length, r.bytes);
+  assert.equal((await srv.request('POST', '/socket/large-frame', { all: true, size: 1 })).status, 400);
+});

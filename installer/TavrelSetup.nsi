@@ -1,0 +1,293 @@
+; Tavrel_Setup.exe: installs TavrelAgent on a candidate PC, deploys a room's settings, and updates an installed
+; agent in place when the agent itself starts it with "/S /D <root>".
+;
+; makensis -DAGENT_EXE=<TavrelAgent.exe> -DVERSION=<its file version> -DOUT_FILE=<Tavrel_Setup.exe>
+;          -DRES_DIR=<res folder> TavrelSetup.nsi
+;
+; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe, the logon task's
+; definition R\Agent\TavrelAgent.task.xml, and the folders the agent reaches beside its own: R\log, R\Temp,
+; R\Modules, R\ExamData\nrvq.
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+ManifestSupportedOS all
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+; The installer carries the file version of the agent it installs (the build passes both the same).
+!ifndef VERSION
+  !error "VERSION (the agent's file version) is not defined"
+!endif
+!define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent"
+!define TASK_NAME "TavrelAgent"
+!define MUTEX_NAME "TavrelAgentMK"
+; The agent's hidden main window: class and title. WM_DESTROY is its orderly end.
+!define WINDOW_NAME "Tavrel测试系统"
+!define WM_DESTROY_MSG 2
+
+LoadLanguageFile "${NSISDIR}\Contrib\Language files\English.nlf"
+Name "TavrelAgent ${VERSION}"
+OutFile "${OUT_FILE}"
+Icon "${RES_DIR}/TavrelAgent.ico"
+UninstallIcon "${RES_DIR}/TavrelAgent.ico"
+InstallDir "$PROGRAMFILES64\Tavrel"
+; A hand-run update goes to the root of the installed agent.
+InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
+ShowInstDetails nevershow
+ShowUninstDetails nevershow
+
+VIProductVersion "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "TavrelAgent"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "Tavrel"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "TavrelAgent Setup"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Tavrel"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var StartedByAgent   ; 1: the agent's own "/D <root>" form, the agent is ending by itself
+Var IniGiven         ; 1: at least one deployment option was given
+Var OptServer
+Var OptServerPort
+Var OptSocketPort
+Var OptAppTitle
+Var HasServer
+Var HasServerPort
+Var HasSocketPort
+Var HasAppTitle
+
+; Reads one "/Name=value" option of the command line into $0, with $1 = 1 when it was given.
+!macro ReadOption params name
+  ClearErrors
+  ${GetOptions} ${params} "/${name}=" $0
+  ${If} ${Errors}
+    StrCpy $1 0
+  ${Else}
+    StrCpy $1 1
+    StrCpy $IniGiven 1
+  ${EndIf}
+!macroend
+
+Function .onInit
+  StrCpy $StartedByAgent 0
+  StrCpy $IniGiven 0
+  ${GetParameters} $R0
+  ; The agent passes "/S /D " + its folder + "..\": no "=", no quotes, and the folder may hold blanks.
+  ClearErrors
+  ${GetOptions} $R0 "/D " $R1
+  ${IfNot} ${Errors}
+  ${AndIf} $R1 != ""
+    StrCpy $INSTDIR $R1
+    StrCpy $StartedByAgent 1
+  ${EndIf}
+  ; "C:\Tavrel\Agent\..\" names C:\Tavrel; the registry and the logon task get the plain form.
+  GetFullPathName $R1 $INSTDIR
+  ${If} $R1 != ""
+    StrCpy $INSTDIR $R1
+  ${EndIf}
+  StrLen $R2 $INSTDIR
+  StrCpy $R3 $INSTDIR 1 -1
+  ${If} $R3 == "\"
+  ${AndIf} $R2 > 3
+    StrCpy $INSTDIR $INSTDIR -1
+  ${EndIf}
+
+  !insertmacro ReadOption $R0 "Server"
+  StrCpy $OptServer $0
+  StrCpy $HasServer $1
+  !insertmacro ReadOption $R0 "ServerPort"
+  StrCpy $OptServerPort $0
+  StrCpy $HasServerPort $1
+  !insertmacro ReadOption $R0 "SocketPort"
+  StrCpy $OptSocketPort $0
+  StrCpy $HasSocketPort $1
+  !insertmacro ReadOption $R0 "AppTitle"
+  StrCpy $OptAppTitle $0
+  StrCpy $HasAppTitle $1
+FunctionEnd
+
+; Asks a running agent to end the way the exit password ends it, and waits for its mutex to go. One that is
+; still waiting for an exam client after a minute is ended by force.
+!macro EndRunningAgent ask
+  ${If} ${ask} == 1
+    FindWindow $0 "${WINDOW_NAME}" "${WINDOW_NAME}"
+    ${If} $0 != 0
+      System::Call 'user32::PostMessageW(p r0, i ${WM_DESTROY_MSG}, p 0, p 0)'
+    ${EndIf}
+  ${EndIf}
+  StrCpy $R5 0
+  ${Do}
+    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${MUTEX_NAME}") p .r0'
+    ${If} $0 == 0
+      ${Break}
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p r0)'
+    ${If} $R5 >= 240
+      nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
+      Pop $0
+      ${Break}
+    ${EndIf}
+    Sleep 250
+    IntOp $R5 $R5 + 1
+  ${Loop}
+!macroend
+
+; Waits until no agent holds the program files. An agent that started us ends by itself once it has closed its
+; channel; any other running agent (a hand-run update) is asked to end.
+Function WaitForAgentEnd
+  StrCpy $R4 1
+  ${If} $StartedByAgent == 1
+    StrCpy $R4 0
+  ${EndIf}
+  !insertmacro EndRunningAgent $R4
+  ; The mutex goes before the process does: a running program's file cannot be opened for writing.
+  ${If} ${FileExists} "$INSTDIR\Agent\TavrelAgent.exe"
+    StrCpy $R5 0
+    ${Do}
+      ClearErrors
+      FileOpen $0 "$INSTDIR\Agent\TavrelAgent.exe" a
+      ${IfNot} ${Errors}
+        FileClose $0
+        ${Break}
+      ${EndIf}
+      ${If} $R5 >= 120
+        nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
+        Pop $0
+        Sleep 1000
+        ${Break}
+      ${EndIf}
+      Sleep 250
+      IntOp $R5 $R5 + 1
+    ${Loop}
+  ${EndIf}
+FunctionEnd
+
+; The agent reads "AppTitle" as UTF-8 and the other values as ASCII, so the whole file is written as UTF-8
+; bytes; the profile API would store the title in the ANSI code page.
+Function WriteShellIni
+  StrCpy $R6 "$INSTDIR\Agent\shell.ini"
+  ReadINIStr $2 $R6 "Server" "Server"
+  ReadINIStr $3 $R6 "Server" "ServerPort"
+  ReadINIStr $4 $R6 "Server" "SocketPort"
+  StrCpy $5 ""
+  ${If} ${FileExists} $R6
+    System::Alloc 4096
+    Pop $6
+    System::Call 'kernel32::GetPrivateProfileStringA(m "Application", m "AppTitle", m "", p r6, i 4096, m R6)'
+    System::Call 'kernel32::MultiByteToWideChar(i 65001, i 0, p r6, i -1, w .r5, i ${NSIS_MAX_STRLEN})'
+    System::Free $6
+  ${EndIf}
+  ${If} $HasServer == 1
+    StrCpy $2 $OptServer
+  ${EndIf}
+  ${If} $HasServerPort == 1
+    StrCpy $3 $OptServerPort
+  ${EndIf}
+  ${If} $HasSocketPort == 1
+    StrCpy $4 $OptSocketPort
+  ${EndIf}
+  ${If} $HasAppTitle == 1
+    StrCpy $5 $OptAppTitle
+  ${EndIf}
+  StrCpy $7 "[Server]$\r$\nServer=$2$\r$\nServerPort=$3$\r$\nSocketPort=$4$\r$\n[Application]$\r$\nAppTitle=$5$\r$\n"
+  System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r7, i -1, p 0, i 0, p 0, p 0) i .r8'
+  System::Alloc $8
+  Pop $6
+  System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r7, i -1, p r6, i r8, p 0, p 0)'
+  IntOp $8 $8 - 1
+  FileOpen $9 $R6 w
+  System::Call 'kernel32::WriteFile(p r9, p r6, i r8, *i .r0, p 0)'
+  FileClose $9
+  System::Free $6
+FunctionEnd
+
+; The agent needs administrator rights at every logon without a UAC prompt: a logon task of the Users group
+; at the highest run level (a Run key would start it unelevated or ask). The definition stays beside the agent,
+; so an administrator can register it again by hand: schtasks /Create /F /TN TavrelAgent /XML <file>.
+Function RegisterLogonTask
+  FileOpen $0 "$INSTDIR\Agent\TavrelAgent.task.xml" w
+  FileWriteWord $0 0xFEFF
+  FileWriteUTF16LE $0 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
+  FileWriteUTF16LE $0 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
+  FileWriteUTF16LE $0 '  <RegistrationInfo><Description>TavrelAgent ${VERSION}</Description></RegistrationInfo>$\r$\n'
+  FileWriteUTF16LE $0 '  <Triggers><LogonTrigger><Enabled>true</Enabled></LogonTrigger></Triggers>$\r$\n'
+  FileWriteUTF16LE $0 '  <Principals><Principal id="Author"><GroupId>S-1-5-32-545</GroupId><RunLevel>HighestAvailable</RunLevel></Principal></Principals>$\r$\n'
+  FileWriteUTF16LE $0 '  <Settings>$\r$\n'
+  FileWriteUTF16LE $0 '    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>$\r$\n'
+  FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
+  FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
+  ; No time limit, and normal priority rather than the scheduler's "below normal".
+  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT0S</ExecutionTimeLimit>$\r$\n'
+  FileWriteUTF16LE $0 '    <Priority>4</Priority>$\r$\n'
+  FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
+  FileWriteUTF16LE $0 '  </Settings>$\r$\n'
+  FileWriteUTF16LE $0 '  <Actions Context="Author"><Exec><Command>"$INSTDIR\Agent\TavrelAgent.exe"</Command><WorkingDirectory>$INSTDIR\Agent</WorkingDirectory></Exec></Actions>$\r$\n'
+  FileWriteUTF16LE $0 '</Task>$\r$\n'
+  FileClose $0
+  nsExec::Exec '"$SYSDIR\schtasks.exe" /Create /F /TN "${TASK_NAME}" /XML "$INSTDIR\Agent\TavrelAgent.task.xml"'
+  Pop $0
+FunctionEnd
+
+Section "TavrelAgent"
+  Call WaitForAgentEnd
+  CreateDirectory "$INSTDIR\Agent"
+  CreateDirectory "$INSTDIR\log"
+  CreateDirectory "$INSTDIR\Temp"
+  CreateDirectory "$INSTDIR\Modules"
+  CreateDirectory "$INSTDIR\ExamData\nrvq"
+  SetOutPath "$INSTDIR\Agent"
+  SetOverwrite on
+  File "/oname=TavrelAgent.exe" "${AGENT_EXE}"
+  ; An update or a plain reinstall keeps the room's shell.ini; the deployment options change what they name.
+  ${If} $IniGiven == 1
+  ${OrIfNot} ${FileExists} "$INSTDIR\Agent\shell.ini"
+    Call WriteShellIni
+  ${EndIf}
+  WriteUninstaller "$INSTDIR\Agent\Uninstall.exe"
+
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "TavrelAgent"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "Tavrel"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\Agent\TavrelAgent.exe"
+  WriteRegStr HKLM "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\Agent\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\Agent\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
+
+  Call RegisterLogonTask
+  ; The PC serves the room at once, without waiting for the next logon.
+  Exec '"$INSTDIR\Agent\TavrelAgent.exe"'
+SectionEnd
+
+; Removes the program and its logon task. The answers under ExamData, the logs, the module packages and
+; shell.ini stay: they belong to the exams and the room, not to this version of the program.
+Section "Uninstall"
+  !insertmacro EndRunningAgent 1
+  nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
+  Pop $0
+  GetFullPathName $1 "$INSTDIR\.."
+  StrCpy $2 0
+  ${Do}
+    ClearErrors
+    Delete "$INSTDIR\TavrelAgent.exe"
+    ${IfNot} ${Errors}
+    ${OrIf} $2 >= 40
+      ${Break}
+    ${EndIf}
+    Sleep 250
+    IntOp $2 $2 + 1
+  ${Loop}
+  Delete "$INSTDIR\Uninstall.exe"
+  Delete "$INSTDIR\TavrelAgent.task.xml"
+  Delete "$1\Temp\Tavrel_Setup.exe"
+  RMDir "$1\Temp"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINST_KEY}"
+SectionEnd

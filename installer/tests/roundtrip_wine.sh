@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# Tavrel_Setup.exe end to end under Wine, in a prefix of its own: a room deployment with the command-line
+# options, a hand-run reinstall that changes one setting, the self-update round trip (the server offers the
+# next version, the agent downloads and starts its installer and ends, the installer replaces it and starts the
+# new agent) and the uninstall. The next version is a second configure of the same sources beside this build.
+#
+# Run by ctest through tests/with-room-server.sh (TAVREL_ROOM_SERVER=127.0.0.1:<control port>). Environment:
+#   TAVREL_SOURCE_DIR, TAVREL_BUILD_DIR (the windows build with Tavrel_Setup.exe), TAVREL_VERSION (its version),
+#   TAVREL_BUILD_TYPE; TAVREL_KEEP_PREFIX=1 keeps the Wine prefix for a look afterwards.
+set -u
+: "${TAVREL_SOURCE_DIR:?}" "${TAVREL_BUILD_DIR:?}" "${TAVREL_VERSION:?}" "${TAVREL_ROOM_SERVER:?}"
+src=$TAVREL_SOURCE_DIR build=$TAVREL_BUILD_DIR v1=$TAVREL_VERSION
+IFS=. read -r major minor patch tweak <<<"$v1"
+v2="$major.$minor.$patch.$((tweak + 1))"
+# Beside the build folder, at the same depth: the compiler sees the same relative paths and ccache serves
+# every object that the version does not change.
+next=${build%/}-next
+setup1=$build/Tavrel_Setup.exe setup2=$next/Tavrel_Setup.exe
+control="http://$TAVREL_ROOM_SERVER"
+work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-installer.XXXXXX")
+
+export WINEPREFIX=$build/installer-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
+unset DISPLAY
+root_win='C:\Tavrel Room' root="$WINEPREFIX/drive_c/Tavrel Room"
+
+failures=0
+pass() { echo "ok    $1"; }
+fail() { echo "FAIL  $1${2:+: $2}"; failures=$((failures + 1)); }
+check() { local name=$1; shift; if "$@" >/dev/null 2>&1; then pass "$name"; else fail "$name"; fi; }
+die() { fail "$@"; exit 1; }
+
+cleanup() {
+  set +e
+  timeout 30 wineserver -k >/dev/null 2>&1
+  if [ "$failures" -gt 0 ] || [ "${TAVREL_KEEP_PREFIX:-0}" = 1 ]; then echo "prefix kept: $WINEPREFIX"
+  else rm -rf "$WINEPREFIX"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+started=$SECONDS
+mark() { echo "      ($1 after $((SECONDS - started)) s)"; }
+
+# ---- the next version's installer ----------------------------------------------------------------------------
+[ -f "$setup1" ] || die "installer" "$setup1 missing"
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$src CCACHE_NOHASHDIR=true
+fi
+cmake -S "$src" -B "$next" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE="${TAVREL_BUILD_TYPE:-RelWithDebInfo}" -DTAVREL_VERSION="$v2" -DTAVREL_BUILD_TESTS=OFF \
+  >"$work/next.log" 2>&1 && cmake --build "$next" --target installer -j2 >>"$work/next.log" 2>&1 ||
+  { tail -n 30 "$work/next.log"; die "installer of version $v2"; }
+mark "installer $v2 built"
+
+# ---- a fresh prefix ------------------------------------------------------------------------------------------
+# A run that was killed (a test time-out) may have left its wineserver and agents behind.
+[ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+# A wineserver that stays: Wine's services (the task scheduler among them) live only as long as it does.
+timeout 10 wineserver -p </dev/null >/dev/null 2>&1
+timeout 300 wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; die "wineboot"; }
+timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+# Windows runs its task scheduler always; Wine starts it on demand only, and in a prefix that has just booted
+# its start can hang until the wineserver is started afresh.
+scheduler=
+for _ in 1 2 3; do
+  timeout -k 5 90 wine net start Schedule </dev/null >/dev/null 2>&1
+  if timeout 60 wine sc query Schedule </dev/null 2>/dev/null | grep -q RUNNING; then scheduler=running; break; fi
+  timeout 30 wineserver -k >/dev/null 2>&1
+  sleep 1
+  timeout 10 wineserver -p </dev/null >/dev/null 2>&1
+done
+check "Wine's task scheduler runs" test "$scheduler" = running
+mark "prefix ready"
+
+# Output goes through a file: an agent that an installer starts would hold a pipe open for as long as it runs.
+win() {
+  local limit=$1 rc; shift
+  timeout -k 5 "$limit" wine "$@" </dev/null >"$work/out" 2>>"$work/wine.log"; rc=$?
+  tr -d '\r' <"$work/out"
+  return "$rc"
+}
+reg_value() { win 60 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent' /v "$1" |
+  sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+rs_get() { curl -sSf --max-time 130 "$control$1"; }
+rs_post() { curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "${2:-{\}}" "$control$1"; }
+json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
+  const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
+task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
+log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
+# A machine with an examinee and no exam client running reports state 0, with its version, at every pass.
+reported_version() {
+  local want=$1 since=$2
+  rs_get "/requests?route=sendEcpState&since=$since&min=1&wait=60000" >/dev/null 2>&1
+  for _ in $(seq 1 30); do
+    rs_get "/requests?route=sendEcpState&since=$since" >"$work/states" 2>/dev/null
+    if [ "$(json "v.requests.some(r=>r.json&&r.json.ecpVersion===\"$want\")" <"$work/states")" = true ]; then return 0; fi
+    sleep 2
+  done
+  return 1
+}
+# Records are numbered; "since" asks for those after a number.
+last_seq() { rs_get /requests | json 'v.requests.reduce((m,r)=>Math.max(m,r.seq),0)'; }
+
+ports=$(rs_get /ports) || die "room-server ports"
+http_port=$(echo "$ports" | json v.http) socket_port=$(echo "$ports" | json v.socket)
+rs_post /answer "{\"route\":\"getVersionInfo\",\"data\":\"$v1\"}" >/dev/null || die "version answer"
+
+# ---- room deployment: the options of the administrator's one command line ------------------------------------
+title=考试系统
+t0=$(last_seq)
+# NSIS takes "/D=" only unquoted and last; cmd passes the line as written.
+win 180 cmd.exe /c "Z:${setup1//\//\\} /S /Server=127.0.0.1 /ServerPort=$http_port /SocketPort=$socket_port /AppTitle=$title /D=$root_win" ||
+  fail "installer $v1 ends with code 0"
+for f in Agent/TavrelAgent.exe Agent/shell.ini Agent/Uninstall.exe; do check "installed: $f" test -f "$root/$f"; done
+for d in log Temp Modules ExamData/nrvq; do check "installed: folder $d" test -d "$root/$d"; done
+printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=%s\r\n' \
+  "$http_port" "$socket_port" "$title" >"$work/shell.ini.expected"
+check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expected" "$root/Agent/shell.ini"
+check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
+check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
+check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" 2>/dev/null | tr -cd '[:print:]\n')
+# The definition handed to schtasks, read as the task scheduler reads it (UTF-16 with its mark). Wine's
+# scheduler keeps the task under its name but drops trigger, principal and command when it stores it.
+check "logon task registered with the task scheduler" grep -qa "TavrelAgent $v1" "$task_file"
+python3 - "$root/Agent/TavrelAgent.task.xml" "$root_win" >"$work/task.check" 2>&1 <<'PY'
+import sys, xml.etree.ElementTree as ET
+raw = open(sys.argv[1], 'rb').read()
+assert raw[:2] == b'\xff\xfe', 'UTF-16LE with its byte order mark'
+ns = {'t': 'http://schemas.microsoft.com/windows/2004/02/mit/task'}
+task = ET.fromstring(raw)
+root = sys.argv[2]
+def text(path): return task.findtext(path, namespaces=ns)
+checks = {
+    'a logon trigger': task.find('t:Triggers/t:LogonTrigger', ns) is not None,
+    'every user of the Users group': text('t:Principals/t:Principal/t:GroupId') == 'S-1-5-32-545',
+    'the highest run level': text('t:Principals/t:Principal/t:RunLevel') == 'HighestAvailable',
+    'starts the installed agent': text('t:Actions/t:Exec/t:Command') == '"%s\\Agent\\TavrelAgent.exe"' % root,
+    'in its own folder': text('t:Actions/t:Exec/t:WorkingDirectory') == root + '\\Agent',
+    'no time limit': text('t:Settings/t:ExecutionTimeLimit') == 'PT0S',
+}
+for name, ok in checks.items(): print(('ok ' if ok else 'bad ') + name)
+PY
+while read -r verdict name; do
+  if [ "$verdict" = ok ]; then pass "logon task: $name"; else fail "logon task: $name"; fi
+done <"$work/task.check"
+grep -q '^ok ' "$work/task.check" || { cat "$work/task.check"; fail "logon task definition readable"; }
+
+# The installer started the agent: it registers, joins its room and reports the installed version.
+rs_get "/connections?open=1&min=1&wait=90000" >"$work/conn" || true
+check "the installed agent opens its channel" test "$(json 'v.connections.length' <"$work/conn")" -ge 1
+key=$(rs_get /machines | json 'v.machines.length?v.machines[0].ecpKey:""')
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"examineeId\":\"E1\"}}" >/dev/null || fail "an examinee for $key"
+check "the installed agent reports version $v1" reported_version "$v1" "$t0"
+mark "installed"
+
+# ---- a hand-run reinstall with one option: the running agent is asked to end, the other settings stay ----------
+t0=$(last_seq)
+win 180 "$setup1" /S /Server=127.1 || fail "reinstall ends with code 0"
+sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected" >"$work/shell.ini.changed"
+check "reinstall into the installed root, one setting changed, the others kept byte for byte" \
+  cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
+check "the agent runs again after the reinstall" reported_version "$v1" "$t0"
+check "the running agent ended in order for the reinstall" test "$(log_text | grep -c 'TavrelAgent Application End')" = 1
+mark "reinstalled"
+
+# ---- the self-update round trip ------------------------------------------------------------------------------
+printf 'answer of examinee E1\0\1\2\377' >"$root/ExamData/nrvq/E1.oef"
+cp "$root/ExamData/nrvq/E1.oef" "$work/answer.before"
+cp "$root/Agent/shell.ini" "$work/shell.ini.before"
+t0=$(last_seq)
+printf '{"route":"updateTavrel","bytes":{"base64":"%s"}}' "$(base64 -w0 "$setup2")" >"$work/offer.json"
+curl -sSf --max-time 40 -H 'Content-Type: application/json' --data-binary @"$work/offer.json" "$control/answer" >/dev/null ||
+  die "offering the installer"
+rs_post /answer "{\"route\":\"getVersionInfo\",\"data\":\"$v2\"}" >/dev/null || die "version answer"
+rs_get "/requests?route=updateTavrel&since=$t0&min=1&wait=60000" >"$work/download" || true
+check "the agent downloads the installer" test "$(json 'v.requests.length' <"$work/download")" -ge 1
+check "the new agent runs and reports version $v2" reported_version "$v2" "$t0"
+check "the downloaded installer is the one offered" cmp "$setup2" "$root/Temp/Tavrel_Setup.exe"
+check "listed under installed programs with version $v2" test "$(reg_value DisplayVersion)" = "$v2"
+check 'the root named as "Agent\..\" is stored plain' test "$(reg_value InstallLocation)" = "$root_win"
+check "shell.ini kept byte for byte" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
+check "the answer file kept byte for byte" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
+log_text >"$work/log.txt"
+check "log: the server's version $v2" grep -qF "===Server Version====$v2" "$work/log.txt"
+check "log: the update from $v1" grep -qF "Begin Update$v1" "$work/log.txt"
+check "log: the download finished" grep -qF "更新包下载完成" "$work/log.txt"
+check "log: the old agent ended before the new one began" \
+  test "$(grep -n 'TavrelAgent Application End' "$work/log.txt" | head -n1 | cut -d: -f1)" -lt \
+       "$(grep -n 'Subject : TavrelAgent Application' "$work/log.txt" | tail -n1 | cut -d: -f1)"
+check "logon task registered again by version $v2" grep -qa "TavrelAgent $v2" "$task_file"
+mark "updated"
+
+# ---- uninstall -------------------------------------------------------------------------------------------------
+win 120 "$root/Agent/Uninstall.exe" /S || fail "uninstaller ends with code 0"
+# The uninstaller runs from a copy of itself in the temporary folder; the files go a moment later.
+for _ in $(seq 1 120); do [ -e "$root/Agent/TavrelAgent.exe" ] || break; sleep 0.5; done
+check "uninstall: the agent is gone" test ! -e "$root/Agent/TavrelAgent.exe"
+check "uninstall: the uninstaller is gone" test ! -e "$root/Agent/Uninstall.exe"
+check "uninstall: the logon task is gone" test ! -e "$task_file"
+check "uninstall: no longer listed" test -z "$(reg_value DisplayVersion)"
+check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
+check "uninstall: the log stays" test -n "$(log_text)"
+check "uninstall: shell.ini stays" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
+rs_get "/connections?open=1" >"$work/conn"
+check "uninstall: the running agent ended in order" test "$(log_text | grep -c "TavrelAgent Application End")" = 3
+check "uninstall: its channel is closed" test "$(json 'v.connections.length' <"$work/conn")" = 0
+mark "uninstalled"
+
+if [ "$failures" -gt 0 ]; then
+  echo "--- agent's log ---"; log_text | tail -n 30
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed in $((SECONDS - started)) s"
