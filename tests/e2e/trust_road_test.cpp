@@ -85,5 +85,53 @@ TEST_F(TrustRoad, StrangerCertificateIsNeverSpokenToAndTheRightServerIsHeardAgai
     EXPECT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
 }
 
+#ifdef _WIN32
+constexpr bool kAuthenticodeBuild = true;
+#else
+constexpr bool kAuthenticodeBuild = false;  // the Linux port refuses every installer once Publisher is set
+#endif
+
+// Serves the installer probe signed by signer; the Linux probe is no PE image, so it goes out unsigned there.
+void ServeInstaller(RoomServer& room, const char* signer) {
+    Json::Value body;
+    body["bytes"]["base64"] = RoomServer::Base64Encode(ReadFileBytes(HelperPath("installer_probe")));
+    body["signer"] = kAuthenticodeBuild ? signer : "none";
+    ASSERT_TRUE(room.Post("/tls/installer", body)["ok"].asBool());
+}
+
+// Under Wine the real WinVerifyTrust accepts the test CA's chain, so the publisher's installer really starts.
+TEST_F(TrustRoad, OnlyThePublishersInstallerIsStarted) {
+    AgentTree tree(room);
+    const std::string ini = tree.AgentFolder() + "shell.ini";
+    ASSERT_TRUE(WriteFileBytes(ini, ReadFileBytes(ini) + "[Update]\r\nPublisher=Tavrel Test Publisher\r\n"));
+    const std::string record = tree.Path("Temp\\installer-run.txt");
+    ServeInstaller(room, "other");
+    room.SetAnswer("getVersionInfo", "9.9.9.8");
+    ASSERT_TRUE(tree.StartAgent());
+
+    ASSERT_TRUE(WaitUntil([&] { return tree.AgentLog().find("安装包签名校验失败") != std::string::npos; }, kFewPassesMs))
+        << tree.AgentLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs));
+    EXPECT_FALSE(FileExists(record)) << "an installer of another publisher ran";
+    EXPECT_FALSE(FileExists(tree.Path("Temp\\Tavrel_Setup.exe")));
+    EXPECT_TRUE(tree.Agent().Running());
+    EXPECT_NE(tree.AgentLog().find(kAuthenticodeBuild ? "签名者:\"Tavrel Other Publisher\"" : "cannot verify"),
+              std::string::npos);
+
+    ServeInstaller(room, "publisher");
+    room.SetAnswer("getVersionInfo", "9.9.9.9");
+    if (kAuthenticodeBuild) {
+        int exitCode = -1;
+        EXPECT_TRUE(tree.Agent().WaitExit(kFewPassesMs, &exitCode)) << tree.AgentLog();
+        EXPECT_TRUE(WaitUntil([&] { return FileExists(record); }, 10000)) << "the publisher's installer never ran";
+        EXPECT_NE(tree.AgentLog().find("安装包签名校验通过：Tavrel Test Publisher"), std::string::npos);
+    } else {
+        ASSERT_FALSE(records.Requests("updateTavrel", 0, 2, kFewPassesMs).empty());
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs));
+        EXPECT_FALSE(FileExists(record));
+        EXPECT_TRUE(tree.Agent().Running());
+    }
+}
+
 }  // namespace
 }  // namespace tavrel::test
