@@ -8,7 +8,7 @@ pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 add_library(tavrel_deps INTERFACE)
 target_compile_definitions(tavrel_deps INTERFACE _WEBSOCKETPP_CPP11_STL_)
 target_link_libraries(tavrel_deps INTERFACE
-  PkgConfig::JSONCPP CURL::libcurl OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS})
+  PkgConfig::JSONCPP CURL::libcurl OpenSSL::SSL OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS})
 # MD5_Init and friends are deprecated in OpenSSL 3 but are what the agent uses.
 target_compile_options(tavrel_deps INTERFACE -Wall -Wextra -Wno-deprecated-declarations -Wno-unused-parameter)
 

@@ -10,8 +10,8 @@ namespace sio {
 
 namespace {
 
-// "http://host:port/path" → "host:port"; the path never matters, the port defaults as HTTP's does.
-std::string HostAndPort(const std::string& url) {
+// "http://host:port/path" → "host:port"; the path never matters, the port defaults as the scheme's does.
+std::string HostAndPort(const std::string& url, const char* defaultPort) {
     std::size_t start = url.find("://");
     start = start == std::string::npos ? 0 : start + 3;
     std::size_t end = url.find_first_of("/?#", start);
@@ -19,7 +19,7 @@ std::string HostAndPort(const std::string& url) {
     bool bracketed = !authority.empty() && authority[0] == '[';
     std::size_t colon = authority.rfind(':');
     bool hasPort = colon != std::string::npos && (!bracketed || colon > authority.find(']'));
-    return hasPort ? authority : authority + ":80";
+    return hasPort ? authority : authority + defaultPort;
 }
 
 const std::uint16_t kStatusNormal = 1000;
@@ -35,26 +35,37 @@ const unsigned kDefaultPingTimeout = 60000;
 
 }  // namespace
 
-client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
-    m_client.clear_access_channels(websocketpp::log::alevel::all);
-    m_client.clear_error_channels(websocketpp::log::elevel::all);
+template <class C>
+void client_impl::Configure(C& c) {
+    c.clear_access_channels(websocketpp::log::alevel::all);
+    c.clear_error_channels(websocketpp::log::elevel::all);
     // Only our own trace lines; websocketpp's frame and connection chatter stays off.
-    m_client.set_access_channels(websocketpp::log::alevel::app);
-    m_client.get_alog().set_ostream(&std::cerr);
-    m_client.get_elog().set_ostream(&std::cerr);
-    m_client.init_asio(&m_io);
-    m_client.set_max_message_size(kMaxMessageBytes);
-    m_client.set_open_handshake_timeout(10000);
-    m_client.set_close_handshake_timeout(3000);
+    c.set_access_channels(websocketpp::log::alevel::app);
+    c.get_alog().set_ostream(&std::cerr);
+    c.get_elog().set_ostream(&std::cerr);
+    c.init_asio(&m_io);
+    c.set_max_message_size(kMaxMessageBytes);
+    c.set_open_handshake_timeout(10000);
+    c.set_close_handshake_timeout(3000);
+    c.set_open_handler([this](hdl h) { OnOpen(h); });
+    c.set_fail_handler([this](hdl h) { OnFail(h); });
+    c.set_close_handler([this](hdl h) { OnClose(h); });
+    c.set_message_handler([this](hdl h, ws_client::message_ptr msg) { OnMessage(h, msg); });
+}
+
+client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
+    Configure(m_client);
+    Configure(m_tlsClient);
     // Commands, acknowledgements and pongs are small frames that must not wait behind Nagle's algorithm.
     m_client.set_socket_init_handler([](hdl, boost::asio::ip::tcp::socket& s) {
         boost::system::error_code ignored;
         s.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     });
-    m_client.set_open_handler([this](hdl h) { OnOpen(h); });
-    m_client.set_fail_handler([this](hdl h) { OnFail(h); });
-    m_client.set_close_handler([this](hdl h) { OnClose(h); });
-    m_client.set_message_handler([this](hdl h, ws_client::message_ptr msg) { OnMessage(h, msg); });
+    m_tlsClient.set_socket_init_handler([](hdl, boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& s) {
+        boost::system::error_code ignored;
+        s.lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    });
+    m_tlsClient.set_tls_init_handler([this](hdl) { return MakeTlsContext(); });
     // Agents of one room must not draw the same spread of delays.
     std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                          reinterpret_cast<std::uintptr_t>(this);
@@ -262,16 +273,39 @@ void client_impl::Drain() {
         // Packets meant for an earlier connection are dropped with it.
         if (!m_live || item.first != Generation()) continue;
         websocketpp::lib::error_code ec;
-        m_client.send(m_hdl, item.second.text, websocketpp::frame::opcode::text, ec);
-        for (const auto& b : item.second.binaries) {
-            if (ec) break;
-            m_client.send(m_hdl, b->data(), b->size(), websocketpp::frame::opcode::binary, ec);
-        }
+        WithClient([&](auto& c) {
+            c.send(m_hdl, item.second.text, websocketpp::frame::opcode::text, ec);
+            for (const auto& b : item.second.binaries) {
+                if (ec) break;
+                c.send(m_hdl, b->data(), b->size(), websocketpp::frame::opcode::binary, ec);
+            }
+        });
         if (ec) std::cerr << "Send failed,reason:" << ec.message() << std::endl;
     }
 }
 
 // ---- connection life (network thread) ----
+
+// That CA alone, the URL's host in the certificate, nothing older than TLS 1.2. A CA file that cannot be
+// loaded leaves the context trusting nobody: the handshake fails, it never goes on unchecked.
+std::shared_ptr<boost::asio::ssl::context> client_impl::MakeTlsContext() {
+    namespace ssl = boost::asio::ssl;
+    auto ctx = std::make_shared<ssl::context>(ssl::context::tls_client);
+    boost::system::error_code ec;
+    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                     ec);
+    std::string caFile;
+    {
+        std::lock_guard<std::mutex> lk(m_tlsLock);
+        caFile = m_tlsCaFile;
+    }
+    if (!caFile.empty()) ctx->load_verify_file(caFile, ec);
+    if (caFile.empty() || ec) Trace("TLS CA file not loaded: " + caFile);
+    ctx->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert, ec);
+    ctx->set_verify_callback(ssl::host_name_verification(m_tlsHost), ec);
+    return ctx;
+}
 
 void client_impl::DoConnect(const std::string& url, const std::map<std::string, std::string>& query) {
     if (m_baseUrl != url) m_baseUrl = url;
@@ -294,21 +328,31 @@ void client_impl::Attempt() {
         m_sid.clear();
     }
     m_decoder.reset();
-    std::string url = "ws://" + HostAndPort(m_baseUrl) + "/socket.io/?EIO=4&transport=websocket&t=" +
+    m_secure = m_baseUrl.size() >= 8 && (m_baseUrl.compare(0, 8, "https://") == 0 || m_baseUrl.compare(0, 8, "HTTPS://") == 0);
+    std::string authority = HostAndPort(m_baseUrl, m_secure ? ":443" : ":80");
+    m_tlsHost = authority.substr(0, authority.rfind(':'));
+    if (m_tlsHost.size() > 1 && m_tlsHost.front() == '[') m_tlsHost = m_tlsHost.substr(1, m_tlsHost.size() - 2);
+    std::string url = (m_secure ? "wss://" : "ws://") + authority + "/socket.io/?EIO=4&transport=websocket&t=" +
                       std::to_string(static_cast<long long>(std::time(nullptr))) + m_queryText;
-    websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = m_client.get_connection(url, ec);
-    if (ec || !con) {
-        Trace("Get Connection Error: " + ec.message());
+    bool made = false;
+    WithClient([&](auto& c) {
+        websocketpp::lib::error_code ec;
+        auto con = c.get_connection(url, ec);
+        if (ec || !con) {
+            Trace("Get Connection Error: " + ec.message());
+            return;
+        }
+        made = true;
+        ++m_generation;
+        m_localStatus = -1;
+        m_hdl = con->get_handle();
+        m_live = true;
+        c.connect(con);
+    });
+    if (!made) {
         m_state = connection_state::closed;
         CallListener("fail", [](client_listeners& l) { if (l.fail) l.fail(); });
-        return;
     }
-    ++m_generation;
-    m_localStatus = -1;
-    m_hdl = con->get_handle();
-    m_live = true;
-    m_client.connect(con);
 }
 
 void client_impl::OnOpen(hdl h) {
@@ -334,10 +378,15 @@ void client_impl::OnFail(hdl h) {
 void client_impl::OnClose(hdl h) {
     if (m_hdl.lock() != h.lock()) return;
     int status = m_localStatus;
-    ws_client::connection_ptr con = m_client.get_con_from_hdl(h);
-    // The peer's status decides: 1005 for an empty close frame, 1006 when no frame came at all.
-    if (status < 0) status = con ? con->get_remote_close_code() : kStatusNormal;
-    if (con && con->get_local_close_code() == kStatusTooBig)
+    bool tooBig = false;
+    WithClient([&](auto& c) {
+        websocketpp::lib::error_code ec;
+        auto con = c.get_con_from_hdl(h, ec);
+        // The peer's status decides: 1005 for an empty close frame, 1006 when no frame came at all.
+        if (status < 0) status = con ? con->get_remote_close_code() : kStatusNormal;
+        tooBig = con && con->get_local_close_code() == kStatusTooBig;
+    });
+    if (tooBig)
         Notice("Socket.IO frame over " + std::to_string(kMaxMessageBytes) + " bytes refused; connection closed");
     m_live = false;
     m_hdl.reset();
@@ -424,13 +473,15 @@ void client_impl::DoClose(bool quiet) {
 }
 
 void client_impl::CloseConnection(std::uint16_t wireStatus, const std::string& reason, std::uint16_t status) {
-    ws_client::connection_ptr con = m_client.get_con_from_hdl(m_hdl);
-    if (!con) return;
-    m_localStatus = status;
-    websocketpp::lib::error_code ec;
-    con->close(wireStatus, reason, ec);
-    // Still connecting, or already closing: end the TCP connection instead of waiting for it.
-    if (ec && con->get_state() == websocketpp::session::state::connecting) con->terminate(ec);
+    WithClient([&](auto& c) {
+        websocketpp::lib::error_code ec;
+        auto con = c.get_con_from_hdl(m_hdl, ec);
+        if (!con) return;
+        m_localStatus = status;
+        con->close(wireStatus, reason, ec);
+        // Still connecting, or already closing: end the TCP connection instead of waiting for it.
+        if (ec && con->get_state() == websocketpp::session::state::connecting) con->terminate(ec);
+    });
 }
 
 // ---- frames (network thread) ----

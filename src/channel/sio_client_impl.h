@@ -15,6 +15,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
 
 #include "channel/sio_packet.h"
@@ -38,6 +39,7 @@ struct client_listeners {
 class client_impl : public std::enable_shared_from_this<client_impl> {
 public:
     using ws_client = websocketpp::client<websocketpp::config::asio_client>;
+    using wss_client = websocketpp::client<websocketpp::config::asio_tls_client>;
 
     client_impl();
     ~client_impl();
@@ -66,6 +68,10 @@ public:
         m_nspConnectTimeout = connectMs;
         m_nspCloseTimeout = closeMs;
     }
+    void set_tls_ca_file(const std::string& path) {
+        std::lock_guard<std::mutex> lk(m_tlsLock);
+        m_tlsCaFile = path;
+    }
 
 private:
     friend class sio::socket;
@@ -90,6 +96,14 @@ private:
     void OnFail(hdl h);
     void OnClose(hdl h);
     void OnMessage(hdl h, ws_client::message_ptr msg);
+    template <class C>
+    void Configure(C& c);
+    // The client of the current connection: plain for "http://" base URLs, TLS for "https://".
+    template <class F>
+    void WithClient(F&& f) {
+        if (m_secure) f(m_tlsClient); else f(m_client);
+    }
+    std::shared_ptr<boost::asio::ssl::context> MakeTlsContext();
     void OnHandshake(const packet& p);
     void OnServerPing();
     void ArmPingWatch(unsigned ms);
@@ -107,6 +121,10 @@ private:
 
     boost::asio::io_service m_io;
     ws_client m_client;
+    wss_client m_tlsClient;
+
+    std::mutex m_tlsLock;
+    std::string m_tlsCaFile;
 
     std::mutex m_apiLock;  // connect, close and the destructor, one at a time
     std::thread m_thread;
@@ -144,6 +162,8 @@ private:
     // Network thread only.
     std::string m_baseUrl;
     std::string m_queryText;
+    bool m_secure = false;
+    std::string m_tlsHost;  // the name the server's certificate must carry
     hdl m_hdl;
     bool m_live = false;
     int m_localStatus = -1;  // the status we closed with, decides over what the peer answered

@@ -68,4 +68,6 @@ void client::set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
     m_impl->set_namespace_timeouts(connectMs, closeMs);
 }
 
+void client::set_tls_ca_file(const std::string& path) { m_impl->set_tls_ca_file(path); }
+
 }  // namespace sio

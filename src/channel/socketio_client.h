@@ -65,6 +65,9 @@ public:
     unsigned rejoin_later(const std::string& nsp);
     // How long a namespace waits for the server's confirmation of joining, and of leaving.
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs);
+    // The one CA a "https://" URL's server must chain to; such a URL is reached over "wss://", its certificate
+    // checked for the URL's host and TLS 1.2 or later. Counts from the next connection attempt.
+    void set_tls_ca_file(const std::string& path);
 
 private:
     std::shared_ptr<client_impl> m_impl;

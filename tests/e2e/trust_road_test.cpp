@@ -39,7 +39,7 @@ protected:
     Json::Value tls;
 };
 
-TEST_F(TrustRoad, ExamStartsOverHttpsAndThePlainChannelStaysShut) {
+TEST_F(TrustRoad, ExamStartsOverHttpsAndCommandsArriveOverWss) {
     AgentTree tree(room);
     UseHttps(tree);
     tree.SetClientStay(500);
@@ -60,9 +60,17 @@ TEST_F(TrustRoad, ExamStartsOverHttpsAndThePlainChannelStaysShut) {
     EXPECT_EQ(GetFileMd5(tree.Path("Modules\\" + md5 + ".upk")), md5);
     EXPECT_FALSE(records.Requests("sendEcpState", 0, 1, kFewPassesMs).empty());
     EXPECT_FALSE(records.Requests("uploadTavrelLogs", 0, 1, 20000).empty());
-    // The channel would be plain text: it is not opened at all, and the log says so.
-    EXPECT_TRUE(room.Connections().empty());
-    EXPECT_NE(tree.AgentLog().find("Scheme=https"), std::string::npos);
+    Json::Value joined = records.Connections(0, 1, kFewPassesMs, true);
+    ASSERT_FALSE(joined.empty()) << "the command channel was never opened over wss";
+    EXPECT_EQ(QueryValue(joined[0]["queryParams"], "room"), "R4");
+    const std::string key = QueryValue(joined[0]["queryParams"], "ecpKey");
+    Json::Value command(Json::objectValue);
+    command["code"] = 2003;
+    command["data"] = "17";
+    Json::Value args(Json::arrayValue);
+    args.append(command);
+    EXPECT_TRUE(room.EmitWithAck(Target::Key(key), "broadcast", args, 10000).isArray());
+    EXPECT_FALSE(room.Events("ok", "event", "in", 1, 5000).empty()) << "the command was not obeyed";
 }
 
 TEST_F(TrustRoad, StrangerCertificateIsNeverSpokenToAndTheRightServerIsHeardAgain) {
@@ -78,11 +86,14 @@ TEST_F(TrustRoad, StrangerCertificateIsNeverSpokenToAndTheRightServerIsHeardAgai
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPassMs));
     EXPECT_TRUE(room.Requests().empty()) << "a request completed behind a stranger's certificate";
     EXPECT_TRUE(tree.AgentStartedCalls().empty()) << "the exam client was started without the server";
+    EXPECT_TRUE(room.Connections().empty()) << "the channel spoke to a stranger's certificate";
     EXPECT_NE(tree.AgentLog().find("unable to get local issuer certificate"), std::string::npos);
 
     Present("ca");
     EXPECT_FALSE(records.Requests("getStartupInfoAgent", 0, 1, kFewPassesMs).empty());
     EXPECT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
+    // The channel's reconnect delays reach 25 s at most (spread by half).
+    EXPECT_FALSE(records.Connections(0, 1, 40000, true).empty()) << "the channel never came back";
 }
 
 #ifdef _WIN32
