@@ -18,8 +18,8 @@ void ReadConfiguration(const std::string& iniPath) {
     std::string caFile = ReadIniString(iniPath, "Server", "CaFile");
     std::string publisher = ReadIniString(iniPath, "Update", "Publisher");
     UpdateShared([&](SharedValues& v) {
-        v.ServerPort = serverPort;
         v.ServerIp = server;
+        v.ServerPort = serverPort;
         v.SocketPort = socketPort;
         v.AppTitle = appTitle;
         v.ServerScheme = scheme;
