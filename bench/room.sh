@@ -41,27 +41,31 @@ hub=$tag-hub
 work=$(mktemp -d "${TMPDIR:-/tmp}/room.XXXXXX")
 made_namespaces=()
 agent_pids=()
+init_pids=()
 server_pid=
 
 cleanup() {
   set +e
   trap - INT TERM
-  # An agent is PID 1 of its own PID namespace: when it ends, the kernel ends everything else in there.
+  # Each agent ends in order first; then the PID 1 of each namespace goes, and the kernel takes whatever else
+  # was left in there (exam clients, installers).
   local pid
   for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
   for _ in $(seq 1 50); do
     local alive=0
-    for pid in "${agent_pids[@]}"; do kill -0 "$pid" 2>/dev/null && { alive=1; break; }; done
+    for pid in "${agent_pids[@]}"; do
+      [ -e "/proc/$pid" ] && [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" != Z ] && { alive=1; break; }
+    done
     ((alive)) || break
     sleep 0.1
   done
-  for pid in "${agent_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  for pid in "${init_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
   wait 2>/dev/null
   if ((${#made_namespaces[@]})); then
     printf 'netns del %s\n' "${made_namespaces[@]}" | ip -force -batch - 2>/dev/null
   fi
-  rm -rf "$work"
+  [ -n "${TAVREL_ROOM_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -130,18 +134,21 @@ first_started=$(date +%s%3N)
 : >"$work/agents.txt"
 for i in $(seq 1 "$count"); do
   t=$work/pc$i
+  # PID 1 of the namespace stays while the agent comes and goes: an installer the agent starts outlives it,
+  # as on a PC (when PID 1 ends, the kernel ends everything in its namespace).
   ip netns exec "$(name_of "$i")" unshare --pid --uts --fork --mount-proc --kill-child=KILL -- \
-    sh -c 'hostname "$1" && exec setpriv --bounding-set -sys_boot -- "$2"' sh "PC$i" "$t/Agent/TavrelAgent" \
+    sh -c 'hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
     </dev/null >"$t/agent.out" 2>"$t/agent.err" &
   launcher=$!
-  # unshare forks the agent; the agent is the one process that counts.
-  agent=
-  for _ in $(seq 1 100); do
-    agent=$(cat "/proc/$launcher/task/$launcher/children" 2>/dev/null | awk '{ print $1 }')
+  init= agent=
+  for _ in $(seq 1 200); do
+    [ -n "$init" ] || init=$(awk '{ print $1 }' "/proc/$launcher/task/$launcher/children" 2>/dev/null)
+    [ -n "$init" ] && agent=$(awk '{ print $1 }' "/proc/$init/task/$init/children" 2>/dev/null)
     [ -n "$agent" ] && break
     sleep 0.01
   done
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
+  init_pids+=("$init")
   agent_pids+=("$agent")
   printf '%s %s %s %s\n' "$i" "$agent" "$(mac_of "$i" | tr 'a-f:' 'A-F-')" "$t" >>"$work/agents.txt"
 done

@@ -95,11 +95,16 @@ def svg_timeline(title, series, markers, count, start_ms, end_ms, width=960, hei
     for v in sorted({0, top_value // 2, top_value}):
         out.append(f'<text x="{left - 6}" y="{y(v) + 4:.1f}" text-anchor="end">{v}</text>')
         out.append(f'<line x1="{left}" y1="{y(v):.1f}" x2="{left + plot_w}" y2="{y(v):.1f}" stroke="#ddd"/>')
-    for t, label in markers:
+    # Marker labels sit above the plot, in as many rows as it takes for close markers not to overlap.
+    row_ends = []
+    for t, label in sorted(markers):
         mx = x(t)
+        row = next((r for r, end in enumerate(row_ends) if end < mx), len(row_ends))
+        if row == len(row_ends):
+            row_ends.append(0)
+        row_ends[row] = mx + 6 * len(label) + 8
         out.append(f'<line x1="{mx:.1f}" y1="{top}" x2="{mx:.1f}" y2="{top + plot_h}" stroke="#999" stroke-dasharray="4 3"/>')
-        out.append(f'<text x="{mx + 3:.1f}" y="{top + 10}" fill="#555" font-size="10" '
-                   f'transform="rotate(90 {mx + 3:.1f} {top + 10})">{escape(label)}</text>')
+        out.append(f'<text x="{mx + 2:.1f}" y="{top + plot_h - 4 - 12 * row}" fill="#555" font-size="10">{escape(label)}</text>')
     for n, (label, steps) in enumerate(series):
         colour = PALETTE[n % len(PALETTE)]
         points = [(x(start_ms), y(0))]
