@@ -35,14 +35,20 @@ done
 out_dir=${TAVREL_ROOM_OUT:-$PWD}
 mkdir -p "$out_dir"
 
-# Names unique to this run, so two runs (a developer's and CI's) never meet.
-tag=tvr$$
+# Names unique to this run, so two runs (a developer's and CI's) never meet. TAVREL_ROOM_TAG (letters and
+# digits, at most 10) lets a caller know them beforehand.
+tag=${TAVREL_ROOM_TAG:-tvr$$}
+[[ "$tag" =~ ^[a-z0-9]{1,10}$ ]] || { echo "room.sh: TAVREL_ROOM_TAG must be 1-10 lower-case letters or digits" >&2; exit 2; }
+# Every process of the run carries this, so a check afterwards can tell whether any was left behind.
+export TAVREL_ROOM_RUN=$tag
 hub=$tag-hub
 work=$(mktemp -d "${TMPDIR:-/tmp}/room.XXXXXX")
 made_namespaces=()
 agent_pids=()
 init_pids=()
+launchers=()
 server_pid=
+driver_pid=
 
 cleanup() {
   set +e
@@ -50,6 +56,7 @@ cleanup() {
   # Each agent ends in order first; then the PID 1 of each namespace goes, and the kernel takes whatever else
   # was left in there (exam clients, installers).
   local pid
+  [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null
   for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
   for _ in $(seq 1 50); do
     local alive=0
@@ -60,6 +67,8 @@ cleanup() {
     sleep 0.1
   done
   for pid in "${init_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  # unshare hands its own end on to its PID 1 (--kill-child), so this also reaches agents not yet known.
+  for pid in "${launchers[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
   wait 2>/dev/null
   if ((${#made_namespaces[@]})); then
@@ -139,9 +148,14 @@ for i in $(seq 1 "$count"); do
   ip netns exec "$(name_of "$i")" unshare --pid --uts --fork --mount-proc --kill-child=KILL -- \
     sh -c 'hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
     </dev/null >"$t/agent.out" 2>"$t/agent.err" &
-  launcher=$!
+  launchers+=($!)
+done
+last_started=$(date +%s%3N)
+# unshare forks PID 1 of the namespace, which starts the agent: the agent is the process whose figures count.
+for i in $(seq 1 "$count"); do
+  launcher=${launchers[$((i - 1))]}
   init= agent=
-  for _ in $(seq 1 200); do
+  for _ in $(seq 1 500); do
     [ -n "$init" ] || init=$(awk '{ print $1 }' "/proc/$launcher/task/$launcher/children" 2>/dev/null)
     [ -n "$init" ] && agent=$(awk '{ print $1 }' "/proc/$init/task/$init/children" 2>/dev/null)
     [ -n "$agent" ] && break
@@ -150,14 +164,17 @@ for i in $(seq 1 "$count"); do
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
   init_pids+=("$init")
   agent_pids+=("$agent")
-  printf '%s %s %s %s\n' "$i" "$agent" "$(mac_of "$i" | tr 'a-f:' 'A-F-')" "$t" >>"$work/agents.txt"
+  printf '%s %s %s %s\n' "$i" "$agent" "$(mac_of "$i" | tr 'a-f:' 'A-F-')" "$work/pc$i" >>"$work/agents.txt"
 done
-last_started=$(date +%s%3N)
 
+# The driver runs in the background so that a signal reaches the trap at once, not when the driver is done.
 set +e
 ip netns exec "$hub" python3 "$repo/bench/room_drive.py" --control "127.0.0.1:$control" --agents "$work/agents.txt" \
   --installer "$installer_exe" --first-started "$first_started" --last-started "$last_started" \
-  --json "$out_dir/room-$count.json" --svg "$out_dir/room-$count.svg"
+  --json "$out_dir/room-$count.json" --svg "$out_dir/room-$count.svg" &
+driver_pid=$!
+wait "$driver_pid"
 status=$?
+driver_pid=
 set -e
 exit "$status"
