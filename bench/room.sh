@@ -102,7 +102,9 @@ ip -batch "$work/netns.batch"
 for i in $(seq 1 "$count"); do made_namespaces+=("$(name_of "$i")"); done
 {
   echo "link set lo up"
-  echo "link add br0 type bridge"
+  # A bridge takes the lowest MAC of its ports unless it has its own: every new port would change the
+  # gateway's MAC under the agents already running, whose ARP entries then point nowhere for half a minute.
+  echo "link add br0 address 02:54:56:ff:ff:01 type bridge"
   echo "addr add 10.77.0.1/16 dev br0"
   echo "link set br0 up"
   for i in $(seq 1 "$count"); do
