@@ -11,6 +11,7 @@
 # exits 1 when a phase did not complete for the whole room.
 #
 #   bench/room.sh [N=50]        TAVREL_ROOM_BUILD=<build folder> (default build/linux-static, else build/linux)
+#                               TAVREL_ROOM_KEEP=1 keeps the installation trees and logs (the path is printed)
 #
 # Needs root (CAP_SYS_ADMIN and CAP_NET_ADMIN) for the namespaces. Everything it made is removed on exit,
 # also on Ctrl-C or SIGTERM.
@@ -74,7 +75,7 @@ cleanup() {
   if ((${#made_namespaces[@]})); then
     printf 'netns del %s\n' "${made_namespaces[@]}" | ip -force -batch - 2>/dev/null
   fi
-  [ -n "${TAVREL_ROOM_KEEP:-}" ] || rm -rf "$work"
+  if [ -n "${TAVREL_ROOM_KEEP:-}" ]; then echo "room.sh: trees and logs kept in $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
