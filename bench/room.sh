@@ -59,10 +59,14 @@ cleanup() {
   local pid
   [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null
   for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  local state
   for _ in $(seq 1 50); do
     local alive=0
     for pid in "${agent_pids[@]}"; do
-      [ -e "/proc/$pid" ] && [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" != Z ] && { alive=1; break; }
+      # An agent that has ended stays a zombie under its PID 1 (which never reaps): that counts as ended.
+      state=Z
+      read -r _ _ state _ <"/proc/$pid/stat" 2>/dev/null
+      [ "$state" != Z ] && { alive=1; break; }
     done
     ((alive)) || break
     sleep 0.1
