@@ -1,14 +1,33 @@
-# Linux: everything from Debian's packages.
+# Linux: everything from Debian's packages; or, with TAVREL_LINUX_STATIC (the linux-static preset), JsonCpp,
+# a libcurl of HTTP and HTTPS, libssl and libcrypto linked statically from scripts/build-linux-deps.sh, with Debian's static
+# zlib, so the agent maps only the C and C++ runtimes besides itself.
+option(TAVREL_LINUX_STATIC "Link JsonCpp, libcurl, libssl and libcrypto statically from .cache/linux-deps" OFF)
 find_package(Threads REQUIRED)
-find_package(CURL REQUIRED)
-find_package(OpenSSL REQUIRED)
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
-
 add_library(tavrel_deps INTERFACE)
 target_compile_definitions(tavrel_deps INTERFACE _WEBSOCKETPP_CPP11_STL_)
-target_link_libraries(tavrel_deps INTERFACE
-  PkgConfig::JSONCPP CURL::libcurl OpenSSL::SSL OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS})
+if(TAVREL_LINUX_STATIC)
+  set(TAVREL_LINUX_DEPS ${CMAKE_SOURCE_DIR}/.cache/linux-deps CACHE PATH "Folder filled by scripts/build-linux-deps.sh")
+  set(_prefix ${TAVREL_LINUX_DEPS}/prefix)
+  foreach(lib curl jsoncpp ssl crypto)
+    if(NOT EXISTS ${_prefix}/lib/lib${lib}.a)
+      message(FATAL_ERROR "${_prefix}/lib/lib${lib}.a missing: run scripts/build-linux-deps.sh")
+    endif()
+  endforeach()
+  find_library(TAVREL_STATIC_ZLIB NAMES libz.a REQUIRED)
+  target_compile_definitions(tavrel_deps INTERFACE CURL_STATICLIB)
+  # Before /usr/include, so the headers match the static libraries and not Debian's packages.
+  target_include_directories(tavrel_deps SYSTEM BEFORE INTERFACE ${_prefix}/include)
+  target_link_libraries(tavrel_deps INTERFACE
+    ${_prefix}/lib/libcurl.a ${_prefix}/lib/libjsoncpp.a ${_prefix}/lib/libssl.a ${_prefix}/lib/libcrypto.a ${TAVREL_STATIC_ZLIB}
+    Threads::Threads ${CMAKE_DL_LIBS})
+else()
+  find_package(CURL REQUIRED)
+  find_package(OpenSSL REQUIRED)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
+  target_link_libraries(tavrel_deps INTERFACE
+    PkgConfig::JSONCPP CURL::libcurl OpenSSL::SSL OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS})
+endif()
 # MD5_Init and friends are deprecated in OpenSSL 3 but are what the agent uses.
 target_compile_options(tavrel_deps INTERFACE -Wall -Wextra -Wno-deprecated-declarations -Wno-unused-parameter)
 

@@ -20,85 +20,19 @@
 #   -lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lwinmm -luser32
 set -euo pipefail
 
-SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-REPO_ROOT="$(cd "$SCRIPT_DIR/.." && pwd)"
-# Bump when what is built or how changes (libraries, options): a new recipe builds into a new folder.
+DEPS_TAG=win-deps
+SRC_PKGS=(libjsoncpp curl openssl)
+# shellcheck source=scripts/deps-common.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/deps-common.sh"
+# Bump when what is built or how changes: a new recipe builds into a new folder.
 RECIPE=r2
-# The build lives outside the clone, keyed by this recipe, so a fresh clone on the same machine (CI's) finds
-# it; <repo>/.cache/win-deps is a link to it, where CMake looks.
-if [[ -n "${1:-}" ]]; then
-    CACHE_DIR="$1"
-else
-    CACHE_DIR="${TAVREL_DEPS_CACHE:-/var/cache/tavrel-agent}/win-deps-$RECIPE"
-    mkdir -p "$CACHE_DIR" "$REPO_ROOT/.cache"
-    if [[ "$(readlink "$REPO_ROOT/.cache/win-deps" 2>/dev/null)" != "$CACHE_DIR" ]]; then
-        rm -rf "$REPO_ROOT/.cache/win-deps"
-        ln -s "$CACHE_DIR" "$REPO_ROOT/.cache/win-deps"
-    fi
-fi
-mkdir -p "$CACHE_DIR"
-CACHE_DIR="$(cd "$CACHE_DIR" && pwd)"
-# Two clones set up at once share the folder: one builds, the other waits and then finds it built.
-exec 9>"$CACHE_DIR/.lock"
-flock 9
-
-SRC_DIR="$CACHE_DIR/src"
-BUILD_DIR="$CACHE_DIR/build"
-PREFIX="$CACHE_DIR/prefix"
-SYSINC="$CACHE_DIR/sysinc"
-LOG_DIR="$CACHE_DIR/logs"
-STAMP_DIR="$CACHE_DIR/stamps"
-mkdir -p "$SRC_DIR" "$BUILD_DIR" "$PREFIX/include" "$PREFIX/lib" "$LOG_DIR" "$STAMP_DIR"
+deps_cache_dir "$RECIPE" "${1:-}"
 
 TRIPLET=x86_64-w64-mingw32
 CC_WIN="$TRIPLET-gcc-posix"
 CXX_WIN="$TRIPLET-g++-posix"
 MINGW_SYSROOT="/usr/$TRIPLET"
 TOOLCHAIN="$REPO_ROOT/cmake/mingw-w64-x86_64.cmake"
-JOBS=2
-DEBSRC_FILE=/etc/apt/sources.list.d/tavrel-deb-src.sources
-
-export DEBIAN_FRONTEND=noninteractive
-export LC_ALL=C
-
-SUMMARY=()
-
-log()  { printf '[win-deps] %s\n' "$*"; }
-die()  { printf '[win-deps] ERROR: %s\n' "$*" >&2; exit 1; }
-
-CURRENT_STAGE=""
-on_err() {
-    local rc=$?
-    printf '[win-deps] ERROR: stage "%s" failed (exit %s)\n' "${CURRENT_STAGE:-?}" "$rc" >&2
-}
-trap on_err ERR
-
-# run_logged LOGNAME CMD...: run CMD with its output going to LOG_DIR/LOGNAME.log;
-# on failure show the log's tail and stop.
-run_logged() {
-    local name="$1"; shift
-    local logf="$LOG_DIR/$name.log"
-    printf '\n### %s\n### %s\n' "$(date -u '+%F %T')" "$*" >>"$logf"
-    if ! "$@" >>"$logf" 2>&1; then
-        printf '[win-deps] ERROR: command failed: %s\n' "$*" >&2
-        printf '[win-deps] ---- last lines of %s ----\n' "$logf" >&2
-        tail -n 40 "$logf" >&2 || true
-        trap - ERR
-        exit 1
-    fi
-}
-
-stage_begin() { CURRENT_STAGE="$1"; STAGE_T0=$(date +%s.%N); }
-stage_end() {
-    local what="$2"
-    local dt
-    dt=$(awk -v a="$STAGE_T0" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}')
-    SUMMARY+=("$(printf '%-16s %-28s %6ss' "$1" "$what" "$dt")")
-    log "$1: $what (${dt}s)"
-}
-
-stamp_ok()    { [[ -f "$STAMP_DIR/$1.done" ]]; }
-stamp_write() { printf '%s\n' "${2:-done}" >"$STAMP_DIR/$1.done"; }
 
 # ---------------------------------------------------------------------------
 # 1. tools
@@ -109,20 +43,7 @@ NEEDED_PKGS=(
     dpkg-dev libboost-dev libwebsocketpp-dev rapidjson-dev googletest
     libz-mingw-w64-dev cmake make perl
 )
-missing=()
-for p in "${NEEDED_PKGS[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null; then
-        missing+=("$p")
-    fi
-done
-if ((${#missing[@]})); then
-    log "installing: ${missing[*]}"
-    run_logged apt apt-get update -q
-    run_logged apt apt-get install -y -q --no-install-recommends "${missing[@]}"
-    stage_end tools "installed ${#missing[@]} pkg(s)"
-else
-    stage_end tools "present"
-fi
+deps_install_missing "${NEEDED_PKGS[@]}"
 for t in "$CC_WIN" "$CXX_WIN" "$TRIPLET-ar" "$TRIPLET-ranlib" "$TRIPLET-windres" cmake make perl; do
     command -v "$t" >/dev/null 2>&1 || die "tool '$t' not found after install"
 done
@@ -131,157 +52,10 @@ ZLIB_A="$MINGW_SYSROOT/lib/libz.a"
     || die "mingw zlib not found ($ZLIB_A, $MINGW_SYSROOT/include/zlib.h); is libz-mingw-w64-dev installed?"
 
 # ---------------------------------------------------------------------------
-# 2. deb-src entries
+# 2. deb-src entries and 3. source download (newest version whose files the mirror still has)
 # ---------------------------------------------------------------------------
-SRC_PKGS=(libjsoncpp curl openssl)
-
-have_src_index() {
-    local p
-    for p in "${SRC_PKGS[@]}"; do
-        apt-cache showsrc --only-source "$p" 2>/dev/null | grep '^Package:' >/dev/null || return 1
-    done
-}
-
-debsrc_configured() {
-    [[ -f "$DEBSRC_FILE" ]] && return 0
-    grep -rqsE '^[[:space:]]*Types:.*\bdeb-src\b' /etc/apt/sources.list.d/*.sources 2>/dev/null && return 0
-    grep -rqsE '^[[:space:]]*deb-src[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null && return 0
-    return 1
-}
-
-# Copy every enabled deb822 stanza of type "deb" that points at a Debian
-# archive (…/debian or …/debian-security), with its Types set to deb-src.
-write_debsrc_file() {
-    local tmp
-    tmp=$(mktemp)
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -f "$f" && "$f" != "$DEBSRC_FILE" ]] || continue
-        awk '
-            function flush() {
-                if (n > 0 && isdeb && isdebian && enabled) {
-                    if (out++) print ""
-                    print "Types: deb-src"
-                    for (i = 1; i <= n; i++) print lines[i]
-                }
-                n = 0; isdeb = 0; isdebian = 0; enabled = 1; cur = ""
-            }
-            BEGIN { n = 0; enabled = 1; out = 0 }
-            /^[[:space:]]*$/ { flush(); next }
-            /^#/ { next }
-            /^[^[:space:]]/ {
-                cur = tolower($1)
-                if (cur == "types:") {
-                    for (i = 2; i <= NF; i++) if ($i == "deb") isdeb = 1
-                    next
-                }
-                if (cur == "architectures:") next
-                if (cur == "enabled:" && tolower($2) == "no") enabled = 0
-                if (cur == "uris:") {
-                    for (i = 2; i <= NF; i++) if ($i ~ /\/debian(-security)?\/?$/) isdebian = 1
-                }
-            }
-            /^[[:space:]]/ { if (cur == "types:" || cur == "architectures:") next }
-            { lines[++n] = $0 }
-            END { flush() }
-        ' "$f" >>"$tmp"
-        [[ -s "$tmp" ]] && printf '\n' >>"$tmp"
-    done
-    if [[ ! -s "$tmp" ]]; then
-        rm -f "$tmp"
-        die "no Debian deb822 entry found under /etc/apt/sources.list.d/ to derive deb-src from"
-    fi
-    { echo "# deb-src entries added by scripts/build-win-deps.sh"; cat "$tmp"; } >"$DEBSRC_FILE"
-    rm -f "$tmp"
-    chmod 644 "$DEBSRC_FILE"
-}
-
-stage_begin deb-src
-if stamp_ok fetch-libjsoncpp && stamp_ok fetch-curl && stamp_ok fetch-openssl; then
-    stage_end deb-src "not needed (sources cached)"
-elif have_src_index; then
-    stage_end deb-src "already enabled"
-else
-    if ! debsrc_configured; then
-        log "adding $DEBSRC_FILE"
-        write_debsrc_file
-    fi
-    run_logged apt apt-get update -q
-    have_src_index || die "apt-get update did not make source packages ${SRC_PKGS[*]} known (see $DEBSRC_FILE and $LOG_DIR/apt.log)"
-    stage_end deb-src "enabled + apt-get update"
-fi
-
-# ---------------------------------------------------------------------------
-# 3. source download (newest version whose files the mirror still has)
-# ---------------------------------------------------------------------------
-upstream_version() {  # strip epoch and Debian revision
-    local v="${1#*:}"
-    printf '%s\n' "${v%-*}"
-}
-
-find_orig() {  # find_orig PKG VERSION -> path of the upstream tarball
-    local pkg="$1" up f
-    up=$(upstream_version "$2")
-    for f in "$SRC_DIR/${pkg}_${up}".orig.tar.{gz,xz,bz2}; do
-        [[ -f "$f" ]] && { printf '%s\n' "$f"; return 0; }
-    done
-    return 1
-}
-
-fetch_source() {
-    local pkg="$1"
-    stage_begin "fetch-$pkg"
-    if stamp_ok "fetch-$pkg"; then
-        local v; v=$(cat "$STAMP_DIR/fetch-$pkg.done")
-        if find_orig "$pkg" "$v" >/dev/null; then
-            stage_end "fetch-$pkg" "cached $v"
-            return 0
-        fi
-    fi
-    local versions v got=""
-    # All versions apt knows, newest first (dpkg ordering).
-    versions=$(apt-cache showsrc --only-source "$pkg" | awk '/^Version:/{print $2}' | sort -u | {
-        mapfile -t vs
-        for ((i = 0; i < ${#vs[@]}; i++)); do
-            for ((j = i + 1; j < ${#vs[@]}; j++)); do
-                if dpkg --compare-versions "${vs[j]}" gt "${vs[i]}"; then
-                    t=${vs[i]}; vs[i]=${vs[j]}; vs[j]=$t
-                fi
-            done
-        done
-        ((${#vs[@]} == 0)) || printf '%s\n' "${vs[@]}"
-    }) || true
-    [[ -n "$versions" ]] || die "apt knows no source package '$pkg'"
-    for v in $versions; do
-        log "apt-get source --download-only $pkg=$v"
-        if (cd "$SRC_DIR" && apt-get source -q --download-only --only-source "$pkg=$v") \
-                >>"$LOG_DIR/fetch-$pkg.log" 2>&1 && find_orig "$pkg" "$v" >/dev/null; then
-            got="$v"
-            break
-        fi
-        log "  $pkg $v not downloadable from the mirror, trying an older version"
-    done
-    if [[ -z "$got" ]]; then
-        tail -n 30 "$LOG_DIR/fetch-$pkg.log" >&2 || true
-        die "could not download any version of source package '$pkg' (tried: ${versions//$'\n'/ })"
-    fi
-    stamp_write "fetch-$pkg" "$got"
-    stage_end "fetch-$pkg" "downloaded $got"
-}
-
-for p in "${SRC_PKGS[@]}"; do fetch_source "$p"; done
-
-# extract PKG DEST: unpack the upstream tarball (no Debian patches) afresh.
-extract() {
-    local pkg="$1" dest="$2" v orig
-    v=$(cat "$STAMP_DIR/fetch-$pkg.done")
-    orig=$(find_orig "$pkg" "$v") || die "upstream tarball of $pkg $v missing in $SRC_DIR"
-    rm -rf "$dest"
-    mkdir -p "$dest"
-    tar -xf "$orig" -C "$dest" --strip-components=1 || die "cannot extract $orig"
-}
-
-pkg_version() { cat "$STAMP_DIR/fetch-$1.done"; }
+deps_enable_sources
+deps_fetch_sources
 
 # ---------------------------------------------------------------------------
 # 4a. JsonCpp

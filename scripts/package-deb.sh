@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Makes the Linux package tavrel-agent_<version>_amd64.deb from a Linux build (default: the "linux" preset;
-# any other Linux preset, such as a static one, works the same) and prints its path.
+# Makes the Linux package tavrel-agent_<version>_amd64.deb from a Linux build (default: the "linux-static" preset,
+# which loads only what the agent uses; any other Linux preset works the same) and prints its path.
 #
 #   bash scripts/package-deb.sh [preset]
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
-preset=${1:-linux}
+preset=${1:-linux-static}
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$repo" CCACHE_NOHASHDIR=true
 fi

@@ -36,7 +36,9 @@ if [ -f "$repo/tools/room-server/package-lock.json" ]; then
   fi
 fi
 
-# The demo needs only the Linux build.
+# The demo needs only the Linux build with Debian's libraries; the rest also gets the static ones of the
+# linux-static build (the room benchmark's and the package's).
 if [ "${TAVREL_SKIP_WIN_DEPS:-0}" != 1 ]; then
   bash "$repo/scripts/build-win-deps.sh"
+  bash "$repo/scripts/build-linux-deps.sh"
 fi

@@ -1,0 +1,288 @@
+"""Drives the scripted exam of bench/room.sh against the room-server's control interface and prints the JSON
+line of figures; writes the JSON and the SVG timeline. Runs inside the hub namespace, beside the server.
+
+Phases: all registered and joined; the idle room (memory, CPU); one "ping" to the room; a restart of the
+server's Socket.IO side; a start (module and exam client); the end of the exam; an update (the installer).
+"""
+import argparse
+import base64
+import glob
+import http.client
+import json
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import room_figures as fig  # noqa: E402
+
+ROOM = "R101"
+
+
+def now_ms():
+    return int(time.time() * 1000)
+
+
+class Control:
+    def __init__(self, address):
+        host, port = address.rsplit(":", 1)
+        self.host, self.port = host, int(port)
+        self.link = None
+
+    def call(self, method, path, body=None, timeout=150):
+        for attempt in range(2):
+            if self.link is None:
+                self.link = http.client.HTTPConnection(self.host, self.port, timeout=timeout)
+            try:
+                data = None if body is None else json.dumps(body)
+                self.link.request(method, path, body=data, headers={"Content-Type": "application/json"})
+                answer = self.link.getresponse()
+                return json.loads(answer.read() or b"{}")
+            except (OSError, http.client.HTTPException):
+                self.link.close()
+                self.link = None
+                if attempt:
+                    raise
+        return {}
+
+
+def file_ms(path):
+    try:
+        return int(os.stat(path).st_mtime_ns // 1_000_000)
+    except OSError:
+        return None
+
+
+def wait_until(check, deadline_s, every=0.2):
+    """Calls check() until it answers true or the time is up; the last answer."""
+    end = time.time() + deadline_s
+    while True:
+        done = check()
+        if done or time.time() >= end:
+            return done
+        time.sleep(every)
+
+
+def run_ns(pid):
+    """CPU time of every thread of a process so far, in ns (the scheduler's own account, not 10 ms ticks)."""
+    total = 0
+    for stat in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(stat) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+def started_ms(pid):
+    """When a process began, on the wall clock (10 ms steps: the kernel counts clock ticks since boot)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            ticks = int(f.read().rsplit(")", 1)[1].split()[19])
+        boot_ms = time.time() * 1000 - time.clock_gettime(time.CLOCK_BOOTTIME) * 1000
+        return int(boot_ms + ticks * 1000 / os.sysconf("SC_CLK_TCK"))
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def memory_kb(pid):
+    """(resident, private) kB of one process."""
+    rss = private = None
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss = int(line.split()[1])
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            private = sum(int(line.split()[1]) for line in f if line.startswith(("Private_Clean:", "Private_Dirty:")))
+    except (OSError, ValueError):
+        pass
+    return rss, private
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--control", required=True)
+    ap.add_argument("--agents", required=True)
+    ap.add_argument("--installer", required=True)
+    ap.add_argument("--first-started", type=int, required=True)
+    ap.add_argument("--last-started", type=int, required=True)
+    ap.add_argument("--json", required=True)
+    ap.add_argument("--svg", required=True)
+    ap.add_argument("--idle-seconds", type=float, default=10)
+    a = ap.parse_args()
+
+    agents = []
+    with open(a.agents) as f:
+        for line in f:
+            number, pid, key, tree = line.split()
+            agents.append({"pid": int(pid), "key": key, "tree": tree})
+    keys = {x["key"] for x in agents}
+    n = len(agents)
+    ctl = Control(a.control)
+    # The clock of the figures starts when the last agent process began, which may be a little after the
+    # launcher issued its start.
+    starts = [t for t in (started_ms(x["pid"]) for x in agents) if t]
+    first_started = min(starts) if starts else a.first_started
+    t0 = max(starts + [a.last_started])
+    markers = [(first_started, "first agent started"), (t0, "last agent started")]
+    complete = True
+    # A slower machine or a bigger room needs longer; none of these limits is a goal.
+    patience = 60 + n * 0.3
+
+    def note(text):
+        print(f"room: {text}", file=sys.stderr, flush=True)
+
+    def sockets_in_room():
+        found = set()
+        for s in ctl.call("GET", "/sockets").get("sockets", []):
+            rooms = s.get("rooms", [])
+            if s.get("nsp") == "/" and ROOM in rooms:
+                found.update(r[4:] for r in rooms if r.startswith("key:") and r[4:] in keys)
+        return found
+
+    # --- registration and join
+    wait_until(lambda: keys <= {m.get("ecpKey") for m in ctl.call("GET", "/machines")["machines"]}, patience, 0.25)
+    reg = ctl.call("GET", "/requests?route=registeTavrel")["requests"]
+    registered = fig.first_per_key((r.get("key"), r["time"]) for r in reg if r.get("key") in keys)
+    joined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25)
+    conns = ctl.call("GET", "/connections")["connections"]
+    joins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
+                              for c in conns for s in c.get("sockets", []) if s.get("nsp") == "/")
+    joins = {k: v for k, v in joins.items() if k in keys}
+    note(f"{len(registered)}/{n} registered, {len(joins)}/{n} joined")
+    complete &= len(registered) == n and bool(joined_all)
+
+    # --- the idle room: every agent polls, none has anything to do
+    time.sleep(3)
+    before = {x["pid"]: run_ns(x["pid"]) for x in agents}
+    started = time.monotonic()
+    time.sleep(a.idle_seconds)
+    used = sum(run_ns(x["pid"]) - before[x["pid"]] for x in agents)
+    idle_cpu = round(used / 1e9 / (time.monotonic() - started) * 100, 2)
+    mem = [memory_kb(x["pid"]) for x in agents]
+    rss = [m[0] for m in mem if m[0]]
+    private = [m[1] for m in mem if m[1]]
+
+    def ping_room(label):
+        """One "ping" to the room; each agent's "ack" timed from the "ping" frame sent to its connection."""
+        t_ping = now_ms()
+        markers.append((t_ping, label))
+        ctl.call("POST", "/emit", {"room": ROOM, "event": "ping", "args": []})
+
+        def acks_now():
+            return [e for e in ctl.call("GET", "/events?event=ack&dir=in")["events"] if e["time"] >= t_ping]
+        wait_until(lambda: len({e["conn"] for e in acks_now()}) >= n, 10, 0.1)
+        pings = {e["conn"]: e["time"] for e in ctl.call("GET", "/events?event=ping&dir=out")["events"]
+                 if e["time"] >= t_ping}
+        at = fig.first_per_key((e["conn"], e["time"]) for e in acks_now())
+        latencies = [t - pings.get(conn, t_ping) for conn, t in at.items()]
+        note(f"{len(latencies)}/{n} acknowledged the {label}")
+        figures = {"p50": fig.percentile(latencies, 50), "p99": fig.percentile(latencies, 99),
+                   "max": max(latencies) if latencies else None, "acks": len(latencies)}
+        return at, figures
+
+    # --- one "ping" to the idle room
+    ack_at, ping_idle = ping_room("ping")
+    complete &= ping_idle["acks"] == n
+
+    # --- the server's Socket.IO side restarts
+    t_stop = now_ms()
+    markers.append((t_stop, "Socket.IO restart"))
+    ctl.call("POST", "/socket/stop", {})
+    ctl.call("POST", "/socket/start", {})
+    rejoined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25)
+    conns = ctl.call("GET", "/connections")["connections"]
+    rejoins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
+                                for c in conns for s in c.get("sockets", [])
+                                if s.get("nsp") == "/" and s["connectedAt"] >= t_stop)
+    rejoins = {k: v for k, v in rejoins.items() if k in keys}
+    note(f"{len(rejoins)}/{n} rejoined after the restart")
+    complete &= bool(rejoined_all)
+
+    # --- the start: each machine may start; it fetches the module and runs its exam client
+    t_start = now_ms()
+    markers.append((t_start, "start allowed"))
+    for x in agents:
+        ctl.call("POST", "/machine", {"ecpKey": x["key"], "startup": {"isStartup": True}})
+    calls = {x["key"]: os.path.join(x["tree"], "Agent", "exam_client_calls.log") for x in agents}
+    wait_until(lambda: all(os.path.exists(p) for p in calls.values()), patience, 0.1)
+    running = {k: file_ms(p) for k, p in calls.items() if file_ms(p) is not None}
+    note(f"{len(running)}/{n} exam clients run")
+    complete &= len(running) == n
+    # The same "ping" while the exam runs: now each agent also reports its state to the server (status 1).
+    time.sleep(1)
+    _, ping_exam = ping_room("ping in the exam")
+    complete &= ping_exam["acks"] == n
+
+    # --- the end of the exam: the stub clients end, the agents upload their logs (the demo then withdraws the start)
+    t_release = now_ms()
+    markers.append((t_release, "exam ends"))
+    for x in agents:
+        open(os.path.join(x["tree"], "Agent", "exam_client_release"), "w").close()
+    def uploads():
+        return {r.get("key") for r in ctl.call("GET", "/requests?route=uploadTavrelLogs")["requests"]} & keys
+    wait_until(lambda: uploads() >= keys, patience, 0.25)
+    ended = {k: file_ms(p) for k, p in calls.items() if k in running}
+
+    # --- the update: a new version is announced; every agent fetches and starts the (stub) installer
+    with open(a.installer, "rb") as f:
+        ctl.call("POST", "/answer", {"route": "updateTavrel", "bytes": {"base64": base64.b64encode(f.read()).decode()}})
+    t_update = now_ms()
+    markers.append((t_update, "update announced"))
+    ctl.call("POST", "/answer", {"route": "getVersionInfo", "data": "99.0.0.1"})
+    marks = {x["key"]: os.path.join(x["tree"], "Temp", "installer-run.txt") for x in agents}
+    wait_until(lambda: all(os.path.exists(p) for p in marks.values()), patience, 0.2)
+    installers = {k: file_ms(p) for k, p in marks.items() if file_ms(p) is not None}
+    note(f"{len(installers)}/{n} installers started")
+    complete &= len(installers) == n
+    t_end = now_ms()
+
+    figures = {
+        "agents": n,
+        "registered": len(registered),
+        "joined": len(joins),
+        "t_all_registered_s": fig.time_to_all(list(registered.values()), t0, n),
+        "t_all_joined_s": fig.time_to_all(list(joins.values()), t0, n),
+        "ping_ack_ms": ping_idle,
+        "ping_in_exam_ack_ms": ping_exam,
+        "rejoin_all_s": fig.time_to_all(list(rejoins.values()), t_stop, n),
+        "rejoin_peak_per_100ms": fig.peak_in_window(list(rejoins.values()), 100),
+        "start_all_running_s": fig.time_to_all(list(running.values()), t_start, n),
+        "update_all_started_s": fig.time_to_all(list(installers.values()), t_update, n),
+        "rss_kb_per_agent": round(sum(rss) / len(rss)) if rss else None,
+        "private_kb_per_agent": round(sum(private) / len(private)) if private else None,
+        "idle_room_cpu_pct": idle_cpu,
+        "starts_spread_s": round((t0 - first_started) / 1000, 3),
+        "load_avg_1m": os.getloadavg()[0],
+    }
+    line = json.dumps(figures)
+    print(line, flush=True)
+    with open(a.json, "w") as f:
+        f.write(line + "\n")
+
+    # The timeline: who is registered, in the room (connected now), running the exam client, has acknowledged,
+    # has started the installer.
+    in_room_up, in_room_down = [], []
+    for c in conns:
+        for s in c.get("sockets", []):
+            if s.get("nsp") == "/" and s.get("query", {}).get("ecpKey") in keys:
+                in_room_up.append(s["connectedAt"])
+                if s.get("disconnectedAt"):
+                    in_room_down.append(s["disconnectedAt"])
+    series = [
+        ("registered", fig.count_steps(registered.values())),
+        ("in the room", fig.count_steps(in_room_up, in_room_down)),
+        ("exam client runs", fig.count_steps(running.values(), [t for t in ended.values() if t and t >= t_release])),
+        ("ping acknowledged", fig.count_steps(ack_at.values())),
+        ("installer started", fig.count_steps(installers.values())),
+    ]
+    title = f"A room of {n} agents on one machine (t = 0: the first agent started)"
+    with open(a.svg, "w") as f:
+        f.write(fig.svg_timeline(title, series, markers, n, first_started, t_end))
+    return 0 if complete else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
