@@ -124,4 +124,4 @@ echo
 echo "== Linux static dependencies ready in $CACHE_DIR =="
 printf '  %s\n' "${SUMMARY[@]}"
 echo "  versions: libjsoncpp $(pkg_version libjsoncpp), curl $(pkg_version curl), openssl $(pkg_version openssl)"
-echo "  link:     -L$PREFIX/lib -lcurl -ljsoncpp -lcrypto $ZLIB_A -lpthread -ldl"
+echo "  link:     -L$PREFIX/lib -lcurl -ljsoncpp -lssl -lcrypto $ZLIB_A -lpthread -ldl"
