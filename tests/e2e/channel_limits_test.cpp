@@ -42,8 +42,9 @@ TEST_F(ChannelLimits, ThirtyMegabyteFrameLeavesTheAgentSmallAndBackInItsRoom) {
     std::printf("peak resident memory of the agent: %.1f MB before a 30 MB frame, %.1f MB with it\n", before / 1e6,
                 peak / 1e6);
     if (peak != 0) {
-        EXPECT_LT(peak, 64ull * 1000 * 1000);
-        // Wine's own share of the figure is large; what the frame added shows that it was never held.
+        // Under Wine the figure holds Wine's own libraries (over 64 MB before any frame); what the frame
+        // added shows there that it was never held.
+        if (!AgentProcess::MemoryIncludesWine()) EXPECT_LT(peak, 64ull * 1000 * 1000);
         EXPECT_LT(peak - before, 16ull * 1000 * 1000);
     }
     ASSERT_TRUE(WaitUntil([&] { return tree.AgentLog().find("bytes refused") != std::string::npos; }, 5000));

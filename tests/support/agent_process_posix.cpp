@@ -94,6 +94,8 @@ unsigned long long AgentProcess::PeakResidentBytes() {
     return 0;
 }
 
+bool AgentProcess::MemoryIncludesWine() { return false; }
+
 bool AgentProcess::RequestStop() { return m_id > 0 && !m_ended && kill(static_cast<pid_t>(m_id), SIGTERM) == 0; }
 
 void AgentProcess::Kill() {

@@ -101,6 +101,11 @@ unsigned long long AgentProcess::PeakResidentBytes() {
 }
 
 // The way the exit-password dialog and the installer update end the agent: WM_DESTROY to its window.
+bool AgentProcess::MemoryIncludesWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 bool AgentProcess::RequestStop() {
     if (!m_handle || m_ended) return false;
     WindowSearch search{static_cast<DWORD>(m_id), nullptr};
