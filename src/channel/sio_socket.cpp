@@ -3,7 +3,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "channel/sio_client_impl.h"
+#include "channel/channel_transport.h"
 
 namespace sio {
 
@@ -12,7 +12,7 @@ namespace {
 std::atomic<int> g_nextEventId{1};
 }  // namespace
 
-socket::socket(client_impl* owner, std::string nsp) : m_nsp(std::move(nsp)), m_owner(owner) {}
+socket::socket(channel_transport* owner, std::string nsp) : m_nsp(std::move(nsp)), m_owner(owner) {}
 
 socket::~socket() = default;
 
@@ -64,7 +64,7 @@ void socket::SendLocked(const packet& p) {
 // ---- network thread ----
 
 void socket::StartTimer(std::unique_ptr<boost::asio::steady_timer>& timer, unsigned ms) {
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;
@@ -86,7 +86,7 @@ void socket::CancelTimers() {
 }
 
 void socket::OnTransportOpen() {
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;
@@ -148,7 +148,7 @@ void socket::OnPacket(const packet& p) {
 
 void socket::OnConnectPacket() {
     if (m_connectTimer) m_connectTimer->cancel();
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         if (m_connected || !m_owner || m_closing) return;
@@ -173,7 +173,7 @@ void socket::OnEventPacket(const packet& p) {
         if (items[i]) args.push_back(items[i]);
 
     event_listener handler;
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;
@@ -232,7 +232,7 @@ void socket::Close() {
         CloseNow();
         return;
     }
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;
@@ -245,7 +245,7 @@ void socket::CloseNow() {
     CancelTimers();
     m_connectTimer.reset();
     m_closeTimer.reset();
-    client_impl* owner;
+    channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;

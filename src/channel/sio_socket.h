@@ -16,7 +16,7 @@
 
 namespace sio {
 
-class client_impl;
+class channel_transport;
 
 class socket : public std::enable_shared_from_this<socket> {
 public:
@@ -45,8 +45,8 @@ public:
     bool connected() const;
 
 private:
-    friend class client_impl;
-    socket(client_impl* owner, std::string nsp);
+    friend class channel_transport;
+    socket(channel_transport* owner, std::string nsp);
 
     // Network thread only.
     void OnTransportOpen();
@@ -66,7 +66,7 @@ private:
     const std::string m_nsp;
 
     mutable std::mutex m_lock;  // everything below up to the timers
-    client_impl* m_owner;
+    channel_transport* m_owner;
     bool m_connected = false;
     std::uint64_t m_generation = 0;
     std::vector<packet::encoded> m_queue;

@@ -1,10 +1,10 @@
 #include "channel/socketio_client.h"
 
-#include "channel/sio_client_impl.h"
+#include "channel/channel_transport.h"
 
 namespace sio {
 
-client::client() : m_impl(std::make_shared<client_impl>()) {}
+client::client() : m_impl(std::make_shared<channel_transport>()) {}
 client::~client() { m_impl->shutdown(); }
 
 void client::set_open_listener(con_listener l) {

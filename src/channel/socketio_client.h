@@ -13,7 +13,7 @@
 
 namespace sio {
 
-class client_impl;
+class channel_transport;
 
 class client {
 public:
@@ -70,7 +70,7 @@ public:
     void set_tls_ca_file(const std::string& path);
 
 private:
-    std::shared_ptr<client_impl> m_impl;
+    std::shared_ptr<channel_transport> m_impl;
 };
 
 }  // namespace sio

@@ -36,15 +36,15 @@ struct client_listeners {
     std::function<void(const std::string& text)> notice;
 };
 
-class client_impl : public std::enable_shared_from_this<client_impl> {
+class channel_transport : public std::enable_shared_from_this<channel_transport> {
 public:
     using ws_client = websocketpp::client<websocketpp::config::asio_client>;
     using wss_client = websocketpp::client<websocketpp::config::asio_tls_client>;
 
-    client_impl();
-    ~client_impl();
-    client_impl(const client_impl&) = delete;
-    client_impl& operator=(const client_impl&) = delete;
+    channel_transport();
+    ~channel_transport();
+    channel_transport(const channel_transport&) = delete;
+    channel_transport& operator=(const channel_transport&) = delete;
 
     void connect(const std::string& url, const std::map<std::string, std::string>& query);
     void close();

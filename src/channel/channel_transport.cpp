@@ -1,4 +1,4 @@
-#include "channel/sio_client_impl.h"
+#include "channel/channel_transport.h"
 
 #include <chrono>
 #include <ctime>
@@ -36,7 +36,7 @@ const unsigned kDefaultPingTimeout = 60000;
 }  // namespace
 
 template <class C>
-void client_impl::Configure(C& c) {
+void channel_transport::Configure(C& c) {
     c.clear_access_channels(websocketpp::log::alevel::all);
     c.clear_error_channels(websocketpp::log::elevel::all);
     // Only our own trace lines; websocketpp's frame and connection chatter stays off.
@@ -53,7 +53,7 @@ void client_impl::Configure(C& c) {
     c.set_message_handler([this](hdl h, ws_client::message_ptr msg) { OnMessage(h, msg); });
 }
 
-client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
+channel_transport::channel_transport() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
     Configure(m_client);
     Configure(m_tlsClient);
     // Commands, acknowledgements and pongs are small frames that must not wait behind Nagle's algorithm.
@@ -77,7 +77,7 @@ client_impl::client_impl() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
     Trace("client constructor");
 }
 
-void client_impl::shutdown() {
+void channel_transport::shutdown() {
     if (OnNetworkThread()) {
         // The last owner let go inside a handler: end the connection and let the thread wind down by
         // itself; it holds this object until its loop has returned.
@@ -90,7 +90,7 @@ void client_impl::shutdown() {
     if (m_thread.joinable()) CloseAndJoin(true);
 }
 
-client_impl::~client_impl() {
+channel_transport::~channel_transport() {
     if (m_thread.joinable()) {
         if (m_thread.get_id() == std::this_thread::get_id()) m_thread.detach();
         else m_thread.join();
@@ -100,33 +100,33 @@ client_impl::~client_impl() {
     m_sockets.clear();
 }
 
-void client_impl::Trace(const std::string& text) {
+void channel_transport::Trace(const std::string& text) {
     m_client.get_alog().write(websocketpp::log::alevel::app, text);
 }
 
-void client_impl::Notice(const std::string& text) {
+void channel_transport::Notice(const std::string& text) {
     Trace(text);
     CallListener("notice", [&text](client_listeners& l) { if (l.notice) l.notice(text); });
 }
 
-unsigned client_impl::SpreadDelay(unsigned scheduledMs) {
+unsigned channel_transport::SpreadDelay(unsigned scheduledMs) {
     std::lock_guard<std::mutex> lk(m_randomLock);
     double draw = std::uniform_real_distribution<double>(0.0, 1.0)(m_random);
     return SpreadDelayMs(scheduledMs, m_spread, draw);
 }
 
-void client_impl::set_listeners(const std::function<void(client_listeners&)>& change) {
+void channel_transport::set_listeners(const std::function<void(client_listeners&)>& change) {
     std::lock_guard<std::mutex> lk(m_listenerLock);
     change(m_listeners);
 }
 
-client_listeners client_impl::Listeners() {
+client_listeners channel_transport::Listeners() {
     std::lock_guard<std::mutex> lk(m_listenerLock);
     return m_listeners;
 }
 
 // A listener that throws must not end the network thread: the channel has to outlive a faulty handler.
-void client_impl::CallListener(const char* which, const std::function<void(client_listeners&)>& call) {
+void channel_transport::CallListener(const char* which, const std::function<void(client_listeners&)>& call) {
     client_listeners l = Listeners();
     try {
         call(l);
@@ -137,20 +137,20 @@ void client_impl::CallListener(const char* which, const std::function<void(clien
     }
 }
 
-std::string client_impl::sid() const {
+std::string channel_transport::sid() const {
     std::lock_guard<std::mutex> lk(m_sidLock);
     return m_sid;
 }
 
 // ---- thread and public calls ----
 
-void client_impl::StartThread() {
-    std::shared_ptr<client_impl> self = shared_from_this();
+void channel_transport::StartThread() {
+    std::shared_ptr<channel_transport> self = shared_from_this();
     m_running = true;
     m_thread = std::thread([self] { self->Run(); });
 }
 
-void client_impl::Run() {
+void channel_transport::Run() {
     m_netThreadId = std::this_thread::get_id();
     for (;;) {
         try {
@@ -167,7 +167,7 @@ void client_impl::Run() {
     m_netThreadId = std::thread::id();
 }
 
-void client_impl::connect(const std::string& url, const std::map<std::string, std::string>& query) {
+void channel_transport::connect(const std::string& url, const std::map<std::string, std::string>& query) {
     if (OnNetworkThread()) {
         // From a listener or handler: the thread is ours and running. A close the agent asked for wins.
         if (!m_userClosing) DoConnect(url, query);
@@ -187,7 +187,7 @@ void client_impl::connect(const std::string& url, const std::map<std::string, st
     }
 }
 
-void client_impl::close() {
+void channel_transport::close() {
     if (OnNetworkThread()) {
         m_userClosing = true;
         DoClose(false);
@@ -202,7 +202,7 @@ void client_impl::close() {
 
 // The thread may have run out of work just before the close was posted; then the close runs here, once,
 // and the request left in the queue does nothing when a later connect starts the thread again.
-void client_impl::CloseAndJoin(bool quiet) {
+void channel_transport::CloseAndJoin(bool quiet) {
     m_userClosing = true;
     auto done = std::make_shared<std::atomic<bool>>(false);
     m_io.post([this, done, quiet] {
@@ -212,7 +212,7 @@ void client_impl::CloseAndJoin(bool quiet) {
     if (!done->exchange(true)) DoClose(quiet);
 }
 
-std::shared_ptr<sio::socket> client_impl::socket(std::string nsp) {
+std::shared_ptr<sio::socket> channel_transport::socket(std::string nsp) {
     if (nsp.empty() || nsp[0] != '/') nsp.insert(nsp.begin(), '/');
     std::shared_ptr<sio::socket> s;
     {
@@ -230,14 +230,14 @@ std::shared_ptr<sio::socket> client_impl::socket(std::string nsp) {
     return s;
 }
 
-std::vector<std::shared_ptr<sio::socket>> client_impl::Sockets() {
+std::vector<std::shared_ptr<sio::socket>> channel_transport::Sockets() {
     std::lock_guard<std::mutex> lk(m_socketLock);
     std::vector<std::shared_ptr<sio::socket>> all;
     for (auto& entry : m_sockets) all.push_back(entry.second);
     return all;
 }
 
-void client_impl::RemoveSocket(sio::socket* s) {
+void channel_transport::RemoveSocket(sio::socket* s) {
     std::shared_ptr<sio::socket> keep;  // released after the lock
     std::lock_guard<std::mutex> lk(m_socketLock);
     auto it = m_sockets.find(s->get_namespace());
@@ -249,7 +249,7 @@ void client_impl::RemoveSocket(sio::socket* s) {
 
 // ---- sending ----
 
-void client_impl::Send(packet::encoded e, std::uint64_t generation) {
+void channel_transport::Send(packet::encoded e, std::uint64_t generation) {
     bool post = false;
     {
         std::lock_guard<std::mutex> lk(m_outLock);
@@ -262,7 +262,7 @@ void client_impl::Send(packet::encoded e, std::uint64_t generation) {
     else if (post) m_io.post([this] { Drain(); });
 }
 
-void client_impl::Drain() {
+void channel_transport::Drain() {
     std::deque<std::pair<std::uint64_t, packet::encoded>> batch;
     {
         std::lock_guard<std::mutex> lk(m_outLock);
@@ -288,7 +288,7 @@ void client_impl::Drain() {
 
 // That CA alone, the URL's host in the certificate, nothing older than TLS 1.2. A CA file that cannot be
 // loaded leaves the context trusting nobody: the handshake fails, it never goes on unchecked.
-std::shared_ptr<boost::asio::ssl::context> client_impl::MakeTlsContext() {
+std::shared_ptr<boost::asio::ssl::context> channel_transport::MakeTlsContext() {
     namespace ssl = boost::asio::ssl;
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_client);
     boost::system::error_code ec;
@@ -307,7 +307,7 @@ std::shared_ptr<boost::asio::ssl::context> client_impl::MakeTlsContext() {
     return ctx;
 }
 
-void client_impl::DoConnect(const std::string& url, const std::map<std::string, std::string>& query) {
+void channel_transport::DoConnect(const std::string& url, const std::map<std::string, std::string>& query) {
     if (m_baseUrl != url) m_baseUrl = url;
     if (m_reconnectPending) {
         m_reconnectPending = false;
@@ -322,7 +322,7 @@ void client_impl::DoConnect(const std::string& url, const std::map<std::string, 
     Attempt();
 }
 
-void client_impl::Attempt() {
+void channel_transport::Attempt() {
     {
         std::lock_guard<std::mutex> lk(m_sidLock);
         m_sid.clear();
@@ -355,7 +355,7 @@ void client_impl::Attempt() {
     }
 }
 
-void client_impl::OnOpen(hdl h) {
+void channel_transport::OnOpen(hdl h) {
     if (!m_live || m_hdl.lock() != h.lock()) return;
     m_state = connection_state::opened;
     m_reconnectionsMade = 0;
@@ -365,7 +365,7 @@ void client_impl::OnOpen(hdl h) {
     CallListener("open", [](client_listeners& l) { if (l.open) l.open(); });
 }
 
-void client_impl::OnFail(hdl h) {
+void channel_transport::OnFail(hdl h) {
     if (m_hdl.lock() != h.lock()) return;
     m_live = false;
     m_hdl.reset();
@@ -375,7 +375,7 @@ void client_impl::OnFail(hdl h) {
     if (!ScheduleReconnect()) CallListener("fail", [](client_listeners& l) { if (l.fail) l.fail(); });
 }
 
-void client_impl::OnClose(hdl h) {
+void channel_transport::OnClose(hdl h) {
     if (m_hdl.lock() != h.lock()) return;
     int status = m_localStatus;
     bool tooBig = false;
@@ -401,13 +401,13 @@ void client_impl::OnClose(hdl h) {
     CallListener("close", [reason](client_listeners& l) { if (l.close) l.close(reason); });
 }
 
-void client_impl::TransportDown() {
+void channel_transport::TransportDown() {
     m_transportReady = false;
     m_decoder.reset();
     for (auto& s : Sockets()) s->OnTransportDown();
 }
 
-bool client_impl::ScheduleReconnect() {
+bool channel_transport::ScheduleReconnect() {
     if (m_reconnectionsMade >= m_reconnectAttempts) return false;
     unsigned delay = SpreadDelay(ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_reconnectionsMade));
     unsigned made = m_reconnectionsMade;
@@ -420,7 +420,7 @@ bool client_impl::ScheduleReconnect() {
     return true;
 }
 
-void client_impl::OnReconnectTimer() {
+void channel_transport::OnReconnectTimer() {
     if (!m_reconnectPending) return;
     m_reconnectPending = false;
     if (m_state != connection_state::closed || m_userClosing) return;
@@ -430,7 +430,7 @@ void client_impl::OnReconnectTimer() {
     Attempt();
 }
 
-unsigned client_impl::rejoin_later(std::string nsp) {
+unsigned channel_transport::rejoin_later(std::string nsp) {
     if (nsp.empty() || nsp[0] != '/') nsp.insert(nsp.begin(), '/');
     unsigned delay = SpreadDelay(ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_rejoinsMade++));
     if (OnNetworkThread()) ArmRejoin(nsp, delay);
@@ -440,7 +440,7 @@ unsigned client_impl::rejoin_later(std::string nsp) {
 
 // A server that ends a namespace on every join would otherwise be asked again at once, thousands of times a
 // second; the rejoin waits as a reconnection would.
-void client_impl::ArmRejoin(const std::string& nsp, unsigned delayMs) {
+void channel_transport::ArmRejoin(const std::string& nsp, unsigned delayMs) {
     if (m_userClosing) return;
     std::unique_ptr<boost::asio::steady_timer>& timer = m_rejoinTimers[nsp];
     if (!timer) timer = std::make_unique<boost::asio::steady_timer>(m_io);
@@ -451,11 +451,11 @@ void client_impl::ArmRejoin(const std::string& nsp, unsigned delayMs) {
     });
 }
 
-void client_impl::CancelRejoins() {
+void channel_transport::CancelRejoins() {
     for (auto& entry : m_rejoinTimers) entry.second->cancel();
 }
 
-void client_impl::DoClose(bool quiet) {
+void channel_transport::DoClose(bool quiet) {
     if (m_reconnectPending) {
         m_reconnectPending = false;
         m_reconnectTimer.cancel();
@@ -472,7 +472,7 @@ void client_impl::DoClose(bool quiet) {
     CloseConnection(kStatusNormal, "End by user", kStatusNormal);
 }
 
-void client_impl::CloseConnection(std::uint16_t wireStatus, const std::string& reason, std::uint16_t status) {
+void channel_transport::CloseConnection(std::uint16_t wireStatus, const std::string& reason, std::uint16_t status) {
     WithClient([&](auto& c) {
         websocketpp::lib::error_code ec;
         auto con = c.get_con_from_hdl(m_hdl, ec);
@@ -486,7 +486,7 @@ void client_impl::CloseConnection(std::uint16_t wireStatus, const std::string& r
 
 // ---- frames (network thread) ----
 
-void client_impl::OnMessage(hdl h, ws_client::message_ptr msg) {
+void channel_transport::OnMessage(hdl h, ws_client::message_ptr msg) {
     if (!m_live || m_hdl.lock() != h.lock()) return;
     packet p;
     packet_decoder::outcome result = msg->get_opcode() == websocketpp::frame::opcode::text
@@ -519,7 +519,7 @@ void client_impl::OnMessage(hdl h, ws_client::message_ptr msg) {
     }
 }
 
-void client_impl::OnHandshake(const packet& p) {
+void channel_transport::OnHandshake(const packet& p) {
     const message::ptr& m = p.get_message();
     message::ptr sidValue = MemberOf(m, "sid");
     if (!m || m->get_flag() != message::flag::object || !sidValue || sidValue->get_flag() != message::flag::text) {
@@ -547,14 +547,14 @@ void client_impl::OnHandshake(const packet& p) {
 
 // The server drives the heartbeat: it pings, we answer at once. A server silent for a whole interval plus
 // its grace time is gone, even if its TCP connection still looks open.
-void client_impl::OnServerPing() {
+void channel_transport::OnServerPing() {
     packet::encoded pong;
     pong.text = "3";
     Send(std::move(pong), Generation());
     ArmPingWatch(m_pingInterval + m_pingTimeout);
 }
 
-void client_impl::ArmPingWatch(unsigned ms) {
+void channel_transport::ArmPingWatch(unsigned ms) {
     std::uint64_t generation = Generation();
     m_pingWatch.expires_from_now(std::chrono::milliseconds(ms));
     m_pingWatch.async_wait([this, generation](const boost::system::error_code& ec) {
