@@ -16,7 +16,7 @@ SRC_PKGS=(libjsoncpp curl openssl)
 # shellcheck source=scripts/deps-common.sh
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/deps-common.sh"
 # Bump when what is built or how changes: a new recipe builds into a new folder.
-RECIPE=r2
+RECIPE=r3
 deps_cache_dir "$RECIPE" "${1:-}"
 
 stage_begin tools
@@ -51,73 +51,10 @@ else
     stage_end jsoncpp "built"
 fi
 
-stage_begin openssl
-if stamp_ok openssl && [[ -f "$PREFIX/lib/libcrypto.a" && -f "$PREFIX/lib/libssl.a" && -f "$PREFIX/include/openssl/opensslv.h" ]]; then
-    stage_end openssl "cached"
-else
-    rm -f "$STAMP_DIR/openssl.done" "$LOG_DIR/openssl.log"
-    SSL_SRC="$BUILD_DIR/openssl-src"
-    extract openssl "$SSL_SRC"
-    (
-        cd "$SSL_SRC"
-        # Only libcrypto.a and libssl.a (libcurl's TLS and the channel's wss) are built; no engines or modules are loaded at run time (no-module, no-engine).
-        ssl_opts=(no-shared no-module no-engine)
-        for o in apps tests docs; do
-            if perl -ne 'print if /^my \@disablables = \(/ .. /^\s*\);/' Configure | grep "\"$o\"" >/dev/null; then
-                ssl_opts+=("no-$o")
-            fi
-        done
-        run_logged openssl perl ./Configure linux-x86_64 "${ssl_opts[@]}"
-        run_logged openssl make -j"$JOBS" build_generated
-        run_logged openssl make -j"$JOBS" libcrypto.a libssl.a
-    ) || exit 1
-    cp "$SSL_SRC/libcrypto.a" "$SSL_SRC/libssl.a" "$PREFIX/lib/"
-    rm -rf "$PREFIX/include/openssl"
-    mkdir -p "$PREFIX/include/openssl"
-    cp "$SSL_SRC"/include/openssl/*.h "$PREFIX/include/openssl/"
-    stamp_write openssl "$(pkg_version openssl)"
-    rm -rf "$SSL_SRC"
-    stage_end openssl "built"
-fi
-
-stage_begin curl
-if stamp_ok curl && [[ -f "$PREFIX/lib/libcurl.a" && -f "$PREFIX/include/curl/curl.h" ]]; then
-    stage_end curl "cached"
-else
-    rm -f "$STAMP_DIR/curl.done" "$LOG_DIR/curl.log"
-    CURL_SRC="$BUILD_DIR/curl-src"
-    extract curl "$CURL_SRC"
-    [[ -x "$CURL_SRC/configure" ]] || die "curl: upstream tarball has no configure script"
-    (
-        cd "$CURL_SRC"
-        # PKG_CONFIG=false keeps the host's .pc files (libpsl, nghttp2, ...) out: HTTP(S) with the OpenSSL above, zlib.
-        run_logged curl ./configure PKG_CONFIG=false CFLAGS="-O2 -fPIC" \
-            CPPFLAGS="-I$PREFIX/include" LDFLAGS="-L$PREFIX/lib" LIBS="-lssl -lcrypto -ldl -lpthread" \
-            --prefix="$PREFIX" --disable-shared --enable-static \
-            --with-openssl="$PREFIX" --with-zlib=/usr \
-            --disable-ftp --disable-file --disable-ldap --disable-ldaps \
-            --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
-            --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
-            --disable-mqtt --disable-smb --disable-manual --disable-ntlm-wb \
-            --disable-unix-sockets --enable-threaded-resolver \
-            --without-libpsl --without-brotli --without-zstd \
-            --without-libidn2 --without-nghttp2 --without-nghttp3 \
-            --without-ngtcp2 --without-quiche --without-msh3 \
-            --without-libssh --without-libssh2 --without-wolfssh \
-            --without-librtmp --without-libgsasl --without-gssapi \
-            --without-ca-bundle --without-ca-path
-        grep -q '^#define HAVE_LIBZ 1' lib/curl_config.h || die "curl: configure did not pick up zlib"
-        grep -q '^#define USE_OPENSSL 1' lib/curl_config.h || die "curl: configure did not pick up OpenSSL"
-        run_logged curl make -C lib -j"$JOBS"
-    ) || exit 1
-    cp "$CURL_SRC/lib/.libs/libcurl.a" "$PREFIX/lib/libcurl.a"
-    rm -rf "$PREFIX/include/curl"
-    mkdir -p "$PREFIX/include/curl"
-    cp "$CURL_SRC"/include/curl/*.h "$PREFIX/include/curl/"
-    stamp_write curl "$(pkg_version curl)"
-    rm -rf "$CURL_SRC"
-    stage_end curl "built"
-fi
+OPENSSL_ENV=()
+deps_openssl linux-x86_64
+deps_curl CFLAGS="-O2 -fPIC" CPPFLAGS="-I$PREFIX/include" LDFLAGS="-L$PREFIX/lib" LIBS="-lssl -lcrypto -ldl -lpthread" \
+    --with-zlib=/usr --without-gssapi
 
 trap - ERR
 echo

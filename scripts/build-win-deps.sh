@@ -25,7 +25,7 @@ SRC_PKGS=(libjsoncpp curl openssl)
 # shellcheck source=scripts/deps-common.sh
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/deps-common.sh"
 # Bump when what is built or how changes: a new recipe builds into a new folder.
-RECIPE=r2
+RECIPE=r3
 deps_cache_dir "$RECIPE" "${1:-}"
 
 TRIPLET=x86_64-w64-mingw32
@@ -85,96 +85,21 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# 4b. OpenSSL libcrypto and libssl (libcurl's TLS)
+# 4b. OpenSSL libcrypto and libssl, 4c. libcurl (deps-common.sh)
 # ---------------------------------------------------------------------------
-stage_begin openssl
-if stamp_ok openssl && [[ -f "$PREFIX/lib/libcrypto.a" && -f "$PREFIX/lib/libssl.a" && -f "$PREFIX/include/openssl/opensslv.h" ]]; then
-    stage_end openssl "cached"
-else
-    rm -f "$STAMP_DIR/openssl.done" "$LOG_DIR/openssl.log"
-    SSL_SRC="$BUILD_DIR/openssl-src"
-    extract openssl "$SSL_SRC"
-    (
-        cd "$SSL_SRC"
-        # The cross prefix is prepended to CC/AR/RANLIB/RC: CC=gcc-posix gives
-        # x86_64-w64-mingw32-gcc-posix (posix thread model).  No --prefix:
-        # files are copied by hand, and the built-in OPENSSLDIR keeps its
-        # Windows default instead of a path of this machine.
-        # no-apps / no-docs only exist from OpenSSL 3.2 on; pass what this
-        # version knows (only the two libraries are built anyway).
-        ssl_opts=(no-shared no-module)
-        for o in apps tests docs; do
-            if perl -ne 'print if /^my \@disablables = \(/ .. /^\s*\);/' Configure \
-                    | grep "\"$o\"" >/dev/null; then
-                ssl_opts+=("no-$o")
-            fi
-        done
-        run_logged openssl env CC=gcc-posix CXX=g++-posix AR=ar RANLIB=ranlib RC=windres \
-            perl ./Configure mingw64 "${ssl_opts[@]}" \
-            --cross-compile-prefix="$TRIPLET-"
-        grep -qE "^CC=\\\$\\(CROSS_COMPILE\\)gcc-posix" Makefile \
-            || die "openssl: Makefile does not use $TRIPLET-gcc-posix"
-        run_logged openssl make -j"$JOBS" build_generated
-        run_logged openssl make -j"$JOBS" libcrypto.a libssl.a
-    ) || exit 1
-    cp "$SSL_SRC/libcrypto.a" "$SSL_SRC/libssl.a" "$PREFIX/lib/"
-    rm -rf "$PREFIX/include/openssl"
-    mkdir -p "$PREFIX/include/openssl"
-    cp "$SSL_SRC"/include/openssl/*.h "$PREFIX/include/openssl/"
-    stamp_write openssl "$(pkg_version openssl)"
-    rm -rf "$SSL_SRC"
-    stage_end openssl "built"
-fi
-
-# ---------------------------------------------------------------------------
-# 4c. libcurl: HTTP and HTTPS (OpenSSL, no CA bundle of its own: the agent names its CA), zlib, static
-# ---------------------------------------------------------------------------
-stage_begin curl
-if stamp_ok curl && [[ -f "$PREFIX/lib/libcurl.a" && -f "$PREFIX/include/curl/curl.h" ]]; then
-    stage_end curl "cached"
-else
-    rm -f "$STAMP_DIR/curl.done" "$LOG_DIR/curl.log"
-    CURL_SRC="$BUILD_DIR/curl-src"
-    extract curl "$CURL_SRC"
-    [[ -x "$CURL_SRC/configure" ]] || die "curl: upstream tarball has no configure script"
-    (
-        cd "$CURL_SRC"
-        # PKG_CONFIG=false keeps the host's .pc files (e.g. libpsl, nghttp2) out.
-        # --disable-pthreads: the threaded resolver then uses Win32 threads
-        # instead of winpthreads.
-        run_logged curl ./configure \
-            --host="$TRIPLET" \
-            CC="$CC_WIN" AR="$TRIPLET-ar" RANLIB="$TRIPLET-ranlib" RC="$TRIPLET-windres" \
-            PKG_CONFIG=false \
-            CPPFLAGS="-I$PREFIX/include -I$MINGW_SYSROOT/include" LDFLAGS="-L$PREFIX/lib -L$MINGW_SYSROOT/lib" \
-            LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32" \
-            --prefix="$PREFIX" \
-            --disable-shared --enable-static \
-            --with-openssl="$PREFIX" --with-zlib="$MINGW_SYSROOT" \
-            --disable-ftp --disable-file --disable-ldap --disable-ldaps \
-            --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
-            --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
-            --disable-mqtt --disable-smb --disable-manual --disable-ntlm-wb \
-            --disable-unix-sockets \
-            --enable-threaded-resolver --disable-pthreads \
-            --without-libpsl --without-brotli --without-zstd \
-            --without-libidn2 --without-winidn --without-nghttp2 --without-nghttp3 \
-            --without-ngtcp2 --without-quiche --without-msh3 \
-            --without-libssh --without-libssh2 --without-wolfssh \
-            --without-librtmp --without-libgsasl \
-            --without-ca-bundle --without-ca-path
-        grep -q '^#define HAVE_LIBZ 1' lib/curl_config.h || die "curl: configure did not pick up zlib"
-        grep -q '^#define USE_OPENSSL 1' lib/curl_config.h || die "curl: configure did not pick up OpenSSL"
-        run_logged curl make -C lib -j"$JOBS"
-    ) || exit 1
-    cp "$CURL_SRC/lib/.libs/libcurl.a" "$PREFIX/lib/libcurl.a"
-    rm -rf "$PREFIX/include/curl"
-    mkdir -p "$PREFIX/include/curl"
-    cp "$CURL_SRC"/include/curl/*.h "$PREFIX/include/curl/"
-    stamp_write curl "$(pkg_version curl)"
-    rm -rf "$CURL_SRC"
-    stage_end curl "built"
-fi
+# The cross prefix is prepended to CC/AR/RANLIB/RC: CC=gcc-posix gives x86_64-w64-mingw32-gcc-posix (posix thread
+# model). No --prefix: files are copied by hand.
+OPENSSL_ENV=(CC=gcc-posix CXX=g++-posix AR=ar RANLIB=ranlib RC=windres)
+openssl_uses_posix_gcc() {
+    grep -qE "^CC=\\\$\\(CROSS_COMPILE\\)gcc-posix" Makefile || die "openssl: Makefile does not use $TRIPLET-gcc-posix"
+}
+OPENSSL_CHECK=openssl_uses_posix_gcc
+deps_openssl mingw64 --cross-compile-prefix="$TRIPLET-"
+# --disable-pthreads: the threaded resolver then uses Win32 threads instead of winpthreads.
+deps_curl --host="$TRIPLET" CC="$CC_WIN" AR="$TRIPLET-ar" RANLIB="$TRIPLET-ranlib" RC="$TRIPLET-windres" \
+    CPPFLAGS="-I$PREFIX/include -I$MINGW_SYSROOT/include" LDFLAGS="-L$PREFIX/lib -L$MINGW_SYSROOT/lib" \
+    LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lbcrypt -luser32 -ladvapi32" \
+    --with-zlib="$MINGW_SYSROOT" --disable-pthreads --without-winidn
 
 # ---------------------------------------------------------------------------
 # 4d. GoogleTest / GoogleMock from Debian's googletest package

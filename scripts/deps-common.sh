@@ -6,6 +6,9 @@
 #   deps_cache_dir "${BASH_SOURCE[0]}" "${1:-}"   (sets CACHE_DIR and the folders below, takes the cache's lock)
 #   deps_install_missing PKG...                   (apt-get installs what is not installed)
 #   deps_enable_sources; deps_fetch_sources
+#   deps_openssl TARGET [CONFIGURE ARG...]         (libcrypto.a, libssl.a and their headers; OPENSSL_ENV and
+#                                                   OPENSSL_CHECK may be set by the caller)
+#   deps_curl [CONFIGURE ARG...]                   (libcurl.a with HTTP and HTTPS over that OpenSSL, zlib)
 
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 REPO_ROOT="$(cd "$SCRIPT_DIR/.." && pwd)"
@@ -265,4 +268,92 @@ pkg_version() { cat "$STAMP_DIR/fetch-$1.done"; }
 deps_fetch_sources() {
     local p
     for p in "${SRC_PKGS[@]}"; do fetch_source "$p"; done
+}
+
+# ---------------------------------------------------------------------------
+# OpenSSL and libcurl, the same recipe for both targets
+# ---------------------------------------------------------------------------
+
+# openssl_knows OPT: whether this OpenSSL's Configure accepts no-OPT (no-apps and no-docs came with 3.2).
+openssl_knows() {
+    perl -ne 'print if /^my \@disablables = \(/ .. /^\s*\);/' Configure | grep "\"$1\"" >/dev/null
+}
+
+# deps_openssl TARGET [ARG...]: only libcrypto.a and libssl.a (libcurl's TLS and the channel's wss). The agent
+# runs elevated, so this OpenSSL loads nothing from disk: no engines, no provider modules, no DSO loader at all,
+# and no configuration file read by itself (a user may create the folder its built-in OPENSSLDIR names).
+# OPENSSL_ENV (array) prefixes Configure (a cross compiler); OPENSSL_CHECK names a function run after it.
+deps_openssl() {
+    local target="$1"; shift
+    stage_begin openssl
+    if stamp_ok openssl && [[ -f "$PREFIX/lib/libcrypto.a" && -f "$PREFIX/lib/libssl.a" && -f "$PREFIX/include/openssl/opensslv.h" ]]; then
+        stage_end openssl "cached"
+        return 0
+    fi
+    rm -f "$STAMP_DIR/openssl.done" "$LOG_DIR/openssl.log"
+    local src="$BUILD_DIR/openssl-src"
+    extract openssl "$src"
+    (
+        cd "$src"
+        local opts=(no-shared no-module no-engine no-dso) o
+        for o in autoload-config apps tests docs; do
+            if openssl_knows "$o"; then opts+=("no-$o"); fi
+        done
+        openssl_knows autoload-config || die "openssl: this version cannot be built without its automatic configuration load"
+        run_logged openssl env "${OPENSSL_ENV[@]}" perl ./Configure "$target" "${opts[@]}" "$@"
+        if [[ -n "${OPENSSL_CHECK:-}" ]]; then "$OPENSSL_CHECK"; fi
+        run_logged openssl make -j"$JOBS" build_generated
+        run_logged openssl make -j"$JOBS" libcrypto.a libssl.a
+    ) || exit 1
+    cp "$src/libcrypto.a" "$src/libssl.a" "$PREFIX/lib/"
+    rm -rf "$PREFIX/include/openssl"
+    mkdir -p "$PREFIX/include/openssl"
+    cp "$src"/include/openssl/*.h "$PREFIX/include/openssl/"
+    stamp_write openssl "$(pkg_version openssl)"
+    rm -rf "$src"
+    stage_end openssl "built"
+}
+
+# deps_curl [ARG...]: static libcurl, HTTP and HTTPS with the OpenSSL above and zlib, nothing else. PKG_CONFIG=false
+# keeps the host's .pc files (libpsl, nghttp2, ...) out; no CA bundle of its own (the agent names its CA), and no
+# OpenSSL configuration loaded at its global set-up. The caller adds its target's compiler, libraries and zlib.
+deps_curl() {
+    stage_begin curl
+    if stamp_ok curl && [[ -f "$PREFIX/lib/libcurl.a" && -f "$PREFIX/include/curl/curl.h" ]]; then
+        stage_end curl "cached"
+        return 0
+    fi
+    rm -f "$STAMP_DIR/curl.done" "$LOG_DIR/curl.log"
+    local src="$BUILD_DIR/curl-src"
+    extract curl "$src"
+    [[ -x "$src/configure" ]] || die "curl: upstream tarball has no configure script"
+    (
+        cd "$src"
+        run_logged curl ./configure PKG_CONFIG=false "$@" \
+            --prefix="$PREFIX" --disable-shared --enable-static \
+            --with-openssl="$PREFIX" --disable-openssl-auto-load-config \
+            --disable-ftp --disable-file --disable-ldap --disable-ldaps \
+            --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
+            --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
+            --disable-mqtt --disable-smb --disable-manual --disable-ntlm-wb \
+            --disable-unix-sockets --enable-threaded-resolver \
+            --without-libpsl --without-brotli --without-zstd \
+            --without-libidn2 --without-nghttp2 --without-nghttp3 \
+            --without-ngtcp2 --without-quiche --without-msh3 \
+            --without-libssh --without-libssh2 --without-wolfssh \
+            --without-librtmp --without-libgsasl \
+            --without-ca-bundle --without-ca-path
+        grep -q '^#define HAVE_LIBZ 1' lib/curl_config.h || die "curl: configure did not pick up zlib"
+        grep -q '^#define USE_OPENSSL 1' lib/curl_config.h || die "curl: configure did not pick up OpenSSL"
+        grep -q '^#define CURL_DISABLE_OPENSSL_AUTO_LOAD_CONFIG 1' lib/curl_config.h \
+            || die "curl: configure kept the automatic OpenSSL configuration load"
+        run_logged curl make -C lib -j"$JOBS"
+    ) || exit 1
+    cp "$src/lib/.libs/libcurl.a" "$PREFIX/lib/libcurl.a"
+    rm -rf "$PREFIX/include/curl"
+    mkdir -p "$PREFIX/include/curl"
+    cp "$src"/include/curl/*.h "$PREFIX/include/curl/"
+    stamp_write curl "$(pkg_version curl)"
+    rm -rf "$src"
+    stage_end curl "built"
 }
