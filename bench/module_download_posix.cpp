@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "server/server_api.h"
 #include "system/file.h"
 #include "system/text.h"

@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 
-#include "channel/sio_packet.h"
-#include "channel/sio_socket.h"
+#include "sio/packet.h"
+#include "sio/socket.h"
 
 int main(int argc, char** argv) {
     long frames = argc > 1 ? std::atol(argv[1]) : 2000000;

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "channel/socketio_client.h"
-#include "../tests/channel/room_control.h"
+#include "sio/client.h"
+#include "../tests/sio/room_control.h"
 
 int main(int argc, char** argv) {
     channel_test::RoomControl control;

@@ -48,7 +48,7 @@ step "linux build" build linux
 step "linux tests" in_guard ctest --preset linux
 step "channel endurance (2 min, pings every 200 ms)" env TAVREL_CHANNEL_ENDURANCE=1 \
   GTEST_FILTER='Channel.EnduranceHoldsWithShortTimers' \
-  tests/with-room-server.sh build/linux/tests/bin/tavrel_channel_tests --gtest_color=no
+  tests/with-room-server.sh build/linux/tests/bin/tavrel_sio_tests --gtest_color=no
 # A room of 50 agents (the linux-static build) in namespaces of their own: every phase completes and nothing is
 # left behind.
 step "linux-static build" bash -c "cmake --preset linux-static >/dev/null && cmake --build --preset linux-static --target TavrelAgent exam_client_stub installer_probe"

@@ -3,15 +3,15 @@
 #include <cstring>
 #include <string>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "agent/dialogs.h"
 #include "agent/settings_rules.h"
-#include "agent/window_messages.h"
-#include "channel/command_channel.h"
+#include "base/main_thread_post.h"
+#include "commands/command_channel.h"
 #include "server/server_api.h"
 #include "system/process.h"
 #include "system/text.h"
-#include "../res/resource.h"
+#include "resource.h"
 
 namespace {
 

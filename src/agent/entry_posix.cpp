@@ -5,9 +5,9 @@
 #include <mutex>
 #include <thread>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "agent/startup.h"
-#include "agent/window_messages.h"
+#include "base/main_thread_post.h"
 #include "system/single_instance.h"
 #include "system/version_stamp.h"
 #include "version.h"

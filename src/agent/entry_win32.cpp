@@ -1,11 +1,11 @@
 #include <windows.h>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "agent/dialogs.h"
-#include "agent/logger.h"
+#include "base/logger.h"
 #include "agent/main_window.h"
 #include "agent/startup.h"
-#include "agent/window_messages.h"
+#include "base/main_thread_post.h"
 #include "system/single_instance.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {

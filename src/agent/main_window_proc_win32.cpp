@@ -1,13 +1,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "agent/dialogs.h"
-#include "agent/logger.h"
+#include "base/logger.h"
 #include "agent/main_window.h"
-#include "agent/window_messages.h"
+#include "base/main_thread_post.h"
 #include "system/process.h"
-#include "../res/resource.h"
+#include "resource.h"
 
 namespace {
 

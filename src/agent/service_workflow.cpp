@@ -4,13 +4,14 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "agent/agent.h"
-#include "agent/logger.h"
-#include "agent/window_messages.h"
-#include "channel/command_channel.h"
+#include "base/shared_values.h"
+#include "base/logger.h"
+#include "base/main_thread_post.h"
+#include "commands/command_channel.h"
 #include "server/server_api.h"
 #include "server/updates.h"
 #include "system/desktop.h"
+#include "system/file.h"
 #include "system/process.h"
 #include "system/text.h"
 
@@ -28,29 +29,6 @@ std::string BuildExamClientCommandLine(const std::string& version, const std::st
 namespace {
 
 const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
-
-wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-
-bool SameAscii(const std::wstring& a, const wchar_t* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-    }
-    return i == a.size() && !b[i];
-}
-
-// Windows opens these devices whatever extension follows them ("CON.exe", "nul .exe").
-bool IsDeviceName(std::wstring stem) {
-    while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) stem.pop_back();
-    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"}) {
-        if (SameAscii(stem, device)) return true;
-    }
-    if (stem.size() == 4 && (SameAscii(stem.substr(0, 3), L"COM") || SameAscii(stem.substr(0, 3), L"LPT"))) {
-        wchar_t n = stem[3];
-        return (n >= L'0' && n <= L'9') || n == L'\u00B9' || n == L'\u00B2' || n == L'\u00B3';
-    }
-    return false;
-}
 
 void ReportState(int status) {
     SharedValues v = SnapshotShared();
@@ -84,14 +62,14 @@ void RunExamClient(const ServiceStartupInfo& info) {
 bool IsPlainProgramName(const std::wstring& name) {
     const std::wstring suffix = L".exe";
     if (name.size() <= suffix.size() || name.size() > 255) return false;
-    if (!SameAscii(name.substr(name.size() - suffix.size()), suffix.c_str())) return false;
+    if (!SameAsciiText(name.substr(name.size() - suffix.size()), suffix)) return false;
     if (name.find(L"..") != std::wstring::npos) return false;
     for (wchar_t c : name) {
         if (c < 0x20 || c == 0x7f) return false;
         if (std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) return false;
     }
     if (name.front() == L' ' || name.front() == L'.') return false;
-    return !IsDeviceName(name.substr(0, name.find(L'.')));
+    return !IsWindowsDeviceName(name);
 }
 
 std::wstring TakeExamClientName(const std::wstring& offered) {

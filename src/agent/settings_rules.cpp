@@ -1,8 +1,8 @@
 #include "agent/settings_rules.h"
 
-#include "agent/agent.h"
-#include "agent/config.h"
-#include "agent/logger.h"
+#include "base/shared_values.h"
+#include "base/config.h"
+#include "base/logger.h"
 #include "system/address.h"
 #include "system/text.h"
 

@@ -4,13 +4,14 @@
 #include <memory>
 #include <thread>
 
-#include "agent/agent.h"
-#include "agent/config.h"
-#include "agent/logger.h"
+#include "base/shared_values.h"
+#include "base/config.h"
+#include "base/logger.h"
 #include "agent/service_workflow.h"
-#include "channel/command_channel.h"
+#include "commands/command_channel.h"
 #include "server/http_provider.h"
 #include "system/clock.h"
+#include "system/desktop.h"
 #include "system/file.h"
 #include "system/identity.h"
 #include "system/text.h"
@@ -26,8 +27,15 @@ void OnInitialize() {
         v.ExeFileName = exeFileName;
         v.IniPath = exeDir + "shell.ini";
     });
+    SetRegistryFolder(exeDir);
     WriteShared(&SharedValues::LocalVersion, GetFileVersionText(exeDir + exeFileName));
-    GatherMachineIdentity();
+    MachineIdentity identity;
+    GatherMachineIdentity(&identity);
+    UpdateShared([&](SharedValues& v) {
+        v.LocalIp = identity.ip;
+        v.LocalMac = identity.mac;
+        v.LocalComputerName = identity.computerName;
+    });
 
     ReadConfiguration(exeDir + "shell.ini");
 

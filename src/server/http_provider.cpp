@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "agent/logger.h"
+#include "base/logger.h"
 
 void InitHttpTransport() {
     static std::once_flag once;

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "agent/agent.h"
-#include "agent/config.h"
-#include "agent/logger.h"
+#include "base/shared_values.h"
+#include "base/config.h"
+#include "base/logger.h"
 #include "server/http_provider.h"
 #include "server/server_answers.h"
 #include "server/server_api.h"

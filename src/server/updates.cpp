@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "agent/agent.h"
-#include "agent/logger.h"
+#include "base/shared_values.h"
+#include "base/logger.h"
 #include "server/installer_trust.h"
 #include "server/server_api.h"
 #include "system/file.h"

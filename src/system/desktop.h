@@ -3,8 +3,13 @@
 // switching the two Windows logo keys off and on machine-wide. Nothing here logs.
 //
 // On Linux the registry values are kept, with the same keys, names, types and bytes, in a registry
-// export file beside the agent: <ExeDir>registry.reg (see registry_file_posix.h). An operator reads what
+// export file beside the agent: <agent folder>registry.reg (see registry_file_posix.h). An operator reads what
 // the agent did there; nothing on Linux acts on these values.
+#include <string>
+
+// Linux: the agent's folder (with its trailing separator), where the registry export file is kept; told at
+// start-up once the folder is known. Nothing on Windows, whose registry is the registry.
+void SetRegistryFolder(const std::string& folder);
 
 // Sets the nine user policy values that block Task Manager, logging off, the Run box and the like to 0,
 // shows the taskbar and start button and turns the latching-modifier hot key back on. True when the

@@ -20,7 +20,7 @@ RegistryValue ZeroDword() { return RegistryValue{kRegDword, std::string(4, '\0')
 bool RestoreDesktop() {
     bool saved = false;
     {
-        RegistryFile registry;
+        RegistryFile registry(RegistryFilePath());
         const std::string systemKey = kCurrentUser + WideToAnsi(dv::kSystemPolicies);
         const std::string explorerKey = kCurrentUser + WideToAnsi(dv::kExplorerPolicies);
         registry.CreateKey(systemKey);
@@ -67,7 +67,7 @@ bool SetShiftLatchHotKey(bool on) {
 }
 
 bool DisableWindowsKeys() {
-    RegistryFile registry;
+    RegistryFile registry(RegistryFilePath());
     registry.SetValue(kLocalMachine + WideToAnsi(dv::kKeyboardLayout), WideToAnsi(dv::kScancodeMap),
                       RegistryValue{kRegBinary, std::string(reinterpret_cast<const char*>(dv::kWindowsKeysOff),
                                                             sizeof dv::kWindowsKeysOff)});
@@ -76,7 +76,7 @@ bool DisableWindowsKeys() {
 }
 
 bool EnableWindowsKeys() {
-    RegistryFile registry;
+    RegistryFile registry(RegistryFilePath());
     const std::string key = kLocalMachine + WideToAnsi(dv::kKeyboardLayout);
     registry.CreateKey(key);
     registry.DeleteValue(key, WideToAnsi(dv::kScancodeMap));

@@ -19,6 +19,8 @@ HKEY OpenOrCreate(HKEY root, const wchar_t* path) {
 
 }  // namespace
 
+void SetRegistryFolder(const std::string&) {}
+
 bool RestoreDesktop() {
     HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
     HWND startButton = FindWindowW(L"Button", nullptr);

@@ -33,3 +33,7 @@ std::string ParentFolder(const std::string& path);
 bool MakeExecutable(const std::string& path);
 // True for a path that does not hang from the current folder ("/x"; on Windows "C:\x", "\x", "\\host\x").
 bool IsAbsolutePath(const std::string& path);
+// A file name that Windows opens as a device in any folder and with any extension: CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, CLOCK$, COM0-9 and LPT0-9 (also with the superscript digits), in any letter case, the
+// stem ending at the first dot and its trailing dots and blanks ignored ("nul .exe", "COM1.oef", "con.tar.gz").
+bool IsWindowsDeviceName(const std::wstring& name);

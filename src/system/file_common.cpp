@@ -34,3 +34,14 @@ std::string ParentFolder(const std::string& path) {
     if (cut == std::string::npos) return std::string();
     return path.substr(0, cut);
 }
+
+bool IsWindowsDeviceName(const std::wstring& name) {
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) stem.pop_back();
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"})
+        if (SameAsciiText(stem, device)) return true;
+    if (stem.size() != 4 || !(SameAsciiText(stem.substr(0, 3), L"COM") || SameAsciiText(stem.substr(0, 3), L"LPT")))
+        return false;
+    wchar_t n = stem[3];
+    return (n >= L'0' && n <= L'9') || n == L'\u00B9' || n == L'\u00B2' || n == L'\u00B3';
+}

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
 #include "system/identity.h"
 
 // The kernel's own tables, read over rtnetlink: the main routing table (what `ip route` shows), the IPv4
@@ -194,8 +193,8 @@ std::string MacText(std::vector<unsigned char> hardware) {
 }
 
 // First IPv4 address of the up, non-loopback adapter with a hardware address and the lowest interface index,
-// stored in LocalIp: the last resort of a machine without a default route.
-bool GetLocalIpByAdapter() {
+// into *ip: the last resort of a machine without a default route.
+bool GetLocalIpByAdapter(std::string* ip) {
     NetlinkSocket netlink;
     std::vector<Link> links;
     std::vector<Address> addresses;
@@ -212,7 +211,7 @@ bool GetLocalIpByAdapter() {
     if (!chosen) return false;
     for (const Address& address : addresses) {
         if (address.ifIndex != chosen->index) continue;
-        WriteShared(&SharedValues::LocalIp, address.text);
+        *ip = address.text;
         return true;
     }
     return false;
@@ -220,7 +219,7 @@ bool GetLocalIpByAdapter() {
 
 }  // namespace
 
-int GetLocalIpByRoute() {
+int GetLocalIpByRoute(std::string* ip) {
     NetlinkSocket netlink;
     std::vector<Route> routes;
     if (!ReadRoutes(netlink, &routes)) return 0;
@@ -237,13 +236,13 @@ int GetLocalIpByRoute() {
     if (!ReadAddresses(netlink, &addresses)) return 0;
     for (const Address& address : addresses) {
         if (address.ifIndex != chosen->ifIndex) continue;
-        WriteShared(&SharedValues::LocalIp, address.text);
+        *ip = address.text;
         return 1;
     }
     return 0;
 }
 
-bool GetLocalIpByHostName() {
+bool GetLocalIpByHostName(std::string* ip) {
     char name[128] = {0};
     if (gethostname(name, sizeof name - 1) != 0) return false;
     addrinfo hints{};
@@ -262,7 +261,7 @@ bool GetLocalIpByHostName() {
     }
     freeaddrinfo(found);
     if (text.empty()) return false;
-    WriteShared(&SharedValues::LocalIp, text);
+    *ip = text;
     return true;
 }
 
@@ -288,17 +287,11 @@ std::string GetLocalComputerName() {
     return std::string(name);
 }
 
-bool GatherMachineIdentityPass() {
-    GetLocalIpByRoute();
-    if (ReadShared(&SharedValues::LocalIp).empty()) GetLocalIpByHostName();
+std::string FindLocalIp() {
+    std::string ip;
+    GetLocalIpByRoute(&ip);
+    if (ip.empty()) GetLocalIpByHostName(&ip);
     // Exam rooms on an isolated network often have no gateway, and the host name may name no adapter.
-    if (ReadShared(&SharedValues::LocalIp).empty()) GetLocalIpByAdapter();
-    std::string ip = ReadShared(&SharedValues::LocalIp);
-    std::string mac = GetMacByIp(ip);
-    std::string computerName = GetLocalComputerName();
-    UpdateShared([&](SharedValues& v) {
-        v.LocalMac = mac;
-        v.LocalComputerName = computerName;
-    });
-    return !ip.empty() && !mac.empty();
+    if (ip.empty()) GetLocalIpByAdapter(&ip);
+    return ip;
 }

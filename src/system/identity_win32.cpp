@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "agent/agent.h"
 #include "system/identity.h"
 #include "system/text.h"
 
@@ -23,7 +22,7 @@ std::string DottedText(DWORD networkOrder) {
 
 }  // namespace
 
-int GetLocalIpByRoute() {
+int GetLocalIpByRoute(std::string* ip) {
     ULONG size = 0;
     if (GetIpForwardTable(nullptr, &size, TRUE) != ERROR_INSUFFICIENT_BUFFER) return 0;
     auto* routes = static_cast<MIB_IPFORWARDTABLE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
@@ -59,7 +58,7 @@ int GetLocalIpByRoute() {
     if (GetIpAddrTable(addresses, &addrSize, TRUE) == NO_ERROR) {
         for (DWORD i = 0; i < addresses->dwNumEntries; ++i) {
             if (addresses->table[i].dwIndex != ifIndex) continue;
-            WriteShared(&SharedValues::LocalIp, DottedText(addresses->table[i].dwAddr));
+            *ip = DottedText(addresses->table[i].dwAddr);
             result = 1;
             break;
         }
@@ -68,14 +67,14 @@ int GetLocalIpByRoute() {
     return result;
 }
 
-bool GetLocalIpByHostName() {
+bool GetLocalIpByHostName(std::string* ip) {
     char name[128] = {0};
     if (gethostname(name, sizeof name) != 0) return false;
     hostent* entry = gethostbyname(name);
     if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0]) return false;
     DWORD address = 0;
     std::memcpy(&address, entry->h_addr_list[0], sizeof address);
-    WriteShared(&SharedValues::LocalIp, DottedText(address));
+    *ip = DottedText(address);
     WSACleanup();
     return true;
 }
@@ -118,20 +117,14 @@ std::string GetLocalComputerName() {
     return WideToGbk(name);
 }
 
-bool GatherMachineIdentityPass() {
-    GetLocalIpByRoute();
-    if (ReadShared(&SharedValues::LocalIp).empty()) {
+std::string FindLocalIp() {
+    std::string ip;
+    GetLocalIpByRoute(&ip);
+    if (ip.empty()) {
         WSADATA data;
         // A failed lookup leaves Winsock started; end it here so a machine waiting for its cable does not
         // pile up one start per pass.
-        if (WSAStartup(2, &data) == 0 && !GetLocalIpByHostName()) WSACleanup();
+        if (WSAStartup(2, &data) == 0 && !GetLocalIpByHostName(&ip)) WSACleanup();
     }
-    std::string ip = ReadShared(&SharedValues::LocalIp);
-    std::string mac = GetMacByIp(ip);
-    std::string computerName = GetLocalComputerName();
-    UpdateShared([&](SharedValues& v) {
-        v.LocalMac = mac;
-        v.LocalComputerName = computerName;
-    });
-    return !ip.empty() && !mac.empty();
+    return ip;
 }

@@ -8,13 +8,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "agent/agent.h"
+#include "system/desktop.h"
 #include "system/file.h"
 #include "system/text.h"
 
 namespace {
 
 std::mutex g_registryLock;
+std::mutex g_folderLock;
+std::string g_registryFolder;
 
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 
@@ -126,8 +128,17 @@ std::string DataText(const RegistryValue& value) {
 
 }  // namespace
 
+void SetRegistryFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_folderLock);
+    g_registryFolder = folder;
+}
+
 std::string RegistryFilePath() {
-    std::string folder = ReadShared(&SharedValues::ExeDir);
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(g_folderLock);
+        folder = g_registryFolder;
+    }
     if (folder.empty()) folder = ParentFolder(CurrentModulePath()) + PathSeparator();
     return folder + "registry.reg";
 }

@@ -21,14 +21,14 @@ struct RegistryValue {
     std::string bytes;  // the data as Windows stores it: a REG_DWORD is four little-endian bytes
 };
 
-// <ExeDir>registry.reg (the agent's own folder when ExeDir is not known yet).
+// <agent folder>registry.reg (SetRegistryFolder of desktop.h; the executable's own folder until it is told)
 std::string RegistryFilePath();
 
 // The file loaded into memory, under one process-wide lock for as long as the object lives, so two
 // threads' changes never overwrite each other. A missing or unreadable file is an empty registry.
 class RegistryFile {
 public:
-    explicit RegistryFile(const std::string& path = RegistryFilePath());
+    explicit RegistryFile(const std::string& path);
 
     // Keys are written in full, "HKEY_CURRENT_USER\Software\...".
     void CreateKey(const std::string& key);

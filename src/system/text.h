@@ -21,6 +21,8 @@ std::string TrimSpaces(const std::string& text);
 
 std::string ToUpperAscii(std::string text);
 std::string ToLowerAscii(std::string text);
+// Equal when only the letter case of ASCII letters differs (other characters must match exactly).
+bool SameAsciiText(const std::wstring& a, const std::wstring& b);
 
 // "\\" on Windows, "/" on Linux.
 const char* PathSeparator();

@@ -50,3 +50,11 @@ std::string NativePath(const std::string& backslashed) {
     std::replace(path.begin(), path.end(), '\\', sep);
     return path;
 }
+
+bool SameAsciiText(const std::wstring& a, const std::wstring& b) {
+    auto upper = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}

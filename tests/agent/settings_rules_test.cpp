@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "agent/settings_rules.h"
 #include "support/test_support.h"
 #include "system/file.h"

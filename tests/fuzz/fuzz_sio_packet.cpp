@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "channel/sio_packet.h"
+#include "sio/packet.h"
 
 namespace {
 

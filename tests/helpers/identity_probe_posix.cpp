@@ -4,24 +4,22 @@
 #include <cstdio>
 #include <string>
 
-#include "agent/agent.h"
 #include "system/identity.h"
 
 int main(int argc, char** argv) {
-    ResetShared();
-    int route = GetLocalIpByRoute();
-    std::printf("route=%d\nroute_ip=%s\n", route, ReadShared(&SharedValues::LocalIp).c_str());
+    std::string routeIp;
+    int route = GetLocalIpByRoute(&routeIp);
+    std::printf("route=%d\nroute_ip=%s\n", route, routeIp.c_str());
 
-    ResetShared();
-    bool byName = GetLocalIpByHostName();
-    std::printf("hostname=%d\nhostname_ip=%s\n", byName ? 1 : 0, ReadShared(&SharedValues::LocalIp).c_str());
+    std::string nameIp;
+    bool byName = GetLocalIpByHostName(&nameIp);
+    std::printf("hostname=%d\nhostname_ip=%s\n", byName ? 1 : 0, nameIp.c_str());
 
     for (int i = 1; i < argc; ++i) std::printf("mac[%s]=%s\n", argv[i], GetMacByIp(argv[i]).c_str());
 
-    ResetShared();
-    bool known = GatherMachineIdentity(1);
-    SharedValues v = SnapshotShared();
-    std::printf("gather=%d\nip=%s\nmac=%s\ncomputer=%s\n", known ? 1 : 0, v.LocalIp.c_str(), v.LocalMac.c_str(),
-                v.LocalComputerName.c_str());
+    MachineIdentity v;
+    bool known = GatherMachineIdentity(&v, 1);
+    std::printf("gather=%d\nip=%s\nmac=%s\ncomputer=%s\n", known ? 1 : 0, v.ip.c_str(), v.mac.c_str(),
+                v.computerName.c_str());
     return 0;
 }

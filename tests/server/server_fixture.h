@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
+#include "base/shared_values.h"
 #include "server/room_peer.h"
 
 namespace tavrel::test {

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <thread>
 
-#include "agent/config.h"
+#include "base/config.h"
 #include "server/installer_trust.h"
 #include "server/server_api.h"
 #include "server/server_fixture.h"

@@ -14,7 +14,7 @@ std::string FullKey(RegistryRoot root, const std::string& key) {
 RegistryEntry ReadRegistryEntry(RegistryRoot root, const std::string& key, const std::string& name) {
     RegistryEntry entry;
     RegistryValue value;
-    RegistryFile registry;
+    RegistryFile registry(RegistryFilePath());
     if (registry.QueryValue(FullKey(root, key), name, &value)) {
         entry.found = true;
         entry.type = value.type;
@@ -25,13 +25,13 @@ RegistryEntry ReadRegistryEntry(RegistryRoot root, const std::string& key, const
 
 bool WriteRegistryEntry(RegistryRoot root, const std::string& key, const std::string& name, unsigned long type,
                         const std::string& bytes) {
-    RegistryFile registry;
+    RegistryFile registry(RegistryFilePath());
     registry.SetValue(FullKey(root, key), name, RegistryValue{type, bytes});
     return registry.Save();
 }
 
 bool DeleteRegistryEntry(RegistryRoot root, const std::string& key, const std::string& name) {
-    RegistryFile registry;
+    RegistryFile registry(RegistryFilePath());
     return registry.DeleteValue(FullKey(root, key), name) && registry.Save();
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/logger.h"
+#include "base/logger.h"
 
 namespace tavrel::test {
 

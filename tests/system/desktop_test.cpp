@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "agent/agent.h"
 #include "support/graphical_session.h"
 #include "support/registry_probe.h"
 #include "support/test_support.h"
@@ -51,12 +50,11 @@ struct Policy {
 class DesktopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetShared();
-        WriteShared(&SharedValues::ExeDir, m_dir.Path() + PathSeparator());
+        SetRegistryFolder(m_dir.Path() + PathSeparator());
     }
     void TearDown() override {
         EnableWindowsKeys();  // never leave the logo keys mapped off in the machine's registry
-        ResetShared();
+        SetRegistryFolder("");
     }
     TempFolder m_dir;
 };

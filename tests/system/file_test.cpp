@@ -144,3 +144,18 @@ TEST(Folders, CreateFoldersMakesMissingParents) {
 }
 
 }  // namespace
+
+// The one device-name rule behind the exam client's name and the answer path of 2002.
+TEST(DeviceNames, WindowsOpensTheseAsDevicesWhateverFollows) {
+    const struct {
+        const wchar_t* name;
+        bool device;
+    } rows[] = {
+        {L"CON", true},      {L"con.exe", true},    {L"Nul .oef", true},   {L"AUX..", true},     {L"prn. .txt", true},
+        {L"CONIN$", true},   {L"conout$.x", true},  {L"CLOCK$.exe", true}, {L"COM1", true},      {L"lpt9.dat", true},
+        {L"COM\u00B9", true}, {L"LPT\u00B3.exe", true}, {L"con.tar.gz", true},
+        {L"CONSOLE", false}, {L"COM10", false},     {L"LPTA", false},      {L"nullify.exe", false}, {L"", false},
+        {L".CON", false},    {L"E1", false},        {L"COM\u00B4", false}, {L"\u8003\u751f", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(IsWindowsDeviceName(row.name), row.device) << testing::PrintToString(std::wstring(row.name));
+}

@@ -4,7 +4,6 @@
 #include <iostream>
 #include <string>
 
-#include "agent/agent.h"
 #include "system/identity.h"
 
 namespace {
@@ -39,34 +38,29 @@ bool IsMacText(const std::string& text) {
     return true;
 }
 
-class IdentityTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetShared(); }
-    void TearDown() override { ResetShared(); }
-};
-
-TEST_F(IdentityTest, ThisMachineHasAnAddressAMacAndAName) {
-    ASSERT_TRUE(GatherMachineIdentity(1)) << "this machine has a network";
-    SharedValues v = SnapshotShared();
-    std::cout << "identity: ip=" << v.LocalIp << " mac=" << v.LocalMac << " computer=" << v.LocalComputerName
-              << std::endl;
-    EXPECT_TRUE(IsDottedIpv4(v.LocalIp)) << v.LocalIp;
-    EXPECT_TRUE(IsMacText(v.LocalMac)) << v.LocalMac;
-    EXPECT_FALSE(v.LocalComputerName.empty());
-    EXPECT_EQ(v.LocalComputerName, GetLocalComputerName());
+TEST(IdentityTest, ThisMachineHasAnAddressAMacAndAName) {
+    MachineIdentity v;
+    ASSERT_TRUE(GatherMachineIdentity(&v, 1)) << "this machine has a network";
+    std::cout << "identity: ip=" << v.ip << " mac=" << v.mac << " computer=" << v.computerName << std::endl;
+    EXPECT_TRUE(IsDottedIpv4(v.ip)) << v.ip;
+    EXPECT_TRUE(IsMacText(v.mac)) << v.mac;
+    EXPECT_FALSE(v.computerName.empty());
+    EXPECT_EQ(v.computerName, GetLocalComputerName());
 }
 
-TEST_F(IdentityTest, TheDefaultRouteGivesTheAddress) {
-    int found = GetLocalIpByRoute();
-    std::cout << "route: " << found << " ip=" << ReadShared(&SharedValues::LocalIp) << std::endl;
+TEST(IdentityTest, TheDefaultRouteGivesTheAddress) {
+    std::string ip;
+    int found = GetLocalIpByRoute(&ip);
+    std::cout << "route: " << found << " ip=" << ip << std::endl;
     ASSERT_EQ(found, 1) << "this machine has a default route";
-    EXPECT_TRUE(IsDottedIpv4(ReadShared(&SharedValues::LocalIp)));
+    EXPECT_TRUE(IsDottedIpv4(ip));
 }
 
-TEST_F(IdentityTest, MacLookupNeedsTheExactAddressText) {
-    ASSERT_TRUE(GatherMachineIdentity(1));
-    const std::string ip = ReadShared(&SharedValues::LocalIp);
-    const std::string mac = ReadShared(&SharedValues::LocalMac);
+TEST(IdentityTest, MacLookupNeedsTheExactAddressText) {
+    MachineIdentity v;
+    ASSERT_TRUE(GatherMachineIdentity(&v, 1));
+    const std::string ip = v.ip;
+    const std::string mac = v.mac;
     struct Row {
         std::string asked;
         std::string mac;

@@ -1,0 +1,40 @@
+#pragma once
+// The agent's side of the command channel: the one Socket.IO client of the process, the connection to the
+// room's channel, the connection listeners that tell the tray how the channel stands, and the handlers of
+// the server's "broadcast" and "ping" events.
+#include <memory>
+#include <string>
+
+#include "sio/client.h"
+#include "sio/message.h"
+
+// The process's client (made on first use; empty after DestroyCommandChannel).
+std::shared_ptr<sio::client> CommandChannelClient();
+// Closes the client (status 1000, "End by user"), waits for its network thread and drops it.
+void DestroyCommandChannel();
+
+// Installs the four connection listeners; done once at start-up, before any connect.
+void InstallChannelListeners();
+// Joins the channel of CurrentRoomCode with this machine's key; nothing changes while it is open or opening.
+void ConnectCommandChannel();
+bool IsCommandChannelOpen();
+// Closes the channel if it is open (the settings dialog leaves the room this way).
+void CloseCommandChannelIfOpen();
+// Ends the channel in every state but closed, a reconnection that is only waiting for its timer included:
+// a machine that leaves its room must not come back to it by itself.
+void LeaveCommandChannel();
+
+void OnSocketConnectedEvent();
+void OnSocketCloseEvent(sio::close_reason reason);
+void OnSocketFailEvent();
+void OnSocketReconnectEvent(unsigned attemptsMade, unsigned delayMs);
+
+void OnSocketBroadcastEvent(const std::string& name, const sio::message::ptr& data, bool needAck,
+                            sio::message::list& ackMessage);
+void OnSocketPingEvent(const std::string& name, const sio::message::ptr& data, bool needAck,
+                       sio::message::list& ackMessage);
+
+// The answer file of command 2002 under "..\ExamData\nrvq\". False when one of the three texts could lead
+// out of that folder or names a Windows device; the joined path is given either way, for the log line.
+bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, const std::string& batchNum,
+                         const std::string& examineeId, std::string* path);

@@ -1,0 +1,130 @@
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "base/shared_values.h"
+#include "base/logger.h"
+#include "commands/command_channel.h"
+#include "commands/command_worker.h"
+#include "server/server_api.h"
+#include "system/desktop.h"
+#include "system/file.h"
+#include "system/power.h"
+#include "system/process.h"
+#include "system/text.h"
+
+namespace {
+
+// The server's texts become part of a file path: none of them may step out of the answer folder.
+bool IsSafePathPiece(const std::string& piece) {
+    if (piece.find("..") != std::string::npos) return false;
+    for (char c : piece)
+        if (c == '\\' || c == '/' || c == ':' || c == '\0') return false;
+    // "COM1.oef" would be a serial port, whose read can hold the thread for ever.
+    return !IsWindowsDeviceName(AnsiToWide(piece));
+}
+
+// A member the command needs, present as a text; numbers or objects in its place read as nothing.
+bool TextMember(const sio::message::ptr& object, const char* name, std::string* text) {
+    sio::message::ptr member = sio::MemberOf(object, name);
+    if (!member || member->get_flag() != sio::message::flag::text) return false;
+    *text = member->get_string();
+    return true;
+}
+
+void EmitOnRoot(const char* event) {
+    if (auto client = CommandChannelClient()) client->socket("")->emit(event);
+}
+
+void OnNewMachineNumber(const sio::message::ptr& data) {
+    sio::message::ptr member = sio::MemberOf(data, "data");
+    if (!member) {
+        LogInfo("OnSocketBroadcastEvent") << "2003 without data: ignored";
+        return;
+    }
+    EmitOnRoot("ok");
+    // A number that is not a text reads as "", as every reader of the command's data does.
+    std::string ecpId = sio::TextOf(member);
+    UpdateShared([&](SharedValues& v) {
+        if (v.CurrentEcpId != ecpId) v.CurrentEcpId = ecpId;
+    });
+    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+}
+
+void OnUploadAnswer(const sio::message::ptr& data) {
+    sio::message::ptr body = sio::MemberOf(data, "data");
+    if (!body || body->get_flag() != sio::message::flag::object) {
+        LogInfo("OnSocketBroadcastEvent") << "2002 without its data object: ignored";
+        return;
+    }
+    std::string examineeId, taskId, batchNum;
+    if (!TextMember(body, "examineeId", &examineeId) || !TextMember(body, "taskId", &taskId) ||
+        !TextMember(body, "batchNum", &batchNum)) {
+        LogInfo("OnSocketBroadcastEvent") << "2002 without examineeId, taskId and batchNum as texts: ignored";
+        return;
+    }
+    std::string path;
+    bool safe = BuildAnswerFilePath(ReadShared(&SharedValues::ExeDir), taskId, batchNum, examineeId, &path);
+    LogInfo("OnSocketBroadcastEvent") << examineeId << taskId << batchNum << path;
+    if (!safe) {
+        LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
+        return;
+    }
+    bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
+        UploadExamAnswer(taskId, examineeId, batchNum, path, &terminated);
+    });
+    if (!queued)
+        LogInfo("OnSocketBroadcastEvent") << "2002 refused: " << kMaxWaitingCommandJobs << " commands are waiting already";
+}
+
+bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.CurrentEcpId.empty(); }
+
+void SendStateReport(const std::atomic<bool>& terminated) {
+    SharedValues v = SnapshotShared();
+    if (StateReportDue(v) && IsProcessRunning(v.TavrelExe))
+        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
+}
+
+}  // namespace
+
+bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, const std::string& batchNum,
+                         const std::string& examineeId, std::string* path) {
+    std::string joined = exeDir + NativePath("..\\ExamData\\nrvq\\") + taskId + PathSeparator() + batchNum +
+                         PathSeparator() + examineeId + NativePath("\\answer\\") + examineeId + ".oef";
+    bool safe = IsSafePathPiece(taskId) && IsSafePathPiece(batchNum) && IsSafePathPiece(examineeId);
+    *path = joined;
+    return safe;
+}
+
+void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, bool, sio::message::list&) {
+    // A member "code" of another type than integer reads as 0 and so matches no command.
+    // Compared at full width: a huge number must not pass for a command by losing its high bits.
+    sio::message::ptr codeMember = sio::MemberOf(data, "code");
+    std::int64_t code = (codeMember && codeMember->get_flag() == sio::message::flag::integer)
+                            ? codeMember->get_int()
+                            : 0;
+    LogInfo("OnSocketBroadcastEvent") << "接收到考试服务指令，code：[" << code << "]";
+    if (code == 2003) {
+        OnNewMachineNumber(data);
+    } else if (code == 2002) {
+        OnUploadAnswer(data);
+    } else if (code == 1003) {
+        PowerOff();
+    } else if (code == 1004) {
+        Reboot();
+    } else if (code == 1002) {
+        LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
+        CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+    } else if (code == 1005) {
+        DisableWindowsKeys();
+    } else if (code == 1006) {
+        EnableWindowsKeys();
+    }
+}
+
+void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
+    // The server times the room by this "ack": it is on the wire before the process list is even read.
+    EmitOnRoot("ack");
+    // One report waiting is enough: it reads the state when it runs, so a second would say the same.
+    if (StateReportDue(SnapshotShared())) PostCommandWork(SendStateReport, "state report");
+}

@@ -1,0 +1,233 @@
+// The channel in a full room and against a busy or hostile server: a slow answer upload, a server that ends
+// "/" on every join, a frame far over the limit, a machine withdrawn while its channel waits to reconnect,
+// and a shutdown that meets a stuck upload.
+#include "command_fixture.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+
+#include "agent/service_workflow.h"
+#include "commands/command_worker.h"
+
+namespace command_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+Json::Value AnswerOf(const char* examineeId) {
+    Json::Value data(Json::objectValue);
+    data["examineeId"] = examineeId;
+    data["taskId"] = "T1";
+    data["batchNum"] = "B1";
+    return data;
+}
+
+// Jobs run in order of arrival; a kind already waiting is not queued again; a full queue refuses.
+TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false, release = false;
+    std::vector<std::string> ran;
+    auto record = [&](const std::string& name) {
+        return [&, name](const std::atomic<bool>&) {
+            std::lock_guard<std::mutex> hold(lock);
+            ran.push_back(name);
+        };
+    };
+    ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) {
+        std::unique_lock<std::mutex> hold(lock);
+        started = true;
+        changed.notify_all();
+        changed.wait(hold, [&] { return release; });
+        ran.push_back("first");
+    }));
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return started; }));
+    }
+    EXPECT_TRUE(PostCommandWork(record("report"), "report"));
+    EXPECT_TRUE(PostCommandWork(record("report again"), "report"));  // covered by the one waiting
+    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_TRUE(PostCommandWork(record(std::to_string(i))));
+    EXPECT_FALSE(PostCommandWork(record("one too many")));
+    EXPECT_FALSE(PostCommandWork(record("another report"), "other"));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(WaitCommandWorkIdle(10000));
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(ran.size(), kMaxWaitingCommandJobs + 1);
+    EXPECT_EQ(ran[0], "first");
+    EXPECT_EQ(ran[1], "report");
+    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_EQ(ran[i + 1], std::to_string(i));
+}
+
+// The server drops a client that misses its ping for 1 s; the upload's answer takes 5 s.
+TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommands) {
+    ScancodeMapKeeper keep;
+    tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    ExamClientStandIns clients(install.Path());
+    WriteShared(&SharedValues::TavrelExe, clients.Name());
+    ASSERT_TRUE(clients.Start());
+    ASSERT_TRUE(clients.Start());
+    ASSERT_TRUE(clients.WaitRunning(true));
+    WriteShared(&SharedValues::CurrentEcpId, std::string("5"));
+    room.SetPingTimers(1000, 1000);
+    Join();
+    const std::string sid = CommandChannelClient()->get_sessionid();
+    Json::Value delay(Json::objectValue);
+    delay["ms"] = 5000;
+    room.SetFault("uploadRecoverAnswer", "delay", delay);
+
+    Broadcast(Command(2002, AnswerOf("E1")));
+    Json::Value uploads = room.Requests("/monitor/uploadRecoverAnswer", 1, 10000);
+    ASSERT_EQ(uploads.size(), 1u);
+    const auto sent = Clock::now();
+    Broadcast(Command(1005));
+    room.Emit(Target::Key(mac), "ping");
+    room.Emit(Target::Key(mac), "ping");
+    ASSERT_TRUE(WaitFor([&] { return log.Count("code：[1005]") == 1; }, 4000)) << "1005 waited for the upload";
+    const long long loggedMs = MsSince(sent);
+    ASSERT_TRUE(WaitFor([] { return ScancodeMapKeeper::Read().found; }, 2000));
+    ASSERT_EQ(room.Events("ack", "event", "in", 2, 2000).size(), 2u);
+    const long long ackedMs = MsSince(sent);
+    std::printf("1005 logged %lld ms and the ping's ack back %lld ms after they were sent, during a 5 s upload\n",
+                loggedMs, ackedMs);
+    EXPECT_LT(loggedMs, 2000);
+    EXPECT_TRUE(room.Requests("/monitor/uploadRecoverAnswer")[0]["response"].isNull()) << "the upload had ended";
+
+    // The state report waits its turn behind the upload; the second ping's is the same report.
+    Json::Value states = room.Requests("/client/sendEcpState", 1, 15000);
+    ASSERT_EQ(states.size(), 1u);
+    ASSERT_TRUE(WaitCommandWorkIdle(5000));
+    EXPECT_EQ(room.Requests("/client/sendEcpState").size(), 1u);
+    EXPECT_GE(states[0]["time"].asDouble() - uploads[0]["time"].asDouble(), 4900.0);
+    // The same connection and the same socket all along: the server never lost the PC.
+    EXPECT_EQ(CommandChannelClient()->get_sessionid(), sid);
+    EXPECT_EQ(room.Events("", "socket_disconnect").size(), 0u);
+    EXPECT_EQ(PostedStatuses::Text(), "0");
+}
+
+TEST_F(CommandChannelTest, ServerEndingTheRoomOnEveryJoinSeesOneJoinPerDelay) {
+    auto client = CommandChannelClient();
+    client->set_reconnect_delay(500);
+    client->set_reconnect_delay_max(2000);
+    room.Post("/socket/kick-on-join");
+    const std::string earlier = client->get_sessionid();  // of an earlier test's connection, if any
+    ConnectCommandChannel();
+    ASSERT_TRUE(WaitFor([&] { return !client->get_sessionid().empty() && client->get_sessionid() != earlier; }, 10000));
+    const std::string sid = client->get_sessionid();
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    Json::Value tried = room.Events("", "connect", "in");
+    size_t joins = 0;
+    for (const Json::Value& e : tried) joins += e["conn"].asString() == sid;
+    // Delays of 500, 750, 1125, 1687, then 2000 ms, each spread by ±50 %: 4 to 8 joins fit in 6 s.
+    EXPECT_GE(joins, 4u);
+    EXPECT_LE(joins, 8u);
+    std::printf("%zu joins in 6 s with delays from 500 ms\n", joins);
+    const size_t logged = log.Count("joining again in");
+    EXPECT_GE(logged + 1, joins);
+    EXPECT_LE(logged, joins);
+
+    // Once the server lets it stay, the PC is back in its room and hears its commands.
+    ScancodeMapKeeper keep;
+    tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
+    room.Post("/socket/kick-on-join", [] {
+        Json::Value off(Json::objectValue);
+        off["on"] = false;
+        return off;
+    }());
+    ASSERT_TRUE(WaitSocketCount(1, 10000));
+    Broadcast(Command(1005));
+    Barrier();
+    EXPECT_TRUE(ScancodeMapKeeper::Read().found);
+    EXPECT_EQ(client->get_sessionid(), sid);
+}
+
+TEST_F(CommandChannelTest, FrameOverTheLimitEndsTheConnectionAndThePcComesBack) {
+    Join();
+    const std::string sid = CommandChannelClient()->get_sessionid();
+    Json::Value frame(Json::objectValue);
+    frame["ecpKey"] = mac;
+    frame["size"] = 2 * 1024 * 1024;
+    ASSERT_EQ(room.Post("/socket/large-frame", frame)["sent"].asInt(), 1);
+    ASSERT_TRUE(WaitFor([&] { return log.Count("bytes refused") == 1; }, 10000));
+    ASSERT_TRUE(WaitFor([] { return IsCommandChannelOpen() && CommandChannelClient()->get_sessionid() != ""; }, 10000));
+    ASSERT_TRUE(WaitSocketCount(1, 10000));
+    EXPECT_NE(CommandChannelClient()->get_sessionid(), sid);
+    // A frame just under the limit is still a command.
+    frame["size"] = 1000 * 1000;
+    size_t before = log.Count("接收到考试服务指令");
+    ASSERT_EQ(room.Post("/socket/large-frame", frame)["sent"].asInt(), 1);
+    Barrier();
+    EXPECT_EQ(log.Count("接收到考试服务指令"), before + 2);  // the large one, then the barrier
+    EXPECT_EQ(log.Count("bytes refused"), 1u);
+}
+
+// The number is withdrawn while the server is away: the channel that waits to reconnect must not take the
+// machine back to its old room when the server returns.
+TEST_F(CommandChannelTest, WithdrawnMachineNeverRejoinsItsOldRoom) {
+    Json::Value startup(Json::objectValue);
+    startup["ecpId"] = 7;
+    startup["ecpRoomCode"] = "R7";
+    startup["isStartup"] = false;
+    room.SetMachine(mac, startup);
+    ASSERT_EQ(RunServicePass(), PassOutcome::Continue);
+    ASSERT_TRUE(WaitSocketCount(1, 10000)) << "the pass never joined the room";
+
+    room.StopSocket();
+    ASSERT_TRUE(WaitFor([] { return !IsCommandChannelOpen(); }, 5000));
+    ASSERT_TRUE(CommandChannelClient()->active()) << "the channel gave up instead of waiting to reconnect";
+    startup["ecpId"] = Json::Value();
+    room.SetMachine(mac, startup);
+    ASSERT_EQ(RunServicePass(), PassOutcome::Continue);
+    EXPECT_FALSE(CommandChannelClient()->active());
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentRoomCode), "");
+
+    const size_t before = room.Connections().size();
+    room.StartSocket();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // many times the 100 ms reconnect delay
+    EXPECT_EQ(room.Connections().size(), before);
+    EXPECT_FALSE(WaitSocketCount(1, 0));
+}
+
+// Shutdown meets an upload whose transfers each fail after 1.5 s: it waits for the one in flight and no more.
+TEST_F(CommandChannelTest, StoppingTheWorkerWaitsForOneTransferAtMost) {
+    Json::Value cut(Json::objectValue);
+    cut["delayMs"] = 1500;
+    room.SetFault("uploadRecoverAnswer", "cut", cut);
+    Join();
+    Broadcast(Command(2002, AnswerOf("E1")));
+    Broadcast(Command(2002, AnswerOf("E2")));
+    ASSERT_EQ(room.Requests("/monitor/uploadRecoverAnswer", 1, 10000).size(), 1u);
+    const auto start = Clock::now();
+    StopCommandWorker();
+    const long long stopMs = MsSince(start);
+    EXPECT_LT(stopMs, 1500 + 1000 + 500);
+    // Three attempts each of both uploads without the flag; with it only the one under way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    EXPECT_EQ(room.Requests("/monitor/uploadRecoverAnswer").size(), 1u);
+    // A worker stopped at shutdown takes work again when asked.
+    room.ClearFault("uploadRecoverAnswer");
+    Broadcast(Command(2002, AnswerOf("E3")));
+    Barrier();
+    EXPECT_EQ(room.Requests("/monitor/uploadRecoverAnswer").size(), 2u);
+}
+
+}  // namespace
+}  // namespace command_test
