@@ -2,16 +2,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const net = require('net');
-const { startServer, request } = require('../testkit/harness');
+const { sharedServer } = require('../testkit/harness');
 
-let srv;
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
+const srv = sharedServer();
 
-const api = (method, p, body, headers) => request(srv.ports.http, method, p, body, headers);
+const { api } = srv;
 const KEY = '00-1A-2B-3C-4D-5E';
 
 // Sends exactly these bytes and returns the raw answer text.
