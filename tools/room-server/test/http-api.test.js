@@ -219,6 +219,17 @@ test('reset forgets answers, faults, machines and records', async () => {
   assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=1`)).json.code, 9000);
 });
 
+test('records: skipped routes are answered but not kept, clear keeps the machines, reset keeps all again', async () => {
+  await api('POST', '/client/registeTavrel', { ecpKey: KEY });
+  await srv.post('/records', { skipRoutes: ['getVersionInfo'], clear: true });
+  assert.equal((await api('GET', '/client/getVersionInfo')).status, 200);
+  assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=1`)).json.data.ecpId, 1);
+  assert.deepEqual((await srv.get('/requests')).requests.map((r) => r.route), ['getStartupInfoAgent']);
+  await srv.post('/reset');
+  await api('GET', '/client/getVersionInfo');
+  assert.equal((await srv.get('/requests')).requests.length, 1);
+});
+
 test('control refuses unknown routes and bodies that are not JSON objects', async () => {
   assert.equal((await srv.request('GET', '/nope')).status, 404);
   assert.equal((await srv.request('POST', '/answer', 'not json')).status, 400);
