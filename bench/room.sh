@@ -43,47 +43,21 @@ tag=${TAVREL_ROOM_TAG:-tvr$$}
 # Every process of the run carries this, so a check afterwards can tell whether any was left behind.
 export TAVREL_ROOM_RUN=$tag
 hub=$tag-hub
+. "$repo/bench/room_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/room.XXXXXX")
+keep_work=${TAVREL_ROOM_KEEP:-}
 made_namespaces=()
-agent_pids=()
-init_pids=()
 launchers=()
-server_pid=
-driver_pid=
-
-cleanup() {
-  set +e
-  trap - INT TERM
-  # Each agent ends in order first; then the PID 1 of each namespace goes, and the kernel takes whatever else
-  # was left in there (exam clients, installers).
-  local pid
-  [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null
-  for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  local state
-  for _ in $(seq 1 50); do
-    local alive=0
-    for pid in "${agent_pids[@]}"; do
-      # An agent that has ended stays a zombie under its PID 1 (which never reaps): that counts as ended.
-      state=Z
-      read -r _ _ state _ <"/proc/$pid/stat" 2>/dev/null
-      [ "$state" != Z ] && { alive=1; break; }
-    done
-    ((alive)) || break
-    sleep 0.1
-  done
-  for pid in "${init_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  # unshare hands its own end on to its PID 1 (--kill-child), so this also reaches agents not yet known.
-  for pid in "${launchers[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  wait 2>/dev/null
+# Each agent ends in order first; then the PID 1 of each namespace goes (room_kill_pids), and the kernel takes
+# whatever else was left in there (exam clients, installers). unshare hands its own end on to its PID 1
+# (--kill-child), so killing the launchers also reaches agents not yet known.
+agent_grace_s=5
+room_cleanup_more() {
   if ((${#made_namespaces[@]})); then
     printf 'netns del %s\n' "${made_namespaces[@]}" | ip -force -batch - 2>/dev/null
   fi
-  if [ -n "${TAVREL_ROOM_KEEP:-}" ]; then echo "room.sh: trees and logs kept in $work" >&2; else rm -rf "$work"; fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+room_on_exit
 
 # Refuse plainly where namespaces cannot be made, instead of failing half-way.
 if ! ip netns add "$hub" 2>"$work/netns.err"; then
@@ -124,7 +98,6 @@ for i in $(seq 1 "$count"); do
 done
 
 # The room-server plays the room but sends no pings, broadcasts or starts of its own: the script drives them.
-. "$repo/bench/room_server.sh"
 never=2000000000
 room_server_launcher=(ip netns exec "$hub")
 start_room_server "$work" --demo --host 0.0.0.0 --demo-start-ms $never --demo-ping-ms $never --demo-broadcast-ms $never
@@ -134,14 +107,13 @@ start_room_server "$work" --demo --host 0.0.0.0 --demo-start-ms $never --demo-pi
 place() { ln "$1" "$2" 2>/dev/null || cp "$1" "$2"; }
 for i in $(seq 1 "$count"); do
   t=$work/pc$i
-  mkdir -p "$t/Agent" "$t/Modules" "$t/Temp" "$t/log" "$t/ExamData/nrvq"
+  lay_agent_tree "$t"
   place "$agent_exe" "$t/Agent/TavrelAgent"
   place "$stub_exe" "$t/Agent/Tavrel.exe"
   # The exam lasts until the script lets the stub go (exam_client_release).
   echo "stay_ms=600000" >"$t/Agent/exam_client_control.txt"
   echo "what the exam client wrote" >"$t/log/Tavrel.log"
-  printf '[Server]\r\nServer=10.77.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
-    "$http" "$socket" >"$t/Agent/shell.ini"
+  write_shell_ini "$t/Agent/shell.ini" 10.77.0.1 "$http" "$socket"
 done
 
 # The agents start one after the other as fast as the machine allows; the clock of the figures starts when the
@@ -156,6 +128,7 @@ for i in $(seq 1 "$count"); do
     sh -c 'hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
     </dev/null >"$t/agent.out" 2>"$t/agent.err" &
   launchers+=($!)
+  room_kill_pids+=($!)
 done
 last_started=$(date +%s%3N)
 # unshare forks PID 1 of the namespace, which starts the agent: the agent is the process whose figures count.
@@ -169,7 +142,7 @@ for i in $(seq 1 "$count"); do
     sleep 0.01
   done
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
-  init_pids+=("$init")
+  room_kill_pids+=("$init")
   agent_pids+=("$agent")
   printf '%s %s %s %s\n' "$i" "$agent" "$(mac_of "$i" | tr 'a-f:' 'A-F-')" "$work/pc$i" >>"$work/agents.txt"
 done
@@ -179,9 +152,9 @@ set +e
 ip netns exec "$hub" python3 "$repo/bench/room_drive.py" --control "127.0.0.1:$control" --agents "$work/agents.txt" \
   --installer "$installer_exe" --first-started "$first_started" --last-started "$last_started" \
   --json "$out_dir/room-$count.json" --svg "$out_dir/room-$count.svg" &
-driver_pid=$!
-wait "$driver_pid"
+room_first_pids=($!)
+wait "${room_first_pids[0]}"
 status=$?
-driver_pid=
+room_first_pids=()
 set -e
 exit "$status"
