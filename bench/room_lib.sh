@@ -25,8 +25,13 @@ start_room_server() {
 ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: application/json' ${3:+--data "$3"}; }
 
 # --- an installation tree
-# The folders of one PC's installation: Agent (program and shell.ini), Modules, Temp, log, ExamData\nrvq.
-lay_agent_tree() { mkdir -p "$1/Agent" "$1/Modules" "$1/Temp" "$1/log" "$1/ExamData/nrvq"; }
+# The folders of a PC's installation: Agent (program and shell.ini), Modules, Temp, log, ExamData\nrvq; one
+# mkdir for every root given.
+lay_agent_tree() {
+  local root dirs=()
+  for root; do dirs+=("$root/Agent" "$root/Modules" "$root/Temp" "$root/log" "$root/ExamData/nrvq"); done
+  mkdir -p "${dirs[@]}"
+}
 
 # write_shell_ini FILE SERVER HTTP_PORT SOCKET_PORT [APP_TITLE=Tavrel]: the settings the installer writes, with
 # CRLF line ends as on Windows.
@@ -72,7 +77,9 @@ keep_work=
 # A script with more to undo (namespaces, say) defines room_cleanup_more; it runs after every process has ended.
 room_cleanup() {
   set +e
-  trap - INT TERM
+  # A second signal must not cut the clean-up short: `timeout` sends its TERM both to the script and to the
+  # script's process group, and the second may come while this runs.
+  trap '' INT TERM
   local pid
   for pid in "${room_first_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
   stop_agents "$agent_grace_s" "${agent_pids[@]}"
