@@ -23,6 +23,10 @@
 # also on Ctrl-C or SIGTERM.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+# Nothing the room starts may power off or restart this machine: the whole run goes without the right to.
+if [ "$(id -u)" = 0 ] && [ -z "${TAVREL_ROOM_NO_BOOT:-}" ]; then
+  exec env TAVREL_ROOM_NO_BOOT=1 setpriv --bounding-set -sys_boot -- bash "$0" "$@"
+fi
 count=50
 hold=
 rounds=5
@@ -142,19 +146,39 @@ for t in "${trees[@]}"; do
 done
 progress "$count installation trees laid out"
 
-# Each PC is its own network, PID, UTS and mount namespace, made by unshare; its PID 1 stays while the agent
-# comes and goes: an installer the agent starts outlives it, as on a PC (when PID 1 ends, the kernel ends
-# everything in its namespace, and the network namespace goes with the last of them). Only the hub has a name
-# in /run/netns: a named namespace is a mount, and every mount namespace made after it would copy them all.
+# Each PC is its own network, PID, UTS and mount namespace, made by unshare. Its PID 1 (a shell) waits on the
+# PC's "go" (a FIFO) until the hub has handed it its end of the link, lays its own network (pc.net), takes its
+# host name and starts the agent: the agent reads its identity at start. Then PID 1 stays, blocked on the FIFO
+# again (a second open may still meet the release's writer and see its end: it opens once more), never reaping,
+# while the agent comes and goes: an installer the agent starts outlives it, as on a PC
+# (when PID 1 ends, the kernel ends everything in its namespace, and the network namespace goes with the last of
+# them). Only the hub has a name in /run/netns: a named namespace is a mount, and every mount namespace made
+# after it would copy them all. A PC costs four programs started (unshare, sh, ip, the agent), as few as it can.
+#
+# Every neighbour of the room is a permanent entry on both sides, so no ARP is spoken at all. The kernel's
+# neighbour thresholds (gc_thresh1/2/3) are not the namespace's own: one table per protocol holds the entries
+# of every namespace of the machine, and outside the first namespace they cannot even be read. Left to ARP,
+# a room of 1000 fills that table (its default hard limit is 1024 for the whole machine: the hub's entry for
+# each PC and each PC's for the gateway) and overflows it for the host as well. Permanent entries are not
+# counted against those thresholds. Nor is IPv6 brought up on the room's links (addrgenmode none): no
+# link-local addresses, so no neighbour or router solicitations from 1000 PCs either.
 for i in $(seq 1 "$count"); do
   t=$work/pc$i
+  mac_of "$i"; ip_of "$i"
+  printf '%s\n' "link set lo up" "link set eth0 address $mac" "link set eth0 addrgenmode none" \
+    "addr add $addr/16 dev eth0" "link set eth0 up" "route add default via 10.77.0.1" \
+    "neigh add 10.77.0.1 lladdr $gateway_mac dev eth0 nud permanent" >"$t/pc.net"
   unshare --net --pid --uts --fork --mount-proc --kill-child=KILL -- \
-    sh -c 'read -r _ <"$3"; hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' \
-    sh "PC$i" "$t/Agent/TavrelAgent" "$t/go" </dev/null >"$t/agent.out" 2>"$t/agent.err" &
+    sh -c 'read -r _ <"$1/go"; ip -batch "$1/pc.net" && echo "$2" >/proc/sys/kernel/hostname && "$1/Agent/TavrelAgent" &
+           while :; do read -r _ <"$1/go"; done' sh "$t" "PC$i" </dev/null >"$t/agent.out" 2>"$t/agent.err" 9>&- &
   launchers+=($!)
   room_kill_pids+=($!)
   step_done "$i" "PCs made"
 done
+# A pause without starting a program: a read with a time-out on a FIFO nobody writes to.
+mkfifo "$work/nap"
+exec {nap}<>"$work/nap"
+nap() { read -r -t "$1" -u "$nap" _ || true; }
 init_pids=()
 for i in $(seq 1 "$count"); do
   launcher=${launchers[$((i - 1))]}
@@ -163,20 +187,12 @@ for i in $(seq 1 "$count"); do
     # The file holds "pid " without a line end, so read reports the end of the file after taking the pid.
     read -r init _ 2>/dev/null <"/proc/$launcher/task/$launcher/children" || true
     [ -n "$init" ] && break
-    sleep 0.01
+    nap 0.01
   done
   [ -n "$init" ] || { echo "room.sh: PC $i did not start" >&2; exit 1; }
   init_pids+=("$init")
   room_kill_pids+=("$init")
 done
-
-# Every neighbour of the room is a permanent entry on both sides, so no ARP is spoken at all. The kernel's
-# neighbour thresholds (gc_thresh1/2/3) are not the namespace's own: one table per protocol holds the entries
-# of every namespace of the machine, and outside the first namespace they cannot even be read. Left to ARP,
-# a room of 1000 fills that table (its default hard limit is 1024 for the whole machine: the hub's entry for
-# each PC and each PC's for the gateway) and overflows it for the host as well. Permanent entries are not
-# counted against those thresholds. Nor is IPv6 brought up on the room's links (addrgenmode none): no
-# link-local addresses, so no neighbour or router solicitations from 1000 PCs either.
 {
   echo "link set lo up"
   # A bridge takes the lowest MAC of its ports unless it has its own: every new port would change the
@@ -195,29 +211,25 @@ done
 } >"$work/hub.batch"
 ip -n "$hub" -batch "$work/hub.batch"
 progress "the hub's bridge with $count ports"
-for i in $(seq 1 "$count"); do
-  mac_of "$i"; ip_of "$i"
-  printf '%s\n' "link set lo up" "link set eth0 address $mac" "link set eth0 addrgenmode none" \
-    "addr add $addr/16 dev eth0" "link set eth0 up" "route add default via 10.77.0.1" \
-    "neigh add 10.77.0.1 lladdr $gateway_mac dev eth0 nud permanent" |
-    nsenter --target "${init_pids[$((i - 1))]}" --net ip -batch -
-  step_done "$i" "PC networks laid"
-done
 
 # The agents start one after the other as fast as the machine allows; the clock of the figures starts when the
-# last one has been started. None may power off or restart this machine.
+# last one has been started.
 first_started=$(date +%s%3N)
-for t in "${trees[@]}"; do echo go >"$t/go"; done
+for i in $(seq 1 "$count"); do
+  # Opening the FIFO waits for its reader: a PID 1 that is gone would never open it.
+  [ -d "/proc/${init_pids[$((i - 1))]}" ] || { echo "room.sh: PC $i ended before its agent started" >&2; exit 1; }
+  echo go >"$work/pc$i/go"
+done
 last_started=$(date +%s%3N)
 # PID 1 of each PC starts the agent: the agent is the process whose figures count.
 : >"$work/agents.txt"
 for i in $(seq 1 "$count"); do
   init=${init_pids[$((i - 1))]}
   agent=
-  for ((k = 0; k < 1000; k++)); do
+  for ((k = 0; k < 3000; k++)); do
     read -r agent _ 2>/dev/null <"/proc/$init/task/$init/children" || true
     [ -n "$agent" ] && break
-    sleep 0.01
+    nap 0.01
   done
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
   agent_pids+=("$agent")
