@@ -49,6 +49,14 @@ def memory_sample(agents):
     return now_ms(), sum(rss) / max(len(rss), 1), sum(private) / max(len(private), 1)
 
 
+def memory_figures(samples):
+    """Begin and end of the day, and the trend per hour from the second sample on: the first commands of the
+    day (the first upload, the first 1005) set up what stays for the rest of it, which is no leak."""
+    trend = fig.per_hour(samples[1:])
+    return {"begin": round(samples[0][1]), "end": round(samples[-1][1]),
+            "per_hour": None if trend is None else round(trend, 1)}
+
+
 def last_seq(ctl, what):
     records = ctl.call("GET", f"/{what}")[what]
     return max((r["seq"] for r in records), default=0)
@@ -115,8 +123,8 @@ def hold(ctl, agents, minutes, round_minutes, server_pid, note):
             sent_pings += 1
             next_ping += PING_EVERY_S
         if now >= next_round:
-            command_round(rounds)
             samples.append(memory_sample(agents))
+            command_round(rounds)
             next_round += round_minutes * 60
         collect()
         if now >= next_note:
@@ -168,10 +176,8 @@ def hold(ctl, agents, minutes, round_minutes, server_pid, note):
         "answers_asked": len(asked),
         "answers_uploaded": len(uploaded),
         "answer_upload_ms": {"p50": fig.percentile(upload_ms, 50), "max": max(upload_ms) if upload_ms else None},
-        "rss_kb_per_agent": {"begin": round(samples[0][1]), "end": round(samples[-1][1]),
-                             "per_hour": round(fig.per_hour([(t, v) for t, v, _ in samples]), 1)},
-        "private_kb_per_agent": {"begin": round(samples[0][2]), "end": round(samples[-1][2]),
-                                 "per_hour": round(fig.per_hour([(t, v) for t, _, v in samples]), 1)},
+        "rss_kb_per_agent": memory_figures([(t, v) for t, v, _ in samples]),
+        "private_kb_per_agent": memory_figures([(t, v) for t, _, v in samples]),
         "room_cpu_pct": round(cpu_pct, 2),
         "cpu_pct_per_agent": round(cpu_pct / n, 4),
         "log_bytes_per_agent_per_hour": round(sum(grew) / n / hours) if hours else None,
