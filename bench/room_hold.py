@@ -50,9 +50,10 @@ def memory_sample(agents):
 
 
 def memory_figures(samples):
-    """Begin and end of the day, and the trend per hour from the second sample on: the first commands of the
-    day (the first upload, the first 1005) set up what stays for the rest of it, which is no leak."""
-    trend = fig.per_hour(samples[1:])
+    """Begin and end of the day, and the trend per hour once the first round of commands is over (samples are
+    taken before each round): the first upload and the first 1005 set up what stays for the rest of the day,
+    which is no leak."""
+    trend = fig.per_hour(samples[2:])
     return {"begin": round(samples[0][1]), "end": round(samples[-1][1]),
             "per_hour": None if trend is None else round(trend, 1)}
 
