@@ -121,9 +121,10 @@ def server_figures(pid):
     return {"rss_kb": rss, "open_files": files, "run_ns": run_ns(pid)}
 
 
-# The routes every agent calls at each pass (every 3 s): answered, but not kept by the server, which would
-# otherwise hold a record of each of them for the whole run. Nothing here reads them, nor the frames.
-ROUTINE = ["getStartupInfoAgent", "getVersionInfo", "getModuleMD5"]
+# The routes every agent calls at each pass (every 3 s) and its state report after each ping in the exam:
+# answered, but not kept by the server, which would otherwise hold a record of each for the whole run. Nothing
+# here reads them, nor the frames.
+ROUTINE = ["getStartupInfoAgent", "getVersionInfo", "getModuleMD5", "sendEcpState"]
 
 
 def main():
