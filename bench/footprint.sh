@@ -26,33 +26,17 @@ IFS=, read -r -a candidates <<<"$linux_builds"
 for b in "${candidates[@]}"; do [ -x "$b/TavrelAgent" ] && linux_list+=("$b"); done
 ((${#linux_list[@]})) || { echo "no TavrelAgent in $linux_builds: build it first" >&2; exit 2; }
 
+. "$repo/bench/room_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/footprint.XXXXXX")
-server_pid=
-agent_pid=
-cleanup() {
-  set +e
-  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
-    kill -TERM "$agent_pid"
-    for _ in $(seq 1 100); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$agent_pid" 2>/dev/null
-  fi
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$repo/bench/room_server.sh"
+room_on_exit
 start_room_server "$work"
-ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: application/json' ${3:+--data "$3"}; }
 
 # Every machine is number 1 in room R101 and may not start: each pass asks and finds nothing to do.
 ctl POST /answer '{"route":"getStartupInfoAgent","data":{"ecpId":1,"ecpRoomCode":"R101","isStartup":false}}' >/dev/null
 
 tree() {
-  mkdir -p "$1/Agent" "$1/Modules" "$1/Temp" "$1/log" "$1/ExamData/nrvq"
-  printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
-    "$http" "$socket" >"$1/Agent/shell.ini"
+  lay_agent_tree "$1"
+  write_shell_ini "$1/Agent/shell.ini" 127.0.0.1 "$http" "$socket"
 }
 
 # Waits for the agent's channel, lets it settle, then samples for the given time.
@@ -109,10 +93,11 @@ for linux_build in "${linux_list[@]}"; do
   cp "$linux_build/TavrelAgent" "$work/linux/Agent/TavrelAgent"
   setpriv --bounding-set -sys_boot -- "$work/linux/Agent/TavrelAgent" </dev/null >"$work/linux/agent.out" 2>&1 &
   agent_pid=$!
+  agent_pids=("$agent_pid")
   measure "Linux agent ($(basename "$linux_build"))" "$agent_pid"
   kill -TERM "$agent_pid"
   wait "$agent_pid" 2>/dev/null || true
-  agent_pid=
+  agent_pids=()
 done
 
 if [ -f "$windows_build/TavrelAgent.exe" ]; then
@@ -127,6 +112,7 @@ if [ -f "$windows_build/TavrelAgent.exe" ]; then
   setpriv --bounding-set -sys_boot -- bash "$repo/cmake/wine-run.sh" "$work/windows/Agent/TavrelAgent.exe" \
     </dev/null >"$work/windows/agent.out" 2>&1 &
   agent_pid=$!
+  agent_pids=("$agent_pid")
   # The Windows program runs in a Wine process below the runner; its resident set is the working set.
   wine_pid=
   for _ in $(seq 1 300); do

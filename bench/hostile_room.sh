@@ -11,35 +11,20 @@ linux_build=${1:-$repo/build/linux}
 seconds=${2:-30}
 [ -x "$linux_build/TavrelAgent" ] || { echo "no $linux_build/TavrelAgent: build it first" >&2; exit 2; }
 
+. "$repo/bench/room_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostile.XXXXXX")
-server_pid=
-agent_pid=
-cleanup() {
-  set +e
-  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
-    kill -TERM "$agent_pid"
-    for _ in $(seq 1 100); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$agent_pid" 2>/dev/null
-  fi
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$repo/bench/room_server.sh"
+room_on_exit
 start_room_server "$work"
-ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: application/json' ${3:+--data "$3"}; }
 count() { grep -o "$1" | wc -l; }
 now_ms() { date +%s%3N; }
 
 ctl POST /answer '{"route":"getStartupInfoAgent","data":{"ecpId":1,"ecpRoomCode":"R101","isStartup":false}}' >/dev/null
-mkdir -p "$work/t/Agent" "$work/t/Modules" "$work/t/Temp" "$work/t/log" "$work/t/ExamData/nrvq"
-printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
-  "$http" "$socket" >"$work/t/Agent/shell.ini"
+lay_agent_tree "$work/t"
+write_shell_ini "$work/t/Agent/shell.ini" 127.0.0.1 "$http" "$socket"
 cp "$linux_build/TavrelAgent" "$work/t/Agent/TavrelAgent"
 setpriv --bounding-set -sys_boot -- "$work/t/Agent/TavrelAgent" </dev/null >"$work/agent.out" 2>&1 &
 agent_pid=$!
+agent_pids=("$agent_pid")
 ctl GET "/sockets" >/dev/null
 for _ in $(seq 1 300); do ctl GET /sockets | grep -q '"nsp":"/"' && break; sleep 0.1; done
 agent_log() { cat "$work"/t/log/TavrelAgent.*.log 2>/dev/null; }

@@ -10,15 +10,38 @@
 # (room-<N>.svg, and room-<N>.json, in TAVREL_ROOM_OUT or the current folder). Asserts nothing about time;
 # exits 1 when a phase did not complete for the whole room.
 #
-#   bench/room.sh [N=50]        TAVREL_ROOM_BUILD=<build folder> (default build/linux-static, else build/linux)
+# With --hold MINUTES it plays an exam day instead (bench/room_hold.py): all register, join and start, and the
+# room stays in its exam that long, with a "ping" every 25 s and a round of commands every 5 minutes (or
+# --rounds MINUTES); the figures (drops, late or missing acks, growth per agent per hour) go to
+# room-<N>-hold.json. Not for CI: a day is long.
+#
+#   bench/room.sh [N=50] [--hold MINUTES [--rounds MINUTES]]
+#                               TAVREL_ROOM_BUILD=<build folder> (default build/linux-static, else build/linux)
 #                               TAVREL_ROOM_KEEP=1 keeps the installation trees and logs (the path is printed)
 #
 # Needs root (CAP_SYS_ADMIN and CAP_NET_ADMIN) for the namespaces. Everything it made is removed on exit,
 # also on Ctrl-C or SIGTERM.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-count=${1:-50}
+# Nothing the room starts may power off or restart this machine: the whole run goes without the right to.
+if [ "$(id -u)" = 0 ] && [ -z "${TAVREL_ROOM_NO_BOOT:-}" ]; then
+  exec env TAVREL_ROOM_NO_BOOT=1 setpriv --bounding-set -sys_boot -- bash "$0" "$@"
+fi
+count=50
+hold=
+rounds=5
+usage() { echo "usage: room.sh [N=50] [--hold MINUTES [--rounds MINUTES]]" >&2; exit 2; }
+while (($#)); do
+  case $1 in
+    --hold) (($# >= 2)) || usage; hold=$2; shift 2 ;;
+    --rounds) (($# >= 2)) || usage; rounds=$2; shift 2 ;;
+    [0-9]*) count=$1; shift ;;
+    *) usage ;;
+  esac
+done
 [[ "$count" =~ ^[0-9]+$ ]] && ((count >= 1 && count <= 1000)) || { echo "room.sh: N must be 1..1000" >&2; exit 2; }
+[[ -z "$hold" || "$hold" =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "room.sh: --hold takes minutes" >&2; exit 2; }
+[[ "$rounds" =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "room.sh: --rounds takes minutes" >&2; exit 2; }
 
 if [ -n "${TAVREL_ROOM_BUILD:-}" ]; then
   build=$TAVREL_ROOM_BUILD
@@ -43,47 +66,21 @@ tag=${TAVREL_ROOM_TAG:-tvr$$}
 # Every process of the run carries this, so a check afterwards can tell whether any was left behind.
 export TAVREL_ROOM_RUN=$tag
 hub=$tag-hub
+. "$repo/bench/room_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/room.XXXXXX")
+keep_work=${TAVREL_ROOM_KEEP:-}
 made_namespaces=()
-agent_pids=()
-init_pids=()
 launchers=()
-server_pid=
-driver_pid=
-
-cleanup() {
-  set +e
-  trap - INT TERM
-  # Each agent ends in order first; then the PID 1 of each namespace goes, and the kernel takes whatever else
-  # was left in there (exam clients, installers).
-  local pid
-  [ -n "$driver_pid" ] && kill -TERM "$driver_pid" 2>/dev/null
-  for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  local state
-  for _ in $(seq 1 50); do
-    local alive=0
-    for pid in "${agent_pids[@]}"; do
-      # An agent that has ended stays a zombie under its PID 1 (which never reaps): that counts as ended.
-      state=Z
-      read -r _ _ state _ <"/proc/$pid/stat" 2>/dev/null
-      [ "$state" != Z ] && { alive=1; break; }
-    done
-    ((alive)) || break
-    sleep 0.1
-  done
-  for pid in "${init_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  # unshare hands its own end on to its PID 1 (--kill-child), so this also reaches agents not yet known.
-  for pid in "${launchers[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  wait 2>/dev/null
+# Each agent ends in order first; then the PID 1 of each namespace goes (room_kill_pids), and the kernel takes
+# whatever else was left in there (exam clients, installers). unshare hands its own end on to its PID 1
+# (--kill-child), so killing the launchers also reaches agents not yet known.
+agent_grace_s=5
+room_cleanup_more() {
   if ((${#made_namespaces[@]})); then
     printf 'netns del %s\n' "${made_namespaces[@]}" | ip -force -batch - 2>/dev/null
   fi
-  if [ -n "${TAVREL_ROOM_KEEP:-}" ]; then echo "room.sh: trees and logs kept in $work" >&2; else rm -rf "$work"; fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+room_on_exit
 
 # Refuse plainly where namespaces cannot be made, instead of failing half-way.
 if ! ip netns add "$hub" 2>"$work/netns.err"; then
@@ -92,96 +89,165 @@ if ! ip netns add "$hub" 2>"$work/netns.err"; then
   exit 77
 fi
 made_namespaces+=("$hub")
-unshare --pid --uts --fork --mount-proc true 2>/dev/null ||
-  { echo "room.sh: cannot make PID and UTS namespaces; run it as root" >&2; exit 77; }
+unshare --net --pid --uts --fork --mount-proc true 2>/dev/null ||
+  { echo "room.sh: cannot make network, PID and UTS namespaces; run it as root" >&2; exit 77; }
+
+# Progress goes to stderr while the room is laid out: a room of 1000 takes a minute or two before the first figure.
+began=${EPOCHREALTIME/./}
+progress() { local now=${EPOCHREALTIME/./}; printf 'room.sh: %s (%d.%d s)\n' "$1" $(((now - began) / 1000000)) $(((now - began) / 100000 % 10)) >&2; }
+# In a loop over the room: a line every `tick` PCs and at the last.
+tick=$((count > 250 ? 250 : count))
+step_done() { (($1 % tick == 0 || $1 == count)) && progress "$2 $1/$count"; return 0; }
 
 # The test subnet 10.77.0.0/16 exists only inside this run's namespaces: the hub holds 10.77.0.1 on its bridge.
-mac_of() { printf '02:54:56:00:%02x:%02x' $(($1 / 256)) $(($1 % 256)); }
-ip_of() { printf '10.77.%d.%d' $(($1 / 250 + 1)) $(($1 % 250 + 2)); }
-name_of() { printf '%s-a%d' "$tag" "$1"; }
-
-{
-  for i in $(seq 1 "$count"); do echo "netns add $(name_of "$i")"; done
-} >"$work/netns.batch"
-ip -batch "$work/netns.batch"
-for i in $(seq 1 "$count"); do made_namespaces+=("$(name_of "$i")"); done
-{
-  echo "link set lo up"
-  # A bridge takes the lowest MAC of its ports unless it has its own: every new port would change the
-  # gateway's MAC under the agents already running, whose ARP entries then point nowhere for half a minute.
-  echo "link add br0 address 02:54:56:ff:ff:01 type bridge"
-  echo "addr add 10.77.0.1/16 dev br0"
-  echo "link set br0 up"
-  for i in $(seq 1 "$count"); do
-    echo "link add v$i type veth peer name eth0 netns $(name_of "$i")"
-    echo "link set v$i master br0 up"
-  done
-} >"$work/hub.batch"
-ip -n "$hub" -batch "$work/hub.batch"
-for i in $(seq 1 "$count"); do
-  printf 'link set lo up\nlink set eth0 address %s\naddr add %s/16 dev eth0\nlink set eth0 up\nroute add default via 10.77.0.1\n' \
-    "$(mac_of "$i")" "$(ip_of "$i")" | ip -n "$(name_of "$i")" -batch -
-done
+# The MAC and address of PC i (without a fork: the loops below run once per PC).
+mac_of() { printf -v mac '02:54:56:00:%02x:%02x' $(($1 / 256)) $(($1 % 256)); }
+ip_of() { printf -v addr '10.77.%d.%d' $(($1 / 250 + 1)) $(($1 % 250 + 2)); }
+gateway_mac=02:54:56:ff:ff:01
 
 # The room-server plays the room but sends no pings, broadcasts or starts of its own: the script drives them.
-. "$repo/bench/room_server.sh"
 never=2000000000
 room_server_launcher=(ip netns exec "$hub")
 start_room_server "$work" --demo --host 0.0.0.0 --demo-start-ms $never --demo-ping-ms $never --demo-broadcast-ms $never
 [ -n "${http:-}" ] && [ -n "${control:-}" ] || { echo "room.sh: the room-server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
 
-# One installation tree per PC; the program files are hard links where the file system allows.
-place() { ln "$1" "$2" 2>/dev/null || cp "$1" "$2"; }
-for i in $(seq 1 "$count"); do
-  t=$work/pc$i
-  mkdir -p "$t/Agent" "$t/Modules" "$t/Temp" "$t/log" "$t/ExamData/nrvq"
-  place "$agent_exe" "$t/Agent/TavrelAgent"
-  place "$stub_exe" "$t/Agent/Tavrel.exe"
+# One installation tree per PC, laid out with a handful of processes for the whole room; the program files are
+# hard links where the file system allows.
+if [ -n "$hold" ]; then
+  # The stand-in exam client of the tests stays ten minutes at most; a day's exam client stays until the room
+  # is taken down. The agent knows its exam client by the process name, which is the script's own.
+  stub_exe=$work/day_exam_client
+  printf '%s\n' '#!/bin/sh' 'echo "call $$" >>"${0%/*}/exam_client_calls.log"' 'sleep 100000' >"$stub_exe"
+  chmod +x "$stub_exe"
+fi
+trees=()
+for i in $(seq 1 "$count"); do trees+=("$work/pc$i"); done
+lay_agent_tree "${trees[@]}"
+python3 - "$agent_exe" "$stub_exe" "${trees[@]}" <<'EOF_LINK'
+import os, shutil, sys
+agent, stub, trees = sys.argv[1], sys.argv[2], sys.argv[3:]
+for t in trees:
+    for source, name in ((agent, "TavrelAgent"), (stub, "Tavrel.exe")):
+        target = os.path.join(t, "Agent", name)
+        try:
+            os.link(source, target)
+        except OSError:
+            shutil.copy2(source, target)
+EOF_LINK
+# Each PC's PID 1 waits on its "go" (a FIFO) until its network is laid: the agent reads its identity at start.
+gos=()
+for t in "${trees[@]}"; do gos+=("$t/go"); done
+mkfifo "${gos[@]}"
+for t in "${trees[@]}"; do
   # The exam lasts until the script lets the stub go (exam_client_release).
   echo "stay_ms=600000" >"$t/Agent/exam_client_control.txt"
   echo "what the exam client wrote" >"$t/log/Tavrel.log"
-  printf '[Server]\r\nServer=10.77.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=Tavrel\r\n' \
-    "$http" "$socket" >"$t/Agent/shell.ini"
+  write_shell_ini "$t/Agent/shell.ini" 10.77.0.1 "$http" "$socket"
 done
+progress "$count installation trees laid out"
 
-# The agents start one after the other as fast as the machine allows; the clock of the figures starts when the
-# last one has been started. None may power off or restart this machine.
-first_started=$(date +%s%3N)
-: >"$work/agents.txt"
+# Each PC is its own network, PID, UTS and mount namespace, made by unshare. Its PID 1 (a shell) waits on the
+# PC's "go" (a FIFO) until the hub has handed it its end of the link, lays its own network (pc.net), takes its
+# host name and starts the agent: the agent reads its identity at start. Then PID 1 stays, blocked on the FIFO
+# again (a second open may still meet the release's writer and see its end: it opens once more), never reaping,
+# while the agent comes and goes: an installer the agent starts outlives it, as on a PC
+# (when PID 1 ends, the kernel ends everything in its namespace, and the network namespace goes with the last of
+# them). Only the hub has a name in /run/netns: a named namespace is a mount, and every mount namespace made
+# after it would copy them all. A PC costs four programs started (unshare, sh, ip, the agent), as few as it can.
+#
+# Every neighbour of the room is a permanent entry on both sides, so no ARP is spoken at all. The kernel's
+# neighbour thresholds (gc_thresh1/2/3) are not the namespace's own: one table per protocol holds the entries
+# of every namespace of the machine, and outside the first namespace they cannot even be read. Left to ARP,
+# a room of 1000 fills that table (its default hard limit is 1024 for the whole machine: the hub's entry for
+# each PC and each PC's for the gateway) and overflows it for the host as well. Permanent entries are not
+# counted against those thresholds. Nor is IPv6 brought up on the room's links (addrgenmode none): no
+# link-local addresses, so no neighbour or router solicitations from 1000 PCs either.
 for i in $(seq 1 "$count"); do
   t=$work/pc$i
-  # PID 1 of the namespace stays while the agent comes and goes: an installer the agent starts outlives it,
-  # as on a PC (when PID 1 ends, the kernel ends everything in its namespace).
-  ip netns exec "$(name_of "$i")" unshare --pid --uts --fork --mount-proc --kill-child=KILL -- \
-    sh -c 'hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
-    </dev/null >"$t/agent.out" 2>"$t/agent.err" &
+  mac_of "$i"; ip_of "$i"
+  printf '%s\n' "link set lo up" "link set eth0 address $mac" "link set eth0 addrgenmode none" \
+    "addr add $addr/16 dev eth0" "link set eth0 up" "route add default via 10.77.0.1" \
+    "neigh add 10.77.0.1 lladdr $gateway_mac dev eth0 nud permanent" >"$t/pc.net"
+  unshare --net --pid --uts --fork --mount-proc --kill-child=KILL -- \
+    sh -c 'read -r _ <"$1/go"; ip -batch "$1/pc.net" && echo "$2" >/proc/sys/kernel/hostname && "$1/Agent/TavrelAgent" &
+           while :; do read -r _ <"$1/go"; done' sh "$t" "PC$i" </dev/null >"$t/agent.out" 2>"$t/agent.err" 9>&- &
   launchers+=($!)
+  room_kill_pids+=($!)
+  step_done "$i" "PCs made"
 done
-last_started=$(date +%s%3N)
-# unshare forks PID 1 of the namespace, which starts the agent: the agent is the process whose figures count.
+# A pause without starting a program: a read with a time-out on a FIFO nobody writes to.
+mkfifo "$work/nap"
+exec {nap}<>"$work/nap"
+nap() { read -r -t "$1" -u "$nap" _ || true; }
+init_pids=()
 for i in $(seq 1 "$count"); do
   launcher=${launchers[$((i - 1))]}
-  init= agent=
-  for _ in $(seq 1 500); do
-    [ -n "$init" ] || init=$(awk '{ print $1 }' "/proc/$launcher/task/$launcher/children" 2>/dev/null)
-    [ -n "$init" ] && agent=$(awk '{ print $1 }' "/proc/$init/task/$init/children" 2>/dev/null)
+  init=
+  for ((k = 0; k < 1000; k++)); do
+    # The file holds "pid " without a line end, so read reports the end of the file after taking the pid.
+    read -r init _ 2>/dev/null <"/proc/$launcher/task/$launcher/children" || true
+    [ -n "$init" ] && break
+    nap 0.01
+  done
+  [ -n "$init" ] || { echo "room.sh: PC $i did not start" >&2; exit 1; }
+  init_pids+=("$init")
+  room_kill_pids+=("$init")
+done
+{
+  echo "link set lo up"
+  # A bridge takes the lowest MAC of its ports unless it has its own: every new port would change the
+  # gateway's MAC under the agents already running.
+  echo "link add br0 address $gateway_mac type bridge"
+  echo "link set br0 addrgenmode none"
+  echo "addr add 10.77.0.1/16 dev br0"
+  echo "link set br0 up"
+  for i in $(seq 1 "$count"); do
+    mac_of "$i"; ip_of "$i"
+    echo "link add v$i type veth peer name eth0 netns ${init_pids[$((i - 1))]}"
+    echo "link set v$i addrgenmode none"
+    echo "link set v$i master br0 up"
+    echo "neigh add $addr lladdr $mac dev br0 nud permanent"
+  done
+} >"$work/hub.batch"
+ip -n "$hub" -batch "$work/hub.batch"
+progress "the hub's bridge with $count ports"
+
+# The agents start one after the other as fast as the machine allows; the clock of the figures starts when the
+# last one has been started.
+first_started=$(date +%s%3N)
+for i in $(seq 1 "$count"); do
+  # Opening the FIFO waits for its reader: a PID 1 that is gone would never open it.
+  [ -d "/proc/${init_pids[$((i - 1))]}" ] || { echo "room.sh: PC $i ended before its agent started" >&2; exit 1; }
+  echo go >"$work/pc$i/go"
+done
+last_started=$(date +%s%3N)
+# PID 1 of each PC starts the agent: the agent is the process whose figures count.
+: >"$work/agents.txt"
+for i in $(seq 1 "$count"); do
+  init=${init_pids[$((i - 1))]}
+  agent=
+  for ((k = 0; k < 3000; k++)); do
+    read -r agent _ 2>/dev/null <"/proc/$init/task/$init/children" || true
     [ -n "$agent" ] && break
-    sleep 0.01
+    nap 0.01
   done
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
-  init_pids+=("$init")
   agent_pids+=("$agent")
-  printf '%s %s %s %s\n' "$i" "$agent" "$(mac_of "$i" | tr 'a-f:' 'A-F-')" "$work/pc$i" >>"$work/agents.txt"
+  mac_of "$i"
+  mac=${mac^^}
+  printf '%s %s %s %s\n' "$i" "$agent" "${mac//:/-}" "$work/pc$i" >>"$work/agents.txt"
+  step_done "$i" "agents started"
 done
 
 # The driver runs in the background so that a signal reaches the trap at once, not when the driver is done.
 set +e
 ip netns exec "$hub" python3 "$repo/bench/room_drive.py" --control "127.0.0.1:$control" --agents "$work/agents.txt" \
   --installer "$installer_exe" --first-started "$first_started" --last-started "$last_started" \
-  --json "$out_dir/room-$count.json" --svg "$out_dir/room-$count.svg" &
-driver_pid=$!
-wait "$driver_pid"
+  --json "$out_dir/room-$count${hold:+-hold}.json" --svg "$out_dir/room-$count.svg" --server-pid "$server_pid" \
+  ${hold:+--hold-minutes "$hold" --round-minutes "$rounds"} &
+room_first_pids=($!)
+wait "${room_first_pids[0]}"
 status=$?
-driver_pid=
+room_first_pids=()
 set -e
 exit "$status"

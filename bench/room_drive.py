@@ -53,13 +53,23 @@ def file_ms(path):
         return None
 
 
-def wait_until(check, deadline_s, every=0.2):
-    """Calls check() until it answers true or the time is up; the last answer."""
-    end = time.time() + deadline_s
+def note(text):
+    print(f"room: {text}", file=sys.stderr, flush=True)
+
+
+def wait_until(check, deadline_s, every=0.2, progress=None, what="the room"):
+    """Calls check() until it answers true or the time is up; the last answer. While it waits, every 5 s a line
+    says how far the room is (progress() gives the text)."""
+    started = time.time()
+    end = started + deadline_s
+    said = started
     while True:
         done = check()
         if done or time.time() >= end:
             return done
+        if progress and time.time() - said >= 5:
+            said = time.time()
+            note(f"waiting for {what}: {progress()} after {said - started:.0f} s")
         time.sleep(every)
 
 
@@ -101,6 +111,22 @@ def memory_kb(pid):
     return rss, private
 
 
+def server_figures(pid):
+    """What the exam server's own process holds: resident kB, open files, and its CPU time so far (ns)."""
+    rss, _ = memory_kb(pid)
+    try:
+        files = len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        files = None
+    return {"rss_kb": rss, "open_files": files, "run_ns": run_ns(pid)}
+
+
+# The routes every agent calls at each pass (every 3 s) and its state report after each ping in the exam:
+# answered, but not kept by the server, which would otherwise hold a record of each for the whole run. Nothing
+# here reads them, nor the frames.
+ROUTINE = ["getStartupInfoAgent", "getVersionInfo", "getModuleMD5", "sendEcpState"]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--control", required=True)
@@ -110,17 +136,21 @@ def main():
     ap.add_argument("--last-started", type=int, required=True)
     ap.add_argument("--json", required=True)
     ap.add_argument("--svg", required=True)
+    ap.add_argument("--server-pid", type=int)
     ap.add_argument("--idle-seconds", type=float, default=10)
+    ap.add_argument("--hold-minutes", type=float, default=0)
+    ap.add_argument("--round-minutes", type=float, default=5)
     a = ap.parse_args()
 
     agents = []
     with open(a.agents) as f:
         for line in f:
             number, pid, key, tree = line.split()
-            agents.append({"pid": int(pid), "key": key, "tree": tree})
+            agents.append({"number": int(number), "pid": int(pid), "key": key, "tree": tree})
     keys = {x["key"] for x in agents}
     n = len(agents)
     ctl = Control(a.control)
+    ctl.call("POST", "/records", {"skipRoutes": ROUTINE, "frames": False})
     # The clock of the figures starts when the last agent process began, which may be a little after the
     # launcher issued its start.
     starts = [t for t in (started_ms(x["pid"]) for x in agents) if t]
@@ -131,9 +161,6 @@ def main():
     # A slower machine or a bigger room needs longer; none of these limits is a goal.
     patience = 60 + n * 0.3
 
-    def note(text):
-        print(f"room: {text}", file=sys.stderr, flush=True)
-
     def sockets_in_room():
         found = set()
         for s in ctl.call("GET", "/sockets").get("sockets", []):
@@ -142,11 +169,19 @@ def main():
                 found.update(r[4:] for r in rooms if r.startswith("key:") and r[4:] in keys)
         return found
 
+    def registered_now():
+        return keys & {m.get("ecpKey") for m in ctl.call("GET", "/machines")["machines"]}
+
+    def of_room(found):
+        return f"{len(found)}/{n}"
+
     # --- registration and join
-    wait_until(lambda: keys <= {m.get("ecpKey") for m in ctl.call("GET", "/machines")["machines"]}, patience, 0.25)
+    wait_until(lambda: registered_now() >= keys, patience, 0.25,
+               lambda: of_room(registered_now()) + " registered", "registration")
     reg = ctl.call("GET", "/requests?route=registeTavrel")["requests"]
     registered = fig.first_per_key((r.get("key"), r["time"]) for r in reg if r.get("key") in keys)
-    joined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25)
+    joined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25,
+                            lambda: of_room(sockets_in_room()) + " in the room", "the join")
     conns = ctl.call("GET", "/connections")["connections"]
     joins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
                               for c in conns for s in c.get("sockets", []) if s.get("nsp") == "/")
@@ -154,13 +189,46 @@ def main():
     note(f"{len(registered)}/{n} registered, {len(joins)}/{n} joined")
     complete &= len(registered) == n and bool(joined_all)
 
+    def allow_start():
+        t = now_ms()
+        for x in agents:
+            ctl.call("POST", "/machine", {"ecpKey": x["key"], "startup": {"isStartup": True}})
+        return t
+
+    calls = {x["key"]: os.path.join(x["tree"], "Agent", "exam_client_calls.log") for x in agents}
+
+    def running_now():
+        return {k for k, p in calls.items() if os.path.exists(p)}
+
+    if a.hold_minutes:
+        import room_hold
+        t_start = allow_start()
+        wait_until(lambda: running_now() >= keys, patience, 0.5,
+                   lambda: of_room(running_now()) + " exam clients run", "the start")
+        note(f"{len(running_now())}/{n} exam clients run")
+        figures = room_hold.hold(ctl, agents, a.hold_minutes, a.round_minutes, a.server_pid, note)
+        figures.update({"agents": n, "registered": len(registered), "joined": len(joins),
+                        "t_all_joined_s": fig.time_to_all(list(joins.values()), t0, n),
+                        "start_all_running_s": fig.time_to_all([file_ms(p) for p in calls.values() if file_ms(p)], t_start, n),
+                        "load_avg_1m": os.getloadavg()[0]})
+        line = json.dumps(figures)
+        print(line, flush=True)
+        with open(a.json, "w") as f:
+            f.write(line + "\n")
+        return 0 if complete and figures["complete"] else 1
+
     # --- the idle room: every agent polls, none has anything to do
     time.sleep(3)
     before = {x["pid"]: run_ns(x["pid"]) for x in agents}
+    server_before = server_figures(a.server_pid) if a.server_pid else None
     started = time.monotonic()
     time.sleep(a.idle_seconds)
     used = sum(run_ns(x["pid"]) - before[x["pid"]] for x in agents)
-    idle_cpu = round(used / 1e9 / (time.monotonic() - started) * 100, 2)
+    idle_seconds = time.monotonic() - started
+    idle_cpu = round(used / 1e9 / idle_seconds * 100, 2)
+    server = server_figures(a.server_pid) if a.server_pid else None
+    if server:
+        server["idle_cpu_pct"] = round((server.pop("run_ns") - server_before["run_ns"]) / 1e9 / idle_seconds * 100, 2)
     mem = [memory_kb(x["pid"]) for x in agents]
     rss = [m[0] for m in mem if m[0]]
     private = [m[1] for m in mem if m[1]]
@@ -173,7 +241,8 @@ def main():
 
         def acks_now():
             return [e for e in ctl.call("GET", "/events?event=ack&dir=in")["events"] if e["time"] >= t_ping]
-        wait_until(lambda: len({e["conn"] for e in acks_now()}) >= n, 10, 0.1)
+        wait_until(lambda: len({e["conn"] for e in acks_now()}) >= n, 10, 0.1,
+                   lambda: of_room({e["conn"] for e in acks_now()}) + " acknowledged", label)
         pings = {e["conn"]: e["time"] for e in ctl.call("GET", "/events?event=ping&dir=out")["events"]
                  if e["time"] >= t_ping}
         at = fig.first_per_key((e["conn"], e["time"]) for e in acks_now())
@@ -192,7 +261,8 @@ def main():
     markers.append((t_stop, "Socket.IO restart"))
     ctl.call("POST", "/socket/stop", {})
     ctl.call("POST", "/socket/start", {})
-    rejoined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25)
+    rejoined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25,
+                              lambda: of_room(sockets_in_room()) + " back in the room", "the rejoin")
     conns = ctl.call("GET", "/connections")["connections"]
     rejoins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
                                 for c in conns for s in c.get("sockets", [])
@@ -202,12 +272,10 @@ def main():
     complete &= bool(rejoined_all)
 
     # --- the start: each machine may start; it fetches the module and runs its exam client
-    t_start = now_ms()
+    t_start = allow_start()
     markers.append((t_start, "start allowed"))
-    for x in agents:
-        ctl.call("POST", "/machine", {"ecpKey": x["key"], "startup": {"isStartup": True}})
-    calls = {x["key"]: os.path.join(x["tree"], "Agent", "exam_client_calls.log") for x in agents}
-    wait_until(lambda: all(os.path.exists(p) for p in calls.values()), patience, 0.1)
+    wait_until(lambda: running_now() >= keys, patience, 0.1,
+               lambda: of_room(running_now()) + " exam clients run", "the start")
     running = {k: file_ms(p) for k, p in calls.items() if file_ms(p) is not None}
     note(f"{len(running)}/{n} exam clients run")
     complete &= len(running) == n
@@ -223,7 +291,7 @@ def main():
         open(os.path.join(x["tree"], "Agent", "exam_client_release"), "w").close()
     def uploads():
         return {r.get("key") for r in ctl.call("GET", "/requests?route=uploadTavrelLogs")["requests"]} & keys
-    wait_until(lambda: uploads() >= keys, patience, 0.25)
+    wait_until(lambda: uploads() >= keys, patience, 0.25, lambda: of_room(uploads()) + " logs uploaded", "the logs")
     ended = {k: file_ms(p) for k, p in calls.items() if k in running}
 
     # --- the update: a new version is announced; every agent fetches and starts the (stub) installer
@@ -233,7 +301,11 @@ def main():
     markers.append((t_update, "update announced"))
     ctl.call("POST", "/answer", {"route": "getVersionInfo", "data": "99.0.0.1"})
     marks = {x["key"]: os.path.join(x["tree"], "Temp", "installer-run.txt") for x in agents}
-    wait_until(lambda: all(os.path.exists(p) for p in marks.values()), patience, 0.2)
+
+    def installers_now():
+        return {k for k, p in marks.items() if os.path.exists(p)}
+    wait_until(lambda: installers_now() >= keys, patience, 0.2,
+               lambda: of_room(installers_now()) + " installers started", "the update")
     installers = {k: file_ms(p) for k, p in marks.items() if file_ms(p) is not None}
     note(f"{len(installers)}/{n} installers started")
     complete &= len(installers) == n
@@ -254,6 +326,7 @@ def main():
         "rss_kb_per_agent": round(sum(rss) / len(rss)) if rss else None,
         "private_kb_per_agent": round(sum(private) / len(private)) if private else None,
         "idle_room_cpu_pct": idle_cpu,
+        "server_idle": server,
         "starts_spread_s": round((t0 - first_started) / 1000, 3),
         "load_avg_1m": os.getloadavg()[0],
     }

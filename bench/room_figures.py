@@ -58,6 +58,36 @@ def count_steps(ups, downs=()):
     return steps
 
 
+def ack_latencies(pings, acks):
+    """Each ping's answer: pings and acks are (connection, time) pairs; a ping is answered by the first ack on
+    its connection at or after it and before that connection's next ping. One latency (ms) or None per ping."""
+    acks_of = {}
+    for conn, t in acks:
+        acks_of.setdefault(conn, []).append(t)
+    pings_of = {}
+    for conn, t in pings:
+        pings_of.setdefault(conn, []).append(t)
+    out = []
+    for conn, times in pings_of.items():
+        times.sort()
+        answers = sorted(acks_of.get(conn, []))
+        for i, t in enumerate(times):
+            until = times[i + 1] if i + 1 < len(times) else math.inf
+            answer = next((a for a in answers if t <= a < until), None)
+            out.append(None if answer is None else answer - t)
+    return out
+
+
+def per_hour(samples):
+    """The trend of (time ms, value) samples as change per hour (least squares); None with fewer than two times."""
+    if len({t for t, _ in samples}) < 2:
+        return None
+    mt = sum(t for t, _ in samples) / len(samples)
+    mv = sum(v for _, v in samples) / len(samples)
+    slope = sum((t - mt) * (v - mv) for t, v in samples) / sum((t - mt) ** 2 for t, _ in samples)
+    return slope * 3_600_000
+
+
 PALETTE = ["#1f77b4", "#2ca02c", "#d62728", "#9467bd", "#ff7f0e", "#8c564b"]
 
 

@@ -15,13 +15,8 @@ done
 
 "$build/bench/sio_decode"
 
+. "$repo/bench/room_lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/sio-bench.XXXXXX")
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-. "$repo/bench/room_server.sh"
+room_on_exit
 start_room_server "$work"
 TAVREL_ROOM_SERVER=127.0.0.1:$control "$build/bench/sio_latency" "$count" 2>/dev/null

@@ -44,6 +44,19 @@ class Figures(unittest.TestCase):
         self.assertTrue(all(0 <= v <= 2 for _, v in steps))
 
 
+    def test_each_ping_takes_the_first_ack_before_the_next_ping(self):
+        pings = [("a", 0), ("a", 25000), ("b", 0), ("c", 0)]
+        acks = [("a", 30), ("a", 40), ("a", 26500), ("b", 25001), ("z", 5)]
+        # a: 30 ms, then 1500 ms (its second ack of the first round answers nothing); b late, c never; z was
+        # never pinged.
+        latencies = fig.ack_latencies(pings, acks)
+        self.assertEqual(sorted(latencies, key=lambda v: -1 if v is None else v), [None, 30, 1500, 25001])
+
+    def test_growth_per_hour_is_the_trend_not_the_last_step(self):
+        self.assertEqual(fig.per_hour([(0, 100), (1_800_000, 150), (3_600_000, 200)]), 100)
+        self.assertAlmostEqual(fig.per_hour([(0, 10), (600_000, 30), (1_200_000, 10)]), 0)
+        self.assertIsNone(fig.per_hour([(5, 1), (5, 2)]))
+
 class Timeline(unittest.TestCase):
     def test_plot_is_svg_with_one_line_per_series_inside_the_frame(self):
         series = [("registered", fig.count_steps([1000, 2000])), ("in the room", fig.count_steps([1500], [3000]))]

@@ -16,8 +16,25 @@ function createControl({ room, socket, journals, ports, shutdown, trust }) {
     'POST /reset': () => {
       room.reset();
       socket.reset();
-      for (const j of Object.values(journals)) j.clear();
+      for (const j of Object.values(journals)) {
+        j.clear();
+        j.enabled = true;
+        j.skip = null;
+      }
       return { ok: true };
+    },
+
+    // What a long run keeps: requests of the routes in skipRoutes are answered but not recorded, frames: false
+    // records no WebSocket frame; clear forgets the records so far (machines, answers and faults stay).
+    'POST /records': (b) => {
+      if (b.skipRoutes !== undefined) {
+        if (!Array.isArray(b.skipRoutes)) throw Object.assign(new Error('skipRoutes must be an array of route names'), { status: 400 });
+        const skip = new Set(b.skipRoutes);
+        journals.requests.skip = skip.size ? (r) => skip.has(r.route) : null;
+      }
+      if (b.frames !== undefined) journals.frames.enabled = b.frames !== false;
+      if (b.clear) for (const j of Object.values(journals)) j.clear();
+      return { ok: true, frames: journals.frames.enabled };
     },
 
     'POST /answer': async (b) => {

@@ -10,10 +10,11 @@ class Journal {
     this.items = [];
     this.waiters = new Set();
     this.enabled = true;
+    this.skip = null; // a record for which this answers true is not kept
   }
 
   add(record) {
-    if (!this.enabled) return record;
+    if (!this.enabled || (this.skip && this.skip(record))) return record;
     record.seq = nextSeq();
     record.time = Date.now();
     this.items.push(record);

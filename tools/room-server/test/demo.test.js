@@ -2,14 +2,12 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('crypto');
-const { startServer, request } = require('../testkit/harness');
+const { startServer, request, sleep } = require('../testkit/harness');
 const { RawClient, TYPE } = require('../testkit/raw-client');
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 test('demo mode plays a room: registration, number and room, module, start, pings, broadcasts, a live log', async () => {
   const srv = await startServer(['--demo', '--demo-start-ms', '600', '--demo-ping-ms', '300', '--demo-broadcast-ms', '500']);
-  const api = (method, p, body) => request(srv.ports.http, method, p, body);
+  const { api } = srv;
   const KEY = 'AA-BB-CC-DD-EE-01';
   try {
     assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=10.0.0.9`)).json.code, 9000);
@@ -49,7 +47,7 @@ test('demo mode plays a room: registration, number and room, module, start, ping
       `--${fileBoundary}`, 'Content-Disposition: form-data; name="file"; filename="Tavrel.log"', '', 'log text',
       `--${fileBoundary}--`, '',
     ].join('\r\n'));
-    await request(srv.ports.http, 'POST', '/client/uploadTavrelLogs', form, { 'Content-Type': `multipart/form-data; boundary=${fileBoundary}` });
+    await srv.api('POST', '/client/uploadTavrelLogs', form, { 'Content-Type': `multipart/form-data; boundary=${fileBoundary}` });
     assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=10.0.0.9`)).json.data.isStartup, false, 'the exam is over');
 
     await sleep(100);
@@ -74,10 +72,10 @@ test('demo mode hands out the installer a Windows build made, also after a reset
   fs.writeFileSync(file, bytes);
   const srv = await startServer(['--demo', '--demo-installer', file]);
   try {
-    const served = await request(srv.ports.http, 'GET', '/client/updateTavrel');
+    const served = await srv.api('GET', '/client/updateTavrel');
     assert.ok(served.bytes.equals(bytes), 'the file byte for byte');
     await request(srv.ports.control, 'POST', '/reset', {});
-    assert.ok((await request(srv.ports.http, 'GET', '/client/updateTavrel')).bytes.equals(bytes), 'still after a reset');
+    assert.ok((await srv.api('GET', '/client/updateTavrel')).bytes.equals(bytes), 'still after a reset');
     assert.match(srv.stderr(), /installer ready: .*Tavrel_Setup\.exe \(70000 bytes\)/);
   } finally {
     await srv.stop();
@@ -88,7 +86,7 @@ test('demo mode hands out the installer a Windows build made, also after a reset
 test('demo mode without a Windows build serves the generated installer bytes', async () => {
   const srv = await startServer(['--demo', '--demo-installer', '/nonexistent/Tavrel_Setup.exe']);
   try {
-    assert.equal((await request(srv.ports.http, 'GET', '/client/updateTavrel')).bytes.length, 2048);
+    assert.equal((await srv.api('GET', '/client/updateTavrel')).bytes.length, 2048);
     assert.doesNotMatch(srv.stderr(), /installer ready/);
   } finally {
     await srv.stop();

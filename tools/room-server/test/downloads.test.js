@@ -4,15 +4,10 @@ const assert = require('node:assert/strict');
 const http = require('http');
 const zlib = require('zlib');
 const crypto = require('crypto');
-const { startServer, request } = require('../testkit/harness');
+const { sharedServer } = require('../testkit/harness');
 const { byteSource, wordGenerator } = require('../lib/bytes');
 
-let srv;
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
+const srv = sharedServer();
 
 const md5 = (b) => crypto.createHash('md5').update(b).digest('hex');
 
@@ -58,16 +53,16 @@ test('module bytes given in base64 are served and getModuleMD5 names their diges
   const set = await srv.post('/answer', { route: 'downloadModule', bytes: { base64: bytes.toString('base64') } });
   assert.equal(set.md5, md5(bytes));
   assert.equal(set.size, 5000);
-  const res = await request(srv.ports.http, 'GET', '/client/downloadModule');
+  const res = await srv.api('GET', '/client/downloadModule');
   assert.equal(res.status, 200);
   assert.deepEqual(res.bytes, bytes);
   assert.equal(res.headers['content-length'], '5000');
-  assert.deepEqual((await request(srv.ports.http, 'GET', '/client/getModuleMD5')).json, { code: 1000, data: md5(bytes), message: '' });
+  assert.deepEqual((await srv.api('GET', '/client/getModuleMD5')).json, { code: 1000, data: md5(bytes), message: '' });
 });
 
 test('installer bytes are served on updateTavrel', async () => {
   await srv.post('/answer', { route: 'updateTavrel', bytes: { text: 'MZ installer' } });
-  const res = await request(srv.ports.http, 'GET', '/client/updateTavrel');
+  const res = await srv.api('GET', '/client/updateTavrel');
   assert.equal(res.text, 'MZ installer');
   assert.equal(res.headers['content-type'], 'application/octet-stream');
 });
@@ -91,7 +86,7 @@ test('gzip is used only when switched on and the client accepts it', async () =>
 
 test('a raw answer on a download route replaces the bytes', async () => {
   await srv.post('/answer', { route: 'downloadModule', raw: '{"code":500,"data":null,"message":"no module"}' });
-  const res = await request(srv.ports.http, 'GET', '/client/downloadModule');
+  const res = await srv.api('GET', '/client/downloadModule');
   assert.equal(res.json.code, 500);
 });
 
@@ -104,7 +99,7 @@ test('a large generated module is served with flat memory and the announced dige
   const after = (await srv.get('/health')).rss;
   assert.equal(got.size, size);
   assert.equal(got.md5, set.md5);
-  assert.equal((await request(srv.ports.http, 'GET', '/client/getModuleMD5')).json.data, set.md5);
+  assert.equal((await srv.api('GET', '/client/getModuleMD5')).json.data, set.md5);
   // Holding the body would add its whole size; streaming adds a few buffers.
   assert.ok(after - before < 64 * 1024 * 1024, `rss grew by ${((after - before) / 1048576).toFixed(1)} MB`);
 });

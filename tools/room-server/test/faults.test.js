@@ -2,16 +2,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const http = require('http');
-const { startServer, request } = require('../testkit/harness');
+const { sharedServer, request } = require('../testkit/harness');
 
-let srv;
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
+const srv = sharedServer();
 
-const api = (method, p, body) => request(srv.ports.http, method, p, body);
+const { api } = srv;
 
 // Reads an answer whatever becomes of the connection: the bytes that came, and how it ended.
 function fetchRaw(port, p) {

@@ -2,16 +2,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const net = require('net');
-const { startServer, request } = require('../testkit/harness');
+const { sharedServer } = require('../testkit/harness');
 
-let srv;
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
+const srv = sharedServer();
 
-const api = (method, p, body, headers) => request(srv.ports.http, method, p, body, headers);
+const { api } = srv;
 const KEY = '00-1A-2B-3C-4D-5E';
 
 // Sends exactly these bytes and returns the raw answer text.
@@ -222,6 +217,17 @@ test('reset forgets answers, faults, machines and records', async () => {
   assert.equal((await api('GET', '/client/getVersionInfo')).json.data, '');
   assert.equal((await api('GET', '/client/getModuleMD5')).status, 200);
   assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=1`)).json.code, 9000);
+});
+
+test('records: skipped routes are answered but not kept, clear keeps the machines, reset keeps all again', async () => {
+  await api('POST', '/client/registeTavrel', { ecpKey: KEY });
+  await srv.post('/records', { skipRoutes: ['getVersionInfo'], clear: true });
+  assert.equal((await api('GET', '/client/getVersionInfo')).status, 200);
+  assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=1`)).json.data.ecpId, 1);
+  assert.deepEqual((await srv.get('/requests')).requests.map((r) => r.route), ['getStartupInfoAgent']);
+  await srv.post('/reset');
+  await api('GET', '/client/getVersionInfo');
+  assert.equal((await srv.get('/requests')).requests.length, 1);
 });
 
 test('control refuses unknown routes and bodies that are not JSON objects', async () => {

@@ -4,9 +4,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const net = require('net');
 const { spawn } = require('child_process');
-const { startServer, waitReady, SERVER } = require('../testkit/harness');
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const { startServer, sleep, waitReady, SERVER } = require('../testkit/harness');
 
 // Gone means no such process, or a zombie nobody has reaped yet.
 function alive(pid) {

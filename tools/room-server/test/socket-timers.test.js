@@ -2,28 +2,13 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const net = require('net');
-const { startServer } = require('../testkit/harness');
-const { RawClient } = require('../testkit/raw-client');
+const { sharedServer, sleep } = require('../testkit/harness');
 
 const INTERVAL = 200;
 const TIMEOUT = 300;
-let srv;
-const clients = [];
-test.before(async () => {
-  srv = await startServer(['--ping-interval', String(INTERVAL), '--ping-timeout', String(TIMEOUT), '--connect-timeout', '700']);
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
-test.afterEach(async () => {
-  await Promise.all(clients.splice(0).map((c) => (c.ws.readyState === 1 ? c.close() : null)));
-});
+const srv = sharedServer(['--ping-interval', String(INTERVAL), '--ping-timeout', String(TIMEOUT), '--connect-timeout', '700']);
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function agent(opts = {}) {
-  const c = await RawClient.connect(srv.ports.socket, { query: 'ecpKey=K&room=R101&type=agent', ...opts });
-  clients.push(c);
-  return c;
-}
+const agent = (opts = {}) => srv.connect({ query: 'ecpKey=K&room=R101&type=agent', ...opts });
 const pings = (c) => c.frames.filter((f) => f.dir === 'in' && f.text === '2').length;
 const portOpen = (port) => new Promise((resolve) => {
   const s = net.connect(port, '127.0.0.1');

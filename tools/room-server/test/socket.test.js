@@ -1,24 +1,14 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startServer } = require('../testkit/harness');
+const { sharedServer, request } = require('../testkit/harness');
 const { RawClient, TYPE } = require('../testkit/raw-client');
 
-let srv;
-const clients = [];
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
-test.afterEach(async () => {
-  await Promise.all(clients.splice(0).map((c) => (c.ws.readyState === 1 ? c.close() : null)));
-});
+const srv = sharedServer();
 
 const QUERY = 'ecpKey=00-1A-2B-3C-4D-5E&room=R101&type=agent';
 async function agent(query = QUERY, nsp = '/') {
-  const c = await RawClient.connect(srv.ports.socket, { query });
-  clients.push(c);
+  const c = await srv.connect({ query });
   if (nsp) await c.connectNsp(nsp);
   return c;
 }
@@ -254,7 +244,6 @@ test('repeated emits with acknowledgements report round-trip figures', async () 
 });
 
 test('the socket port serves no client bundle and no long-polling', async () => {
-  const { request } = require('../testkit/harness');
   const bundle = await request(srv.ports.socket, 'GET', '/socket.io/socket.io.js');
   assert.notEqual(bundle.status, 200);
   const polling = await request(srv.ports.socket, 'GET', '/socket.io/?EIO=4&transport=polling');

@@ -3,15 +3,10 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const http = require('http');
 const crypto = require('crypto');
-const { startServer, request } = require('../testkit/harness');
+const { sharedServer } = require('../testkit/harness');
 const { byteSource } = require('../lib/bytes');
 
-let srv;
-test.before(async () => {
-  srv = await startServer();
-});
-test.after(() => srv.stop());
-test.beforeEach(() => srv.post('/reset'));
+const srv = sharedServer();
 
 const md5 = (b) => crypto.createHash('md5').update(b).digest('hex');
 

@@ -3,6 +3,7 @@
 const { spawn } = require('child_process');
 const path = require('path');
 const http = require('http');
+const { RawClient } = require('./raw-client');
 
 const SERVER = path.join(__dirname, '..', 'server.js');
 const READY = /^room-server ready http=(\d+) socket=(\d+) control=(\d+)$/;
@@ -42,6 +43,7 @@ async function startServer(args = []) {
     exited,
     stderr: () => stderr,
     request: (method, p, body) => request(ports.control, method, p, body),
+    api: (method, p, body, headers) => request(ports.http, method, p, body, headers),
     get: (p) => request(ports.control, 'GET', p).then((r) => r.json),
     post: (p, body = {}) => request(ports.control, 'POST', p, body).then((r) => r.json),
     async stop() {
@@ -51,6 +53,31 @@ async function startServer(args = []) {
   };
   return server;
 }
+
+// The opening most test files share: one server for the whole file, started before its first test, reset before
+// each test and stopped after the last. Clients opened with `srv.connect` (RawClient options) are closed after each
+// test. The object is filled in once the server runs, so a test uses it as the server itself.
+function sharedServer(args = []) {
+  const test = require('node:test');
+  const clients = [];
+  const srv = {
+    api: (method, p, body, headers) => request(srv.ports.http, method, p, body, headers),
+    async connect(opts) {
+      const c = await RawClient.connect(srv.ports.socket, opts);
+      clients.push(c);
+      return c;
+    },
+  };
+  test.before(async () => Object.assign(srv, await startServer(args)));
+  test.after(() => srv.stop());
+  test.beforeEach(() => srv.post('/reset'));
+  test.afterEach(async () => {
+    await Promise.all(clients.splice(0).map((c) => (c.ws.readyState === 1 ? c.close() : null)));
+  });
+  return srv;
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // A plain HTTP request; the answer's body is kept as bytes and, when it parses, as JSON.
 function request(port, method, p, body, headers = {}) {
@@ -77,4 +104,4 @@ function request(port, method, p, body, headers = {}) {
   });
 }
 
-module.exports = { startServer, request, waitReady, SERVER };
+module.exports = { startServer, sharedServer, request, sleep, waitReady, SERVER };
