@@ -100,11 +100,12 @@ void OnSettingMessage(HWND dialog) {
         return;
     }
     std::string refusal;
-    if (!ApplySettingsChange(input, SettingsHooks{ModifyEcpNoHook, CloseCommandChannelIfOpen}, &refusal)) {
+    if (!ApplySettingsChange(input, SettingsHooks{ModifyEcpNoHook, LeaveCommandChannel}, &refusal)) {
         ShowNote(dialog, refusal);
         return;
     }
     ShowWindow(dialog, SW_HIDE);
+    if (!refusal.empty()) ShowNote(nullptr, refusal);
 }
 
 void OpenSettingsDialog(HINSTANCE instance) {

@@ -130,7 +130,10 @@ PassOutcome RunServicePass() {
         if (IsProcessRunning(tavrelExe)) KillProcessesByName(tavrelExe);
     }
     const bool roomChanged = info.ecpRoomCode != ReadShared(&SharedValues::CurrentRoomCode);
-    if (roomChanged || !IsCommandChannelOpen()) {
+    // A channel that is opening or waits for its reconnect timer is left to its own schedule: connecting
+    // here would cut the wait short and start the delays over, and a room whose server is half down would
+    // be asked every 3 s by every PC, all in step with their passes.
+    if (roomChanged || !IsCommandChannelActive()) {
         WriteShared(&SharedValues::CurrentRoomCode, info.ecpRoomCode);
         // A connection that is open, opening or waiting to reconnect keeps the room of its query: without
         // leaving first, the machine would go on hearing the old room's commands and miss its own.

@@ -10,6 +10,8 @@ namespace {
 const char kExitPassword[] = "vexmor42";
 }
 
+const char kAddressNotStored[] = "考试机号已修改，但服务地址未能保存到shell.ini，重新启动后将恢复原地址！";
+
 SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
                               const std::string& serverIpInUse, const std::string& ecpIdInUse,
                               SettingsInput* trimmed) {
@@ -69,11 +71,18 @@ bool ApplySettingsChange(const SettingsInput& input, const SettingsHooks& hooks,
     LogInfo("OnSettingMessage") << "修改考试机配置，考试机号[" << input.number << "],服务地址[" << input.address
                                 << "]";
     SettingsEffects effects = EffectsOfAcceptedChange(oldAddress, ReadShared(&SharedValues::CurrentEcpId), input);
+    message->clear();
     if (effects.writeIni) {
-        WriteServerAddress(ReadShared(&SharedValues::IniPath), input.address);
-        if (hooks.closeChannelIfOpen) hooks.closeChannelIfOpen();
+        // The server has taken the number already, so the new address stays in use; but the invigilator must
+        // know that the next start goes back to the old one.
+        std::string iniPath = ReadShared(&SharedValues::IniPath);
+        if (!WriteServerAddress(iniPath, input.address)) {
+            LogError("OnSettingMessage") << "shell.ini not written: " << iniPath;
+            *message = kAddressNotStored;
+        }
+        // A channel still opening or waiting to reconnect would take the machine back to the old server.
+        if (hooks.leaveChannel) hooks.leaveChannel();
     }
     if (effects.setEcpId) WriteShared(&SharedValues::CurrentEcpId, input.number);
-    message->clear();
     return true;
 }

@@ -41,9 +41,12 @@ SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std
                                         const SettingsInput& accepted);
 
 // Steps 6 to 11 of the confirm handler, with the server call and the channel behind the two hooks.
-// Returns true when the change took effect; *message gets the message box text of a refusal.
+// Returns true when the change took effect; *message gets the message box text of a refusal, or, with true,
+// the warning that the new address is in use but could not be stored in "shell.ini" ("" when all went well).
 struct SettingsHooks {
     bool (*modifyEcpNo)(const std::string& ecpKey, const std::string& ecpId, std::string* message);
-    void (*closeChannelIfOpen)();
+    // Ends the channel in every state but closed, as the workflow leaves a room.
+    void (*leaveChannel)();
 };
+extern const char kAddressNotStored[];
 bool ApplySettingsChange(const SettingsInput& input, const SettingsHooks& hooks, std::string* message);

@@ -91,6 +91,11 @@ bool IsCommandChannelOpen() {
     return client && client->opened();
 }
 
+bool IsCommandChannelActive() {
+    auto client = CommandChannelClient();
+    return client && client->active();
+}
+
 void CloseCommandChannelIfOpen() {
     auto client = CommandChannelClient();
     if (client && client->opened()) client->close();

@@ -18,7 +18,9 @@ void InstallChannelListeners();
 // Joins the channel of CurrentRoomCode with this machine's key; nothing changes while it is open or opening.
 void ConnectCommandChannel();
 bool IsCommandChannelOpen();
-// Closes the channel if it is open (the settings dialog leaves the room this way).
+// True while the channel is anything but closed with nothing scheduled: open, opening, or waiting to reconnect.
+bool IsCommandChannelActive();
+// Closes the channel if it is open.
 void CloseCommandChannelIfOpen();
 // Ends the channel in every state but closed, a reconnection that is only waiting for its timer included:
 // a machine that leaves its room must not come back to it by itself.

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -11,20 +10,25 @@
 
 namespace {
 
+struct Lane {
+    struct Waiting {
+        CommandJob job;
+        std::string key;
+    };
+    std::deque<Waiting> jobs;
+    bool busy = false;
+    std::string runningKey;
+    std::thread thread;
+    std::condition_variable wake;  // a job came, or the worker is to stop
+};
+
 // Never destroyed: a worker still waiting when the process exits must not meet a destroyed lock, nor a
 // joinable thread object end the process.
 struct WorkerState {
     std::mutex lock;
-    std::condition_variable wake;  // a job came, or the worker is to stop
-    std::condition_variable idle;  // the queue ran empty with nothing running
-    struct Waiting {
-        CommandJob job;
-        const char* kind;
-    };
-    std::deque<Waiting> jobs;
-    bool busy = false;
+    std::condition_variable idle;  // a lane ran empty with nothing running
+    Lane lanes[2];
     bool stopping = false;
-    std::thread thread;
     std::atomic<bool> terminated{false};
 };
 WorkerState& W() {
@@ -32,14 +36,23 @@ WorkerState& W() {
     return *state;
 }
 
-void RunCommandWorker() {
+Lane& LaneOf(CommandLane lane) { return W().lanes[lane == CommandLane::Reports ? 1 : 0]; }
+
+bool AllIdle() {
+    for (const Lane& lane : W().lanes)
+        if (!lane.jobs.empty() || lane.busy) return false;
+    return true;
+}
+
+void RunLane(Lane* lane) {
     std::unique_lock<std::mutex> lock(W().lock);
     for (;;) {
-        W().wake.wait(lock, [] { return W().stopping || !W().jobs.empty(); });
+        lane->wake.wait(lock, [lane] { return W().stopping || !lane->jobs.empty(); });
         if (W().stopping) break;
-        CommandJob job = std::move(W().jobs.front().job);
-        W().jobs.pop_front();
-        W().busy = true;
+        CommandJob job = std::move(lane->jobs.front().job);
+        lane->runningKey = std::move(lane->jobs.front().key);
+        lane->jobs.pop_front();
+        lane->busy = true;
         lock.unlock();
         // A job that throws must not take the worker, and every later command, with it.
         try {
@@ -51,45 +64,52 @@ void RunCommandWorker() {
         }
         job = nullptr;
         lock.lock();
-        W().busy = false;
-        if (W().jobs.empty()) W().idle.notify_all();
+        lane->busy = false;
+        lane->runningKey.clear();
+        if (AllIdle()) W().idle.notify_all();
     }
-    W().busy = false;
+    lane->busy = false;
     W().idle.notify_all();
 }
 
 }  // namespace
 
-bool PostCommandWork(CommandJob job, const char* kind) {
+bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which) {
     std::lock_guard<std::mutex> lock(W().lock);
     if (W().stopping) return false;
-    if (kind) {
-        for (const auto& waiting : W().jobs)
-            if (waiting.kind && std::strcmp(waiting.kind, kind) == 0) return true;
+    Lane& lane = LaneOf(which);
+    if (!key.empty()) {
+        for (const auto& waiting : lane.jobs)
+            if (waiting.key == key) return true;
+        // An upload under way sends the same file; a report under way has read the state already.
+        if (which == CommandLane::Uploads && lane.busy && lane.runningKey == key) return true;
     }
-    if (W().jobs.size() >= kMaxWaitingCommandJobs) return false;
-    W().jobs.push_back({std::move(job), kind});
-    if (!W().thread.joinable()) W().thread = std::thread(RunCommandWorker);
-    W().wake.notify_one();
+    if (lane.jobs.size() >= kMaxWaitingCommandJobs) return false;
+    lane.jobs.push_back({std::move(job), key});
+    if (!lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
+    lane.wake.notify_one();
     return true;
 }
 
 bool WaitCommandWorkIdle(int ms) {
     std::unique_lock<std::mutex> lock(W().lock);
-    return W().idle.wait_for(lock, std::chrono::milliseconds(ms), [] { return W().jobs.empty() && !W().busy; });
+    return W().idle.wait_for(lock, std::chrono::milliseconds(ms), [] { return AllIdle(); });
 }
 
 void StopCommandWorker() {
-    std::thread worker;
+    std::thread workers[2];
     {
         std::lock_guard<std::mutex> lock(W().lock);
         W().stopping = true;
         W().terminated = true;
-        W().jobs.clear();
-        worker.swap(W().thread);
-        W().wake.notify_all();
+        for (int i = 0; i < 2; ++i) {
+            W().lanes[i].jobs.clear();
+            workers[i].swap(W().lanes[i].thread);
+            W().lanes[i].wake.notify_all();
+        }
     }
-    if (worker.joinable()) {
+    for (std::thread& worker : workers) {
+        if (!worker.joinable()) continue;
         if (worker.get_id() == std::this_thread::get_id()) worker.detach();
         else worker.join();
     }

@@ -1,23 +1,27 @@
 #pragma once
-// The one thread of the command channel that runs the HTTP work the server's commands start (answer
-// uploads, state reports), one job at a time in order of arrival. The network thread only decodes,
-// dispatches and answers, so a slow server never makes the PC miss a ping and lose its place in the room.
+// The threads of the command channel that run the HTTP work the server's commands start: state reports on a
+// lane of their own, answer uploads on another, each lane one job at a time in order of arrival. The network
+// thread only decodes, dispatches and answers, so a slow server never makes the PC miss a ping and lose its
+// place in the room; and the report a ping asks for never waits behind minutes of uploads.
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <string>
 
-// The flag rises when the agent ends; a job hands it to the HTTP provider, which stops retrying.
+// The flag rises when the agent ends; a job hands it to the HTTP provider, which stops the transfer.
 using CommandJob = std::function<void(const std::atomic<bool>& terminated)>;
 
-// How many jobs may wait: a server that floods the PC with uploads must not grow it without bound.
+enum class CommandLane { Uploads, Reports };
+
+// How many jobs may wait on a lane: a server that floods the PC with uploads must not grow it without bound.
 constexpr std::size_t kMaxWaitingCommandJobs = 64;
 
-// Queues a job (the thread starts on first use). False when the queue is full: the job is dropped.
-// A job with a kind is not queued twice: while one of that kind still waits, the new one is already
-// covered by it (true).
-bool PostCommandWork(CommandJob job, const char* kind = nullptr);
-// True once nothing waits and nothing runs; false when ms passed first.
+// Queues a job on its lane (the lane's thread starts on first use). False when that lane's queue is full: the
+// job is dropped. A job with a key is not queued twice: while one with that key waits (on the uploads lane:
+// or runs), the new one is covered by it (true).
+bool PostCommandWork(CommandJob job, const std::string& key = std::string(), CommandLane lane = CommandLane::Uploads);
+// True once nothing waits and nothing runs on either lane; false when ms passed first.
 bool WaitCommandWorkIdle(int ms);
-// Raises the terminate flag, drops the jobs that have not started and waits for the running one: at most
-// one transfer's time-out and the provider's pause between attempts. A later post starts a fresh thread.
+// Raises the terminate flag, drops the jobs that have not started and waits for the running ones, which end
+// within about a second. A later post starts fresh threads.
 void StopCommandWorker();

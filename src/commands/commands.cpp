@@ -70,9 +70,10 @@ void OnUploadAnswer(const sio::message::ptr& data) {
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
+    // The same file asked for again while its upload waits or runs is the same upload.
     bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
         UploadExamAnswer(taskId, examineeId, batchNum, path, &terminated);
-    });
+    }, path);
     if (!queued)
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: " << kMaxWaitingCommandJobs << " commands are waiting already";
 }
@@ -126,5 +127,7 @@ void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::
     // The server times the room by this "ack": it is on the wire before the process list is even read.
     EmitOnRoot("ack");
     // One report waiting is enough: it reads the state when it runs, so a second would say the same.
-    if (StateReportDue(SnapshotShared())) PostCommandWork(SendStateReport, "state report");
+    // Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
+    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports))
+        LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
 }

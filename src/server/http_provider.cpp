@@ -77,6 +77,11 @@ void LogTlsFailure(const char* source, const std::string& url, CURLcode res, con
 
 int KeepGoing(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return 0; }
 
+// libcurl calls this at least once a second, also while nothing arrives; non-zero ends the transfer.
+int GoOnUnlessStopped(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
 struct EasyDeleter {
     void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -128,6 +133,11 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, OrDefault(o.connectTimeout));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, OrDefault(o.timeout));
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    if (o.stop) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, GoOnUnlessStopped);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(o.stop));
+    }
     if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(o.lowSpeedBytes));
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(o.lowSpeedSeconds));
@@ -152,7 +162,7 @@ int PerformWithRetries(CURL* curl, const std::string& url, std::string& response
         if (logUpload) LogInfo(kUploadSource) << "【HttpProvider::uploadRequest::curl_easy_perform】 res:" << res;
         if (res == CURLE_OK) break;
         ++tryCnt;
-        if (tryCnt >= o.attempts || bIsTerminated) break;
+        if (tryCnt >= o.attempts || bIsTerminated || (o.stop && *o.stop)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
     if (logUpload) {
@@ -214,6 +224,12 @@ int HttpProvider::getRequest(const std::string& url, std::string& response, cons
 int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
                                 std::string& response, const RequestOptions* options,
                                 const std::atomic<bool>& bIsTerminated) {
+    return uploadRequest(url, fileFields, BytesMap(), textFields, response, options, bIsTerminated);
+}
+
+int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFields, const BytesMap& byteFields,
+                                const FieldMap& textFields, std::string& response, const RequestOptions* options,
+                                const std::atomic<bool>& bIsTerminated) {
     Easy curl = MakeEasy();
     if (!curl) return kHttpNoHandle;
     const RequestOptions& o = OptionsOrDefault(options);
@@ -225,6 +241,11 @@ int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFiel
     }
     for (const auto& [name, path] : fileFields) {
         curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILE, path.c_str(), CURLFORM_END);
+    }
+    for (const auto& [name, part] : byteFields) {
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_BUFFER, part.fileName.c_str(),
+                     CURLFORM_BUFFERPTR, part.bytes.data(), CURLFORM_BUFFERLENGTH,
+                     static_cast<long>(part.bytes.size()), CURLFORM_END);
     }
     Form form(first);
     HeaderList headers = MakeHeaders({"Client-Name:Mova-agent"});

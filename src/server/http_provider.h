@@ -29,6 +29,9 @@ struct RequestOptions {
     // download. A larger answer ends the transfer with curl's write error (23); a download announced larger
     // than that ends at once with CURLE_FILESIZE_EXCEEDED (63).
     long long maxBytes = 0;
+    // When given, a transfer under way ends within about a second of this flag rising
+    // (CURLE_ABORTED_BY_CALLBACK, 42), and no further attempt is made.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Result codes: 0 success, 2 no easy handle, other values below 100 a CURLcode, 100 and above an HTTP
@@ -54,6 +57,16 @@ public:
     // Text fields go out before file fields, each map in ascending key order.
     int uploadRequest(const std::string& url, const FieldMap& fileFields, const FieldMap& textFields,
                       std::string& response, const RequestOptions* options, const std::atomic<bool>& bIsTerminated);
+    // The same, with file parts whose bytes are given (name -> file name and bytes) instead of read from a
+    // path: every attempt sends these very bytes. They go out after the path fields.
+    struct FilePart {
+        std::string fileName;
+        std::string bytes;
+    };
+    using BytesMap = std::map<std::string, FilePart>;
+    int uploadRequest(const std::string& url, const FieldMap& fileFields, const BytesMap& byteFields,
+                      const FieldMap& textFields, std::string& response, const RequestOptions* options,
+                      const std::atomic<bool>& bIsTerminated);
     // One transfer into a stream the caller opened and closes; no retry. A completed transfer whose status is
     // not 200 returns that status: a redirect's or an error's body is never the file that was asked for.
     int downloadRequest(const std::string& url, FILE* file, const RequestOptions* options);

@@ -43,6 +43,17 @@ RequestOptions InstallerLimits() {
     return options;
 }
 
+// A module package of hundreds of megabytes over a link a room shares takes many minutes: the installer's
+// rule, never a fixed minute after which every PC starts again from byte 0.
+RequestOptions ModuleLimits() {
+    RequestOptions options = InstallerLimits();
+    options.connectTimeout = 30;
+    return options;
+}
+
+// An answer file is read once, at most this much, and those bytes go out with their digest on every attempt.
+const unsigned long long kAnswerCap = 64ULL << 20;
+
 // The address can be changed by the settings dialog at any moment; each call takes it as it stands.
 std::string Url(const char* path) { return BaseUrl() + path; }
 
@@ -79,10 +90,14 @@ int Post(const char* path, const std::string& body, std::string& response,
 }
 
 int Upload(const char* path, const HttpProvider::FieldMap& files, const HttpProvider::FieldMap& texts,
-           std::string& response, const std::atomic<bool>* terminated = nullptr) {
+           std::string& response, const std::atomic<bool>* terminated = nullptr,
+           const HttpProvider::BytesMap& byteFiles = HttpProvider::BytesMap()) {
     Trusted trusted(kUpload);
     if (!trusted.ready) return kNoTrustedTransport;
-    return HttpProvider().uploadRequest(Url(path), files, texts, response, &trusted.options, FlagOrNever(terminated));
+    // The flag that ends the retries also ends the transfer under way: shutdown waits for no upload.
+    trusted.options.stop = terminated;
+    return HttpProvider().uploadRequest(Url(path), files, byteFiles, texts, response, &trusted.options,
+                                        FlagOrNever(terminated));
 }
 
 // A member of the wrong JSON type fails the call with this line rather than throwing out of it.
@@ -96,6 +111,8 @@ bool Download(const char* call, const char* path, const std::string& targetPath,
         LogError(call) << call << " Error[" << kNoTrustedTransport << "]";
         return false;
     }
+    // A transfer of many minutes must not hold up the agent's end.
+    trusted.options.stop = &StopFlag;
     FILE* file = std::fopen(targetPath.c_str(), "wb+");
     int result = HttpProvider().downloadRequest(Url(path), file, &trusted.options);
     // A file that could not be closed was not written whole.
@@ -131,7 +148,7 @@ bool DownloadTavrelSetup(const std::string& targetPath) {
 }
 
 bool DownloadExamModule(const std::string& targetPath) {
-    return Download("DownloadExamModule", "/client/downloadModule", targetPath, Limits(60, 30, 3));
+    return Download("DownloadExamModule", "/client/downloadModule", targetPath, ModuleLimits());
 }
 
 bool GetStartupInfoAgent(const std::string& ip, const std::string& ecpKey, std::string& ecpId, int& phase,
@@ -263,14 +280,23 @@ bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, 
                       const std::string& filePath, const std::atomic<bool>* terminated) {
     HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
     HttpProvider::FieldMap files;
-    if (FileExists(filePath)) {
+    HttpProvider::BytesMap byteFiles;
+    HttpProvider::FilePart part;
+    if (!FileExists(filePath)) {
+        texts["checksum"] = "-1";
+    } else if (ReadFileUpTo(filePath, kAnswerCap, &part.bytes)) {
+        // A file still being written must not go out with the digest of other bytes than those sent.
+        texts["checksum"] = ToLowerAscii(GetBytesMd5(part.bytes));
+        part.fileName = filePath.substr(filePath.find_last_of(std::string("/") + PathSeparator()) + 1);
+        byteFiles["file"] = std::move(part);
+    } else {
+        LogInfo("UploadExamAnswer") << "answer file not read at once (over " << kAnswerCap << " bytes or unreadable): "
+                                    << filePath;
         texts["checksum"] = ToLowerAscii(GetFileMd5(filePath));
         files["file"] = filePath;
-    } else {
-        texts["checksum"] = "-1";
     }
     std::string response;
-    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated);
+    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated, byteFiles);
     LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
     if (result != 0) {
         LogError("UploadExamAnswer") << "UploadExamAnswer Error[" << result << "]:" << response;

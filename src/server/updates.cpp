@@ -23,22 +23,23 @@ bool IsMd5Text(const std::string& text) {
     return true;
 }
 
-// Failed launches of the installer for one server version. Only the service thread updates them; the lock is
-// for the tests that drive the update from their own thread.
-struct InstallerFailures {
-    std::string version;
+// Failed attempts at one installer version or one module digest. Only the service thread updates them; the
+// lock is for the tests that drive the updates from their own thread.
+struct UpdateFailures {
+    std::string key;  // the server version, or the module's digest
     int count = 0;
     std::chrono::steady_clock::time_point notBefore;
 };
 std::mutex g_failuresLock;
-InstallerFailures g_failures;
+UpdateFailures g_failures;
+UpdateFailures g_moduleFailures;
 std::chrono::milliseconds g_retryUnit = std::chrono::minutes(1);
 
-// False while the wait after a failed launch of this version runs; a new version starts afresh.
-bool InstallerAttemptDue(const std::string& serverVersion) {
+// False while the wait after a failure of this key runs; a new version or digest starts afresh.
+bool AttemptDue(UpdateFailures& failures, const std::string& key) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
-    if (g_failures.version != serverVersion) g_failures = InstallerFailures{serverVersion, 0, {}};
-    return g_failures.count == 0 || std::chrono::steady_clock::now() >= g_failures.notBefore;
+    if (failures.key != key) failures = UpdateFailures{key, 0, {}};
+    return failures.count == 0 || std::chrono::steady_clock::now() >= failures.notBefore;
 }
 
 std::chrono::milliseconds DelayFor(int failedLaunches, std::chrono::milliseconds unit) {
@@ -48,13 +49,49 @@ std::chrono::milliseconds DelayFor(int failedLaunches, std::chrono::milliseconds
     return unit * (units < cap ? units : cap);
 }
 
-std::chrono::milliseconds NoteFailedLaunch(const std::string& serverVersion) {
+std::chrono::milliseconds NoteFailure(UpdateFailures& failures, const std::string& key) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
-    if (g_failures.version != serverVersion) g_failures = InstallerFailures{serverVersion, 0, {}};
-    ++g_failures.count;
-    std::chrono::milliseconds wait = DelayFor(g_failures.count, g_retryUnit);
-    g_failures.notBefore = std::chrono::steady_clock::now() + wait;
+    if (failures.key != key) failures = UpdateFailures{key, 0, {}};
+    ++failures.count;
+    std::chrono::milliseconds wait = DelayFor(failures.count, g_retryUnit);
+    failures.notBefore = std::chrono::steady_clock::now() + wait;
     return wait;
+}
+
+bool InstallerAttemptDue(const std::string& serverVersion) { return AttemptDue(g_failures, serverVersion); }
+
+// The wait is logged once, when it begins; the passes that meet it stay silent.
+void NoteFailedInstaller(const std::string& serverVersion) {
+    std::chrono::milliseconds wait = NoteFailure(g_failures, serverVersion);
+    LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0 << "秒后重新下载";
+}
+
+void NoteFailedModule(const std::string& digest) {
+    std::chrono::milliseconds wait = NoteFailure(g_moduleFailures, digest);
+    LogInfo("UpgradeExamModule") << "考试流程文件" << digest << wait.count() / 1000.0 << "秒后重新下载";
+}
+
+// Digesting a package of hundreds of megabytes on every pass would read terabytes in a day when the exam
+// client cannot start: a package unchanged in size and time since its check keeps its digest.
+struct CheckedPackage {
+    std::string path;
+    FileStamp stamp;
+    std::string digest;
+};
+std::mutex g_checkedLock;
+CheckedPackage g_checked;
+
+std::string PackageDigest(const std::string& path) {
+    FileStamp stamp;
+    bool stamped = GetFileStamp(path, &stamp);
+    {
+        std::lock_guard<std::mutex> lock(g_checkedLock);
+        if (stamped && g_checked.path == path && g_checked.stamp == stamp) return g_checked.digest;
+    }
+    std::string digest = GetFileMd5(path);
+    std::lock_guard<std::mutex> lock(g_checkedLock);
+    if (stamped) g_checked = CheckedPackage{path, stamp, digest};
+    return digest;
 }
 
 }  // namespace
@@ -71,7 +108,8 @@ void SetInstallerRetryUnit(std::chrono::milliseconds unit) {
 
 void ForgetInstallerFailures() {
     std::lock_guard<std::mutex> lock(g_failuresLock);
-    g_failures = InstallerFailures{};
+    g_failures = UpdateFailures{};
+    g_moduleFailures = UpdateFailures{};
 }
 
 bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::string& localVersion) {
@@ -92,6 +130,9 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     if (!DownloadTavrelSetup(setupPath)) {
         // A cut, refused or unwritable transfer leaves a damaged program that nobody may start.
         if (!IsDirectory(setupPath)) RemoveFile(setupPath);
+        // Every PC of a room fetching the whole installer again on every pass keeps the link full for
+        // nothing; an agent that is ending is no failure of the download.
+        if (!StopFlag) NoteFailedInstaller(serverVersion);
         return false;
     }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
@@ -103,11 +144,9 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         SignatureCheck check = RunInstallerSignatureCheck(setupPath);
         if (!InstallerSignatureAccepted(check, publisher)) {
             RemoveFile(setupPath);
-            std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
             LogInfo("UpgradeExamVersion") << "安装包签名校验失败，已删除：" << setupPath << " 签名者:\"" << check.signer
                                            << "\" 要求:\"" << publisher << "\" " << check.detail;
-            LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
-                                          << "秒后重新下载";
+            NoteFailedInstaller(serverVersion);
             return false;
         }
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
@@ -119,13 +158,14 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     // The service stops only once the installer runs: stopping for an installer that never started would
     // leave the machine out of service, silently, until someone restarts the agent.
     if (!installer) {
-        std::chrono::milliseconds wait = NoteFailedLaunch(serverVersion);
         LogInfo("UpgradeExamVersion") << "安装程序启动失败：" << setupPath;
-        LogInfo("UpgradeExamVersion") << "版本" << serverVersion << "的安装包" << wait.count() / 1000.0
-                                      << "秒后重新下载";
+        NoteFailedInstaller(serverVersion);
         return false;
     }
-    ForgetInstallerFailures();
+    {
+        std::lock_guard<std::mutex> lock(g_failuresLock);
+        g_failures = UpdateFailures{};
+    }
     StopFlag = true;
     CloseProcessHandle(installer);  // the installer is not waited for; the agent is about to close
     return true;
@@ -148,18 +188,22 @@ bool UpgradeExamModule() {
     std::string packagePath = exeDir + NativePath("..\\Modules\\") + package;
 
     if (FileExists(packagePath)) {
-        if (GetFileMd5(packagePath) == serverMd5) return true;
+        if (PackageDigest(packagePath) == serverMd5) return true;
         RemoveFile(packagePath);
     }
+    // A package of hundreds of megabytes that failed is not fetched again on every pass by a whole room.
+    if (!AttemptDue(g_moduleFailures, serverMd5)) return false;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
     CreateFolders(exeDir + NativePath("..\\Modules"));
     if (!DownloadExamModule(packagePath)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
+        if (!StopFlag) NoteFailedModule(serverMd5);
         return false;
     }
     // A cut or damaged download stays under the package name only until this check fails it, and the next
-    // pass deletes it before fetching again.
-    if (GetFileMd5(packagePath) == serverMd5) return true;
+    // attempt deletes it before fetching again.
+    if (PackageDigest(packagePath) == serverMd5) return true;
     LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
+    NoteFailedModule(serverMd5);
     return false;
 }

@@ -10,16 +10,21 @@ bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::strin
 
 // Downloads "..\Temp\Tavrel_Setup.exe" beside the agent's folder and starts it silently into the
 // installation root. True when the installer runs; StopFlag is then set and the agent is to close. A failed
-// download leaves no installer behind. When the installer cannot be started the service goes on, and the
-// same server version is not fetched again before InstallerRetryDelay has passed (false meanwhile).
+// download leaves no installer behind. When the download fails or the installer cannot be started the service
+// goes on, and the same server version is not fetched again before InstallerRetryDelay has passed (false
+// meanwhile).
 bool UpgradeExamVersion(const std::string& serverVersion);
 
-// The wait after the n-th failed launch of one server version (n >= 1): 1 minute, doubling, at most 30.
+// The wait after the n-th failed download or launch of one server version (n >= 1): 1 minute, doubling, at
+// most 30. A failed download of one module digest waits the same.
 std::chrono::milliseconds InstallerRetryDelay(int failedLaunches);
-// For tests: the unit of that schedule (the product's is one minute), and a fresh start without failures.
+// For tests: the unit of both schedules (the product's is one minute), and a fresh start without failures of
+// either.
 void SetInstallerRetryUnit(std::chrono::milliseconds unit);
 void ForgetInstallerFailures();
 
 // Makes "..\Modules\<MD5>.upk" hold the package the server names, downloading it when missing or damaged.
-// ExamPackage names the expected package whenever the server answered with a digest.
+// ExamPackage names the expected package whenever the server answered with a digest. After a failed download
+// the same digest is not fetched again before the wait has passed (false meanwhile); a package unchanged in
+// size and time since it was checked is not read again.
 bool UpgradeExamModule();

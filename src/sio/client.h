@@ -55,6 +55,7 @@ public:
     connection_state state() const;
     std::string get_sessionid() const;
 
+    // Reconnections made since the connection last held (heard the server's first ping) grow the delay.
     void set_reconnect_attempts(unsigned attempts);
     void set_reconnect_delay(unsigned ms);
     void set_reconnect_delay_max(unsigned ms);

@@ -67,6 +67,7 @@ void channel_transport::OnHandshake(const packet& p) {
 // The server drives the heartbeat: it pings, we answer at once. A server silent for a whole interval plus
 // its grace time is gone, even if its TCP connection still looks open.
 void channel_transport::OnServerPing() {
+    m_reconnectionsMade = 0;
     packet::encoded pong;
     pong.text = "3";
     Send(std::move(pong), Generation());

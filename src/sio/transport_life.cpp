@@ -60,7 +60,8 @@ void channel_transport::Attempt() {
 void channel_transport::OnOpen(hdl h) {
     if (!m_live || m_hdl.lock() != h.lock()) return;
     m_state = connection_state::opened;
-    m_reconnectionsMade = 0;
+    // The schedule starts over only once the connection has held (its first ping from the server): a server
+    // that opens and drops every connection is retried on the growing delays, not every few seconds.
     // A server that opens the WebSocket and then says nothing must not hold the channel for ever.
     ArmPingWatch(kDefaultPingInterval + kDefaultPingTimeout);
     socket("/");

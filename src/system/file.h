@@ -6,6 +6,18 @@
 // 32 upper-case hex digits of the file's MD5, read in 1024-byte chunks (never the whole file in memory);
 // empty when the file cannot be opened.
 std::string GetFileMd5(const std::string& path);
+// The same digest of bytes already in memory.
+std::string GetBytesMd5(const std::string& bytes);
+// The whole file when it holds at most maxBytes; false when it cannot be read or is larger.
+bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes);
+
+// Size and last-write time (in the platform's own units) of a file: what tells whether it changed.
+struct FileStamp {
+    long long size = -1;
+    long long written = 0;
+    bool operator==(const FileStamp& o) const { return size == o.size && written == o.written; }
+};
+bool GetFileStamp(const std::string& path, FileStamp* stamp);
 
 // The value, or "" for a missing file, section or key; at most 259 characters.
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key);

@@ -5,6 +5,23 @@
 #include "system/file.h"
 #include "system/text.h"
 
+namespace {
+
+std::string DigestText(MD5_CTX& context) {
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_Final(digest, &context);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(32);
+    for (unsigned char byte : digest) {
+        text.push_back(hex[byte >> 4]);
+        text.push_back(hex[byte & 15]);
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string GetFileMd5(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return std::string();
@@ -16,17 +33,36 @@ std::string GetFileMd5(const std::string& path) {
         if (got == 0) break;  // end of file or a read error: the digest covers what was read
         MD5_Update(&context, chunk, got);
     }
-    unsigned char digest[MD5_DIGEST_LENGTH];
-    MD5_Final(digest, &context);
     std::fclose(file);
-    static const char hex[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(32);
-    for (unsigned char byte : digest) {
-        text.push_back(hex[byte >> 4]);
-        text.push_back(hex[byte & 15]);
+    return DigestText(context);
+}
+
+std::string GetBytesMd5(const std::string& bytes) {
+    MD5_CTX context;
+    MD5_Init(&context);
+    MD5_Update(&context, bytes.data(), bytes.size());
+    return DigestText(context);
+}
+
+bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    std::string read;
+    char chunk[65536];
+    bool whole = true;
+    for (;;) {
+        size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        if (got == 0) break;
+        if (read.size() + got > maxBytes) {
+            whole = false;
+            break;
+        }
+        read.append(chunk, got);
     }
-    return text;
+    whole = whole && !std::ferror(file);
+    std::fclose(file);
+    if (whole) bytes->swap(read);
+    return whole;
 }
 
 std::string ParentFolder(const std::string& path) {

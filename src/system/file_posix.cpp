@@ -97,6 +97,14 @@ std::string GetFileVersionText(const std::string& path) {
     return std::string();
 }
 
+bool GetFileStamp(const std::string& path, FileStamp* stamp) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    stamp->size = static_cast<long long>(st.st_size);
+    stamp->written = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return true;
+}
+
 bool FileExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;

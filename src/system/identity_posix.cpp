@@ -290,7 +290,9 @@ std::string GetLocalComputerName() {
 std::string FindLocalIp() {
     std::string ip;
     GetLocalIpByRoute(&ip);
-    if (ip.empty()) GetLocalIpByHostName(&ip);
+    // An address no adapter holds (an old static entry in /etc/hosts) gives no MAC, and the identity wait
+    // would ask the same stale entry for ever: it is no answer.
+    if (ip.empty() && GetLocalIpByHostName(&ip) && GetMacByIp(ip).empty()) ip.clear();
     // Exam rooms on an isolated network often have no gateway, and the host name may name no adapter.
     if (ip.empty()) GetLocalIpByAdapter(&ip);
     return ip;

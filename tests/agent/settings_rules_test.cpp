@@ -154,6 +154,7 @@ TEST_F(SettingsChange, NewAddressAndNumberTakeEffectAfterTheServerAccepts) {
     LogCapture log;
     std::string message;
     ASSERT_TRUE(ApplySettingsChange({"10.0.0.2", "007"}, {Accept, CloseChannel}, &message));
+    EXPECT_EQ(message, "");
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(addressAtCall, "10.0.0.2") << "the call goes to the new server";
     EXPECT_EQ(lastKey, "0A-00-27-00-00-0C");
@@ -163,6 +164,18 @@ TEST_F(SettingsChange, NewAddressAndNumberTakeEffectAfterTheServerAccepts) {
     EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.2");
     EXPECT_EQ(channelClosed, 1);
     EXPECT_TRUE(log.Contains(LogLevel::Info, "修改考试机配置，考试机号[007],服务地址[10.0.0.2]"));
+}
+
+// The server took the number: the new address stays in use, and the invigilator is told it was not stored.
+TEST_F(SettingsChange, AnIniThatCannotBeWrittenIsReportedNotPassedOffAsDone) {
+    WriteShared(&SharedValues::IniPath, folder / "missing\\shell.ini");
+    std::string message;
+    ASSERT_TRUE(ApplySettingsChange({"10.0.0.2", "13"}, {Accept, CloseChannel}, &message));
+    EXPECT_EQ(message, kAddressNotStored);
+    EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "10.0.0.2");
+    EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "13");
+    EXPECT_EQ(channelClosed, 1);
+    EXPECT_FALSE(FileExists(folder / "missing\\shell.ini"));
 }
 
 TEST_F(SettingsChange, OnlyTheNumberLeavesIniAndChannelAlone) {

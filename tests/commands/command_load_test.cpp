@@ -36,7 +36,8 @@ Json::Value AnswerOf(const char* examineeId) {
     return data;
 }
 
-// Jobs run in order of arrival; a kind already waiting is not queued again; a full queue refuses.
+// Jobs run in order of arrival; a key already waiting (or, for an upload, running) is not queued again; a full
+// queue refuses; a report goes by on its own lane while the uploads are held up.
 TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
     std::mutex lock;
     std::condition_variable changed;
@@ -54,10 +55,23 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
         changed.notify_all();
         changed.wait(hold, [&] { return release; });
         ran.push_back("first");
-    }));
+    }, "answer of E0"));
     {
         std::unique_lock<std::mutex> hold(lock);
         ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return started; }));
+    }
+    EXPECT_TRUE(PostCommandWork(record("E0 again"), "answer of E0"));  // the same file, under way
+    ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) {
+        std::lock_guard<std::mutex> hold(lock);
+        ran.push_back("lane report");
+        changed.notify_all();
+    }, "state report", CommandLane::Reports));
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return ran.size() == 1; }))
+            << "the report waited behind the upload";
+        EXPECT_EQ(ran[0], "lane report");
+        ran.clear();
     }
     EXPECT_TRUE(PostCommandWork(record("report"), "report"));
     EXPECT_TRUE(PostCommandWork(record("report again"), "report"));  // covered by the one waiting
@@ -106,17 +120,21 @@ TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommand
     ASSERT_TRUE(WaitFor([] { return ScancodeMapKeeper::Read().found; }, 2000));
     ASSERT_EQ(room.Events("ack", "event", "in", 2, 2000).size(), 2u);
     const long long ackedMs = MsSince(sent);
+    Broadcast(Command(2002, AnswerOf("E1")));  // the same file while its upload runs: merged
     std::printf("1005 logged %lld ms and the ping's ack back %lld ms after they were sent, during a 5 s upload\n",
                 loggedMs, ackedMs);
     EXPECT_LT(loggedMs, 2000);
     EXPECT_TRUE(room.Requests("/monitor/uploadRecoverAnswer")[0]["response"].isNull()) << "the upload had ended";
 
-    // The state report waits its turn behind the upload; the second ping's is the same report.
+    // The state report has a lane of its own: it is in long before the upload's answer.
     Json::Value states = room.Requests("/client/sendEcpState", 1, 15000);
-    ASSERT_EQ(states.size(), 1u);
-    ASSERT_TRUE(WaitCommandWorkIdle(5000));
-    EXPECT_EQ(room.Requests("/client/sendEcpState").size(), 1u);
-    EXPECT_GE(states[0]["time"].asDouble() - uploads[0]["time"].asDouble(), 4900.0);
+    ASSERT_GE(states.size(), 1u);
+    const double reportMs = states[0]["time"].asDouble() - uploads[0]["time"].asDouble();
+    std::printf("state report in %.0f ms after the upload began, during its 5 s\n", reportMs);
+    EXPECT_LT(reportMs, 4000.0);
+    ASSERT_TRUE(WaitCommandWorkIdle(10000));
+    EXPECT_LE(room.Requests("/client/sendEcpState").size(), 2u);
+    EXPECT_EQ(room.Requests("/monitor/uploadRecoverAnswer").size(), 1u) << "the repeated 2002 was sent again";
     // The same connection and the same socket all along: the server never lost the PC.
     EXPECT_EQ(CommandChannelClient()->get_sessionid(), sid);
     EXPECT_EQ(room.Events("", "socket_disconnect").size(), 0u);

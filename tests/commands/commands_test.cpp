@@ -180,6 +180,30 @@ TEST_F(CommandChannelTest, AnswerFileIsUploadedWithItsChecksum) {
     for (const std::string& reply : RepliesIn()) EXPECT_EQ(reply.rfind("43", 0), 0u) << reply;
 }
 
+// The file changes after the first attempt went out: the retry sends the bytes first read, with their digest.
+TEST_F(CommandChannelTest, AnswerRetriedAfterTheFileChangedSendsTheBytesItsChecksumIsOf) {
+    ASSERT_TRUE(CreateFolders(ExamDataPath("nrvq\\T1\\B1\\E3\\answer")));
+    const std::string path = exeDir + NativePath("..\\ExamData\\nrvq\\T1\\B1\\E3\\answer\\E3.oef");
+    const std::string first = "<answer examinee=\"E3\">first</answer>";
+    ASSERT_TRUE(tavrel::test::WriteFileBytes(path, first));
+    Json::Value unanswered(Json::objectValue);
+    unanswered["delayMs"] = 1500;
+    room.SetFault("uploadRecoverAnswer", "close", unanswered, 1);
+    Join();
+    Broadcast(Command(2002, Answer("E3", "T1", "B1")));
+    ASSERT_EQ(room.Requests("/monitor/uploadRecoverAnswer", 1, 20000).size(), 1u);
+    ASSERT_TRUE(tavrel::test::WriteFileBytes(path, "<answer examinee=\"E3\">still being written"));
+    Json::Value requests = room.Requests("/monitor/uploadRecoverAnswer", 2, 20000);
+    ASSERT_EQ(requests.size(), 2u);
+    for (const Json::Value& request : requests) {
+        const Json::Value* file = RoomServer::PartOf(request, "file");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(RoomServer::PartBytes(*file), first);
+        EXPECT_EQ(PartText(request, "checksum"), (*file)["md5"].asString());
+        EXPECT_EQ((*file)["filename"].asString(), "E3.oef");
+    }
+}
+
 TEST_F(CommandChannelTest, MissingAnswerFileIsReportedWithChecksumMinusOne) {
     Join();
     Broadcast(Command(2002, Answer("E2", "T1", "B1")));

@@ -1,4 +1,5 @@
-// The real agent against a server that sends one frame far over the channel's limit.
+// The real agent against a server that sends one frame far over the channel's limit, and against a
+// Socket.IO port that restarts or takes every connection only to close it.
 #include <cstdio>
 
 #include "e2e/agent_tree.h"
@@ -48,6 +49,39 @@ TEST_F(ChannelLimits, ThirtyMegabyteFrameLeavesTheAgentSmallAndBackInItsRoom) {
         EXPECT_LT(peak - before, 16ull * 1000 * 1000);
     }
     ASSERT_TRUE(WaitUntil([&] { return tree.AgentLog().find("bytes refused") != std::string::npos; }, 5000));
+}
+
+// The room's HTTP side answers while its Socket.IO port is broken: the PC keeps to the channel's growing,
+// spread delays (5, 7.5, 11.25 ... 25 s, each ±50 %), never the pass's 3 s. A restart of the server it was
+// joined to brings it back at the first delay.
+TEST_F(ChannelLimits, BrokenChannelPortIsTriedOnTheChannelsScheduleAndARestartIsQuicklyOver) {
+    AgentTree tree(room);
+    room.SetAnswer("getStartupInfoAgent", Numbered(4, "R4"));
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Connections(0, 1, kFewPassesMs, true).empty());
+
+    room.StopSocket();
+    const auto stopped = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long restart = records.Mark();
+    room.StartSocket();
+    ASSERT_FALSE(records.Connections(restart, 1, 20000, true).empty()) << "the PC did not come back";
+    const double backSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+
+    const long broken = records.Mark();
+    room.StopSocket(false, true);
+    std::this_thread::sleep_for(std::chrono::seconds(90));
+    size_t attempts = 0;
+    for (const Json::Value& c : records.Connections(broken)) attempts += Text(c["code"]) == "closed at accept";
+    const size_t passes = records.Requests("getStartupInfoAgent", broken).size();
+    room.StartSocket();
+    std::cout << "[ figures  ] back " << backSeconds << " s after a 1 s server restart; " << attempts
+              << " attempts at a port that closes every connection in 90 s, over " << passes << " passes\n";
+    EXPECT_LT(backSeconds, 12.0);
+    EXPECT_GE(passes, 20u) << "the HTTP side was asked all along";
+    EXPECT_GE(attempts, 3u) << "the channel gave up";
+    EXPECT_LE(attempts, 10u) << "the passes cut the channel's delays short";
+    EXPECT_TRUE(tree.Agent().Running());
 }
 
 }  // namespace

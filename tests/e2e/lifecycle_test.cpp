@@ -102,6 +102,32 @@ TEST_F(Lifecycle, StopBetweenPassesEndsTheAgentPromptly) {
     EXPECT_NE(log.find("TavrelAgent Application End"), std::string::npos);
 }
 
+// The installer's download may take half an hour in a full room; a stop in the middle of it ends the agent at
+// once and leaves no half installer behind.
+TEST_F(Lifecycle, StopDuringASlowInstallerDownloadEndsTheAgentPromptly) {
+    AgentTree tree(room);
+    room.SetAnswer("getVersionInfo", "9.9.9.9");
+    room.SetGeneratedBytes("updateTavrel", 8u << 20, 5);
+    Json::Value slow(Json::objectValue);
+    slow["bytesPerSecond"] = 64 * 1024;
+    room.SetFault("updateTavrel", "throttle", slow);
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Requests("updateTavrel", 0, 1, kFewPassesMs).empty());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(tree.Agent().RequestStop());
+    int exitCode = -1;
+    ASSERT_TRUE(tree.Agent().WaitExit(20000, &exitCode)) << "the agent waited for the download";
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+    std::cout << "[ figures  ] stop during a 64 KB/s installer download to process end: " << tookMs << " ms\n";
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_LT(tookMs, 5000);
+    EXPECT_FALSE(FileExists(tree.Path("Temp\\Tavrel_Setup.exe")));
+    EXPECT_NE(tree.AgentLog().find("TavrelAgent Application End"), std::string::npos);
+}
+
 // A second agent leaves at once, silently, and the first goes on.
 TEST_F(Lifecycle, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     AgentTree first(room);

@@ -171,6 +171,7 @@ TEST_F(UpdatesTest, FailedDownloadsAreDeletedAndRetriedByTheNextCall) {
                             R"("location":"/elsewhere","count":1})"},
         {"304", R"({"route":"updateTavrel","kind":"status","status":304,"count":1})"},
     };
+    SetInstallerRetryUnit(std::chrono::milliseconds(0));  // the wait after a failed download has its own test
     ServeInstallerProbe();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -340,6 +341,7 @@ TEST_F(UpdatesTest, MissingModulesFolderIsCreated) {
 }
 
 TEST_F(UpdatesTest, BytesThatDoNotMatchTheDigestFail) {
+    SetInstallerRetryUnit(std::chrono::milliseconds(0));
     m_room.SetBytes("downloadModule", "what the server sends");
     std::string promised = "0123456789ABCDEF0123456789ABCDEF";
     m_room.SetAnswer("getModuleMD5", Json::Value(ToLowerAscii(promised)));
@@ -354,6 +356,7 @@ TEST_F(UpdatesTest, BytesThatDoNotMatchTheDigestFail) {
 }
 
 TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
+    SetInstallerRetryUnit(std::chrono::milliseconds(0));
     std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 500000, 9));
     m_room.Fault(R"({"route":"downloadModule","kind":"cut","bytes":100000,"count":1})");
     LogCapture log;
@@ -366,6 +369,33 @@ TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
     EXPECT_TRUE(UpgradeExamModule());
     EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 3u);
+}
+
+// A room fetching a large package again on every pass keeps its link full for nothing: a failed download
+// waits (one minute, doubling) before the same digest is fetched again, logged once; a new digest goes at once.
+TEST_F(UpdatesTest, FailedModuleDownloadWaitsBeforeTheSameDigestIsFetchedAgain) {
+    std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 300000, 4));
+    m_room.SetFault("downloadModule", "status");
+    LogCapture log;
+    for (int pass = 0; pass < 3; ++pass) EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u) << "fetched again within the wait";
+    EXPECT_EQ(log.Count("考试流程文件" + upper + "60秒后重新下载"), 1u);
+    m_room.ClearFault("downloadModule");
+    m_room.SetGeneratedBytes("downloadModule", 300000, 5);
+    EXPECT_TRUE(UpgradeExamModule()) << "a new digest waits for nothing";
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
+}
+
+// A checked package keeps its digest only while its size and time stay as they were.
+TEST_F(UpdatesTest, PackageChangedSinceItsCheckIsCheckedAgain) {
+    std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "module package bytes"));
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
+    ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes, damaged"));
+    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u) << "the changed file passed for the one checked";
+    EXPECT_EQ(ReadFileBytes(ModulePath(upper)), "module package bytes");
 }
 
 TEST_F(UpdatesTest, ServerDownLeavesThePackageNameAlone) {

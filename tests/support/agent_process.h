@@ -24,6 +24,8 @@ public:
     bool Running();
     // The most memory it has held resident so far, in bytes; 0 when the system does not say.
     unsigned long long PeakResidentBytes();
+    // The bytes it has read so far through its reads of files and pipes; 0 when the system does not say.
+    unsigned long long BytesRead();
     // True where the figure above includes Wine's own libraries, tens of MB that are not the agent's.
     static bool MemoryIncludesWine();
     // The orderly stop; false when it could not be asked.

@@ -94,6 +94,14 @@ unsigned long long AgentProcess::PeakResidentBytes() {
     return 0;
 }
 
+unsigned long long AgentProcess::BytesRead() {
+    std::ifstream io("/proc/" + std::to_string(m_id) + "/io");
+    std::string line;
+    while (std::getline(io, line))
+        if (line.compare(0, 6, "rchar:") == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
 bool AgentProcess::MemoryIncludesWine() { return false; }
 
 bool AgentProcess::RequestStop() { return m_id > 0 && !m_ended && kill(static_cast<pid_t>(m_id), SIGTERM) == 0; }

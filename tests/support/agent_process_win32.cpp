@@ -100,6 +100,12 @@ unsigned long long AgentProcess::PeakResidentBytes() {
     return counters.PeakWorkingSetSize;
 }
 
+unsigned long long AgentProcess::BytesRead() {
+    IO_COUNTERS counters{};
+    if (!m_handle || !GetProcessIoCounters(static_cast<HANDLE>(m_handle), &counters)) return 0;
+    return counters.ReadTransferCount;
+}
+
 // The way the exit-password dialog and the installer update end the agent: WM_DESTROY to its window.
 bool AgentProcess::MemoryIncludesWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

@@ -308,10 +308,11 @@ void RoomServer::SetReply(const std::string& event, const Json::Value& args)
     Post("/reply", request);
 }
 
-void RoomServer::StopSocket(bool drop)
+void RoomServer::StopSocket(bool drop, bool acceptAndClose)
 {
     Json::Value request(Json::objectValue);
     request["drop"] = drop;
+    request["acceptAndClose"] = acceptAndClose;
     Post("/socket/stop", request);
 }
 

@@ -100,7 +100,8 @@ public:
     int Disconnect(const Target& who, bool closeTransport, const std::string& nsp = "/");
     int DropConnection(const Target& who, const std::string& nsp = "/"); // TCP cut, no close frame
     void SetReply(const std::string& event, const Json::Value& args); // ack arguments for a client's event
-    void StopSocket(bool drop = false);
+    // acceptAndClose: the port stays open and closes every TCP connection it takes (a broken server).
+    void StopSocket(bool drop = false, bool acceptAndClose = false);
     void StartSocket(); // same port as before
     void PausePings(int ms); // 0 resumes
     void SetPingTimers(int pingIntervalMs, int pingTimeoutMs); // for later handshakes; Reset() restores

@@ -107,7 +107,7 @@ function createControl({ room, socket, journals, ports, shutdown, trust }) {
     'POST /disconnect': (b) => socket.disconnect(b),
 
     'POST /socket/stop': async (b) => {
-      await socket.stop({ drop: !!b.drop });
+      await socket.stop({ drop: !!b.drop, acceptAndClose: !!b.acceptAndClose });
       return { ok: true, running: false, port: socket.port };
     },
     'POST /socket/start': async () => {

@@ -3,6 +3,7 @@
 // the client's acknowledgement requests, and records connections, packets and the raw WebSocket frames in both
 // directions. It can be stopped and started again on the same port, and its pings can be held back.
 const http = require('http');
+const net = require('net');
 const path = require('path');
 const EventEmitter = require('events');
 const { Server } = require('socket.io');
@@ -60,6 +61,7 @@ class SocketEndpoint extends EventEmitter {
 
   async start() {
     if (this.running) return this.port;
+    await this.stopAccepting();
     const server = http.createServer((req, res) => {
       res.writeHead(404, { 'Content-Type': 'text/plain' });
       res.end('not found');
@@ -98,7 +100,31 @@ class SocketEndpoint extends EventEmitter {
   }
 
   // Closes every connection (close frames, or a plain TCP drop) and the listening port.
-  async stop({ drop = false } = {}) {
+  // acceptAndClose: the port then takes every TCP connection and closes it at once, as a broken server behind
+  // a live port does; each is recorded as a refused connection ("closed at accept").
+  async stop({ drop = false, acceptAndClose = false } = {}) {
+    await this.stopInner(drop);
+    if (acceptAndClose && !this.acceptor) {
+      const acceptor = net.createServer((s) => {
+        this.journals.connections.add({ conn: null, rejected: true, code: 'closed at accept', url: null, query: null });
+        s.destroy();
+      });
+      await new Promise((resolve, reject) => {
+        acceptor.once('error', reject);
+        acceptor.listen(this.port, this.host, resolve);
+      });
+      this.acceptor = acceptor;
+    }
+  }
+
+  async stopAccepting() {
+    const { acceptor } = this;
+    if (!acceptor) return;
+    this.acceptor = null;
+    await new Promise((r) => acceptor.close(r));
+  }
+
+  async stopInner(drop) {
     if (!this.running) return;
     this.running = false;
     const { io, server, rawSockets } = this;

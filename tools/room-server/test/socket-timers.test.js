@@ -116,6 +116,17 @@ test('stop with drop ends the connections without a close frame', async () => {
   assert.equal((await again.connectNsp('/')).type, 0);
 });
 
+test('stop with acceptAndClose takes each TCP connection and closes it; start serves again', async () => {
+  const port = srv.ports.socket;
+  await srv.post('/socket/stop', { acceptAndClose: true });
+  assert.equal(await portOpen(port), true, 'the port still takes connections');
+  await assert.rejects(RawClient.connect(port, { query: 'ecpKey=K&room=R101&type=agent' }));
+  const refused = (await srv.get('/connections?wait=2000&min=2')).connections.filter((c) => c.code === 'closed at accept');
+  assert.equal(refused.length, 2);
+  await srv.post('/socket/start');
+  assert.equal((await (await agent()).connectNsp('/')).type, 0);
+});
+
 test('timers can be changed for later handshakes and pings, and reset restores the ones given at start', async () => {
   const r = await srv.post('/socket/timers', { pingInterval: 150, pingTimeout: 120 });
   assert.deepEqual([r.pingInterval, r.pingTimeout], [150, 120]);
