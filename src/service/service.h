@@ -2,6 +2,7 @@
 // TavrelService: the LocalSystem service that starts TavrelAgent.exe in the console session and watches it.
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 constexpr wchar_t kServiceName[] = L"TavrelService";
@@ -10,7 +11,7 @@ constexpr wchar_t kEndAgentSwitch[] = L"/EndAgent";
 
 // Runs until `stop` is set. Session changes reach it through QueueSessionChange. With `leaveAgent` set when
 // it returns (the machine shuts down) the agent is left to the system's own end.
-void RunServiceSupervisor(HANDLE stop, const bool& leaveAgent);
+void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent);
 // Called by the control handler for SERVICE_CONTROL_SESSIONCHANGE.
 void QueueSessionChange(DWORD eventType, DWORD session);
 // Tells the service control manager that a stop is still under way (one more check point).

@@ -2,6 +2,8 @@
 #include <shellapi.h>
 #include <wtsapi32.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "service/service.h"
@@ -11,9 +13,12 @@ namespace {
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status{};
 HANDLE g_stop = nullptr;
-bool g_shuttingDown = false;
+std::atomic<bool> g_shuttingDown{false};
+// The control handler and the supervisor both report; one status at a time.
+std::mutex g_statusLock;
 
 void Report(DWORD state, DWORD waitHintMs = 0) {
+    std::lock_guard<std::mutex> lock(g_statusLock);
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted =
@@ -59,7 +64,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 void ReportStopProgress() {
-    if (g_status.dwCurrentState == SERVICE_STOP_PENDING) Report(SERVICE_STOP_PENDING, 40000);
+    bool stopping = false;
+    {
+        std::lock_guard<std::mutex> lock(g_statusLock);
+        stopping = g_status.dwCurrentState == SERVICE_STOP_PENDING;
+    }
+    if (stopping) Report(SERVICE_STOP_PENDING, 40000);
 }
 
 int EndAgentWindow() {

@@ -92,7 +92,7 @@ void QueueSessionChange(DWORD eventType, DWORD session) {
     SetEvent(g_sessionWake);
 }
 
-void RunServiceSupervisor(HANDLE stop, const bool& leaveAgent) {
+void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
     Supervision state;
     WatchedAgent agent;
     bool startDue = true;
