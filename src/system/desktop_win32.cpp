@@ -3,6 +3,7 @@
 
 #include "system/desktop.h"
 #include "system/desktop_values.h"
+#include "system/session.h"
 
 namespace dv = desktop_values;
 
@@ -22,8 +23,10 @@ HKEY OpenOrCreate(HKEY root, const wchar_t* path) {
 bool RestoreDesktop() {
     HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
     HWND startButton = FindWindowW(L"Button", nullptr);
-    HKEY systemKey = OpenOrCreate(HKEY_CURRENT_USER, dv::kSystemPolicies);
-    HKEY explorerKey = OpenOrCreate(HKEY_CURRENT_USER, dv::kExplorerPolicies);
+    // The candidate's own policies, also when the agent runs as LocalSystem under the service.
+    HKEY user = OpenSessionUserKey();
+    HKEY systemKey = OpenOrCreate(user, dv::kSystemPolicies);
+    HKEY explorerKey = OpenOrCreate(user, dv::kExplorerPolicies);
     if (taskbar) ShowWindow(taskbar, SW_SHOW);
     if (startButton) ShowWindow(startButton, SW_SHOW);
 
@@ -40,6 +43,7 @@ bool RestoreDesktop() {
 
     if (systemKey) RegCloseKey(systemKey);
     if (explorerKey) RegCloseKey(explorerKey);
+    CloseSessionUserKey(user);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
     SetShiftLatchHotKey(true);
     return explorerKey != nullptr;

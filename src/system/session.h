@@ -54,3 +54,12 @@ ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session);
 // PlanUserProgramLaunch with this process's facts, run in its own session.
 ProcessHandle RunProgramAsSessionUser(const std::wstring& file, const std::wstring& parameters,
                                       const std::wstring& directory);
+
+#ifdef _WIN32
+struct HKEY__;
+// The session user's own HKEY_CURRENT_USER, for what the agent undoes after the exam client: under the service
+// the agent's HKEY_CURRENT_USER is SYSTEM's, not the candidate's. HKEY_CURRENT_USER itself where no user token
+// can be taken (the agent run by hand). Closed with CloseSessionUserKey.
+HKEY__* OpenSessionUserKey();
+void CloseSessionUserKey(HKEY__* key);
+#endif

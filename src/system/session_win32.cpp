@@ -123,3 +123,20 @@ ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session) {
     CloseHandle(started.hThread);
     return started.hProcess;
 }
+
+HKEY OpenSessionUserKey() {
+    HANDLE user = SessionUserToken(OwnSession());
+    if (!user) return HKEY_CURRENT_USER;
+    HKEY key = nullptr;
+    // The user's hive as the user sees it; the thread is itself again at once.
+    if (ImpersonateLoggedOnUser(user)) {
+        if (RegOpenCurrentUser(KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) key = nullptr;
+        RevertToSelf();
+    }
+    CloseHandle(user);
+    return key ? key : HKEY_CURRENT_USER;
+}
+
+void CloseSessionUserKey(HKEY key) {
+    if (key && key != HKEY_CURRENT_USER) RegCloseKey(key);
+}
