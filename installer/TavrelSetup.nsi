@@ -1,12 +1,13 @@
 ; Tavrel_Setup.exe: installs TavrelAgent on a candidate PC, deploys a room's settings, and updates an installed
 ; agent in place when the agent itself starts it with "/S /D <root>".
 ;
-; makensis -DAGENT_EXE=<TavrelAgent.exe> -DVERSION=<its file version> -DOUT_FILE=<Tavrel_Setup.exe>
-;          -DRES_DIR=<res folder> TavrelSetup.nsi
+; makensis -DAGENT_EXE=<TavrelAgent.exe> -DSERVICE_EXE=<TavrelService.exe> -DVERSION=<its file version>
+;          -DOUT_FILE=<Tavrel_Setup.exe> -DRES_DIR=<res folder> TavrelSetup.nsi
 ;
-; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\shell.ini, R\Agent\Uninstall.exe, the logon task's
-; definition R\Agent\TavrelAgent.task.xml, and the folders the agent reaches beside its own: R\log, R\Temp,
-; R\Modules, R\ExamData\nrvq.
+; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\TavrelService.exe (the LocalSystem service
+; "TavrelService" that starts the agent in the console session and restarts it), R\Agent\shell.ini,
+; R\Agent\Uninstall.exe, and the folders the agent reaches beside its own: R\log, R\Temp, R\Modules,
+; R\ExamData\nrvq.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -21,7 +22,9 @@ ManifestSupportedOS all
   !error "VERSION (the agent's file version) is not defined"
 !endif
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent"
+; The logon task of the versions before the service; an update deletes it.
 !define TASK_NAME "TavrelAgent"
+!define SERVICE_NAME "TavrelService"
 !define MUTEX_NAME "TavrelAgentMK"
 ; The agent's hidden main window: class and title. WM_DESTROY is its orderly end.
 !define WINDOW_NAME "Tavrel测试系统"
@@ -138,9 +141,61 @@ FunctionEnd
   ${Loop}
 !macroend
 
+; Stops the service, which ends the agent it started the way the exit password does, and waits up to a minute
+; for the service to report itself stopped. Nothing to do where no service is registered.
+!macro StopAgentService
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r6'
+  ${If} $6 != 0
+    ; SERVICE_STOP | SERVICE_QUERY_STATUS
+    System::Call 'advapi32::OpenServiceW(p r6, w "${SERVICE_NAME}", i 0x24) p .r7'
+    ${If} $7 != 0
+      System::Call '*(i, i, i, i, i, i, i) p .r8'
+      System::Call 'advapi32::ControlService(p r7, i 1, p r8) i .r0'
+      StrCpy $R5 0
+      ${Do}
+        System::Call 'advapi32::QueryServiceStatus(p r7, p r8) i .r0'
+        System::Call '*$8(i, i .r9)'
+        ${If} $0 == 0
+        ${OrIf} $9 == 1
+        ${OrIf} $R5 >= 240
+          ${Break}
+        ${EndIf}
+        Sleep 250
+        IntOp $R5 $R5 + 1
+      ${Loop}
+      System::Free $8
+      System::Call 'advapi32::CloseServiceHandle(p r7)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r6)'
+  ${EndIf}
+!macroend
+
+; Waits until a program file can be opened for writing: its process has ended (the mutex goes before it).
+!macro WaitForFileFree file
+  ${If} ${FileExists} "${file}"
+    StrCpy $R5 0
+    ${Do}
+      ClearErrors
+      FileOpen $0 "${file}" a
+      ${IfNot} ${Errors}
+        FileClose $0
+        ${Break}
+      ${EndIf}
+      ${If} $R5 >= 120
+        ${Break}
+      ${EndIf}
+      Sleep 250
+      IntOp $R5 $R5 + 1
+    ${Loop}
+  ${EndIf}
+!macroend
+
 ; Waits until no agent holds the program files. An agent that started us ends by itself once it has closed its
 ; channel; any other running agent (a hand-run update) is asked to end.
 Function WaitForAgentEnd
+  ; First the service, or it would start the agent again the moment it ended.
+  !insertmacro StopAgentService
+  !insertmacro WaitForFileFree "$INSTDIR\Agent\TavrelService.exe"
   StrCpy $R4 1
   ${If} $StartedByAgent == 1
     StrCpy $R4 0
@@ -207,30 +262,23 @@ Function WriteShellIni
   System::Free $6
 FunctionEnd
 
-; The agent needs administrator rights at every logon without a UAC prompt: a logon task of the Users group
-; at the highest run level (a Run key would start it unelevated or ask). The definition stays beside the agent,
-; so an administrator can register it again by hand: schtasks /Create /F /TN TavrelAgent /XML <file>.
-Function RegisterLogonTask
-  FileOpen $0 "$INSTDIR\Agent\TavrelAgent.task.xml" w
-  FileWriteWord $0 0xFEFF
-  FileWriteUTF16LE $0 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
-  FileWriteUTF16LE $0 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
-  FileWriteUTF16LE $0 '  <RegistrationInfo><Description>TavrelAgent ${VERSION}</Description></RegistrationInfo>$\r$\n'
-  FileWriteUTF16LE $0 '  <Triggers><LogonTrigger><Enabled>true</Enabled></LogonTrigger></Triggers>$\r$\n'
-  FileWriteUTF16LE $0 '  <Principals><Principal id="Author"><GroupId>S-1-5-32-545</GroupId><RunLevel>HighestAvailable</RunLevel></Principal></Principals>$\r$\n'
-  FileWriteUTF16LE $0 '  <Settings>$\r$\n'
-  FileWriteUTF16LE $0 '    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>$\r$\n'
-  FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
-  FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
-  ; No time limit, and normal priority rather than the scheduler's "below normal".
-  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT0S</ExecutionTimeLimit>$\r$\n'
-  FileWriteUTF16LE $0 '    <Priority>4</Priority>$\r$\n'
-  FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
-  FileWriteUTF16LE $0 '  </Settings>$\r$\n'
-  FileWriteUTF16LE $0 '  <Actions Context="Author"><Exec><Command>"$INSTDIR\Agent\TavrelAgent.exe"</Command><WorkingDirectory>$INSTDIR\Agent</WorkingDirectory></Exec></Actions>$\r$\n'
-  FileWriteUTF16LE $0 '</Task>$\r$\n'
-  FileClose $0
-  nsExec::Exec '"$SYSDIR\schtasks.exe" /Create /F /TN "${TASK_NAME}" /XML "$INSTDIR\Agent\TavrelAgent.task.xml"'
+; The agent needs administrator rights for a candidate with a standard account, and must be out of the
+; candidate's reach: the service (automatic, LocalSystem) starts it in the console session as LocalSystem and
+; starts it again when it dies; the service control manager restarts the service itself should it fail.
+Function RegisterService
+  ; An update from a version that started the agent by a logon task.
+  nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
+  Pop $0
+  Delete "$INSTDIR\Agent\TavrelAgent.task.xml"
+  nsExec::Exec '"$SYSDIR\sc.exe" create ${SERVICE_NAME} binPath= "\"$INSTDIR\Agent\TavrelService.exe\"" start= auto obj= LocalSystem DisplayName= "TavrelAgent"'
+  Pop $0
+  ${If} $0 != 0
+    nsExec::Exec '"$SYSDIR\sc.exe" config ${SERVICE_NAME} binPath= "\"$INSTDIR\Agent\TavrelService.exe\"" start= auto obj= LocalSystem DisplayName= "TavrelAgent"'
+    Pop $0
+  ${EndIf}
+  nsExec::Exec '"$SYSDIR\sc.exe" description ${SERVICE_NAME} "Starts TavrelAgent ${VERSION} in the console session and restarts it when it dies"'
+  Pop $0
+  nsExec::Exec '"$SYSDIR\sc.exe" failure ${SERVICE_NAME} reset= 86400 actions= restart/5000/restart/10000/restart/30000'
   Pop $0
 FunctionEnd
 
@@ -244,6 +292,7 @@ Section "TavrelAgent"
   SetOutPath "$INSTDIR\Agent"
   SetOverwrite on
   File "/oname=TavrelAgent.exe" "${AGENT_EXE}"
+  File "/oname=TavrelService.exe" "${SERVICE_EXE}"
   ; An update or a plain reinstall keeps the room's shell.ini; the deployment options change what they name.
   ${If} $IniGiven == 1
   ${OrIfNot} ${FileExists} "$INSTDIR\Agent\shell.ini"
@@ -261,14 +310,18 @@ Section "TavrelAgent"
   WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
 
-  Call RegisterLogonTask
-  ; The PC serves the room at once, without waiting for the next logon.
-  Exec '"$INSTDIR\Agent\TavrelAgent.exe"'
+  Call RegisterService
+  ; The PC serves the room at once, without waiting for the next logon: the service starts the agent.
+  nsExec::Exec '"$SYSDIR\sc.exe" start ${SERVICE_NAME}'
+  Pop $0
 SectionEnd
 
-; Removes the program and its logon task. The answers under ExamData, the logs, the module packages and
+; Removes the program and its service (and the logon task of an older version). The answers under ExamData, the logs, the module packages and
 ; shell.ini stay: they belong to the exams and the room, not to this version of the program.
 Section "Uninstall"
+  !insertmacro StopAgentService
+  nsExec::Exec '"$SYSDIR\sc.exe" delete ${SERVICE_NAME}'
+  Pop $0
   !insertmacro EndRunningAgent 1
   nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
   Pop $0
@@ -284,6 +337,8 @@ Section "Uninstall"
     Sleep 250
     IntOp $2 $2 + 1
   ${Loop}
+  !insertmacro WaitForFileFree "$INSTDIR\TavrelService.exe"
+  Delete "$INSTDIR\TavrelService.exe"
   Delete "$INSTDIR\Uninstall.exe"
   Delete "$INSTDIR\TavrelAgent.task.xml"
   Delete "$1\Temp\Tavrel_Setup.exe"

@@ -71,6 +71,9 @@ if command -v systemd-analyze >/dev/null; then
     cat "$work/verify.log"; fail "systemd-analyze verify"
   fi
   check "service: restarts on failure" grep -q '^Restart=on-failure$' "$work/unit/tavrel-agent.service"
+  check "service: a clean end (exit 0, SIGTERM) is not a failure" \
+    bash -c "! grep -qE '^(SuccessExitStatus|RestartForceExitStatus|RestartPreventExitStatus)=' '$work/unit/tavrel-agent.service'"
+  check "service: a crash loop is never given up" grep -q '^StartLimitIntervalSec=0$' "$work/unit/tavrel-agent.service"
   check "service: stops with SIGTERM" grep -q '^KillSignal=SIGTERM$' "$work/unit/tavrel-agent.service"
 else
   echo "skip  systemd-analyze not installed"

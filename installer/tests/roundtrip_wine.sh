@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Tavrel_Setup.exe end to end under Wine, in a prefix of its own: a room deployment with the command-line
-# options, a hand-run reinstall that changes one setting, the self-update round trip (the server offers the
-# next version, the agent downloads and starts its installer and ends, the installer replaces it and starts the
-# new agent) and the uninstall. The next version is a second configure of the same sources beside this build.
+# options (the service TavrelService registered and started, the logon task of an older version deleted), the
+# service's watch over the agent (a killed agent comes back, one that ends with 0 stays ended, "sc stop" ends it
+# in order), the exam client started under the service, a hand-run reinstall that changes one setting, the
+# self-update round trip (the server offers the next version, the agent downloads and starts its installer and
+# ends, the installer stops the service, replaces the program and starts the service, which starts the new
+# agent) and the uninstall. The next version is a second configure of the same sources beside this build.
 #
 # Run by ctest through tests/with-room-server.sh (TAVREL_ROOM_SERVER=127.0.0.1:<control port>). Environment:
 #   TAVREL_SOURCE_DIR, TAVREL_BUILD_DIR (the windows build with Tavrel_Setup.exe), TAVREL_VERSION (its version),
@@ -45,6 +48,9 @@ mark() { echo "      ($1 after $((SECONDS - started)) s)"; }
 
 # ---- the next version's installer ----------------------------------------------------------------------------
 [ -f "$setup1" ] || die "installer" "$setup1 missing"
+for helper in gui_driver exam_client_stub; do
+  [ -f "$build/tests/bin/$helper.exe" ] || die "test helper" "$build/tests/bin/$helper.exe missing"
+done
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$src CCACHE_NOHASHDIR=true
 fi
@@ -64,7 +70,8 @@ timeout 10 wineserver -p </dev/null >/dev/null 2>&1
 timeout 300 wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; die "wineboot"; }
 timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
 # Windows runs its task scheduler always; Wine starts it on demand only, and in a prefix that has just booted
-# its start can hang until the wineserver is started afresh.
+# its start can hang until the wineserver is started afresh. It holds the logon task that versions before the
+# service registered, which the install must delete.
 scheduler=
 for _ in 1 2 3; do
   timeout -k 5 90 wine net start Schedule </dev/null >/dev/null 2>&1
@@ -91,6 +98,15 @@ json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const 
   const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
 log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
+service_log() { cat "$root"/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
+service_state() { win 60 sc query TavrelService | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
+service_value() { win 60 reg query 'HKLM\System\CurrentControlSet\Services\TavrelService' /v "$1" |
+  sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+# The pid of the agent the service started last, from the service's own log.
+agent_pid() { service_log | sed -n 's/.*TavrelAgent started in session [0-9]*, pid \([0-9]*\)$/\1/p' | tail -n1; }
+count_lines() { service_log | grep -c "$1"; }
+# Waits up to $2 s for the service log to hold $3 lines with $1.
+wait_lines() { local i; for i in $(seq 1 $(($2 * 4))); do [ "$(count_lines "$1")" -ge "$3" ] && return 0; sleep 0.25; done; return 1; }
 # A machine with an examinee and no exam client running reports state 0, with its version, at every pass.
 reported_version() {
   local want=$1 since=$2
@@ -110,6 +126,11 @@ http_port=$(echo "$ports" | json v.http) socket_port=$(echo "$ports" | json v.so
 rs_post /answer "{\"route\":\"getVersionInfo\",\"data\":\"$v1\"}" >/dev/null || die "version answer"
 
 # ---- room deployment: the options of the administrator's one command line ------------------------------------
+# A PC that ran a version with the logon task.
+printf '<?xml version="1.0" encoding="UTF-16"?>\r\n<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task"><RegistrationInfo><Description>TavrelAgent 1.0.0.0</Description></RegistrationInfo><Actions Context="Author"><Exec><Command>notepad.exe</Command></Exec></Actions></Task>\r\n' |
+  iconv -f UTF-8 -t UTF-16 >"$work/old-task.xml"
+win 60 schtasks /Create /F /TN TavrelAgent /XML "Z:${work//\//\\}\\old-task.xml" >/dev/null
+check "the older version's logon task is there before the install" test -f "$task_file"
 title=考试系统
 t0=$(last_seq)
 # NSIS takes "/D=" only unquoted and last; cmd passes the line as written.
@@ -123,31 +144,13 @@ check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expe
 check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
 check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
 check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" 2>/dev/null | tr -cd '[:print:]\n')
-# The definition handed to schtasks, read as the task scheduler reads it (UTF-16 with its mark). Wine's
-# scheduler keeps the task under its name but drops trigger, principal and command when it stores it.
-check "logon task registered with the task scheduler" grep -qa "TavrelAgent $v1" "$task_file"
-python3 - "$root/Agent/TavrelAgent.task.xml" "$root_win" >"$work/task.check" 2>&1 <<'PY'
-import sys, xml.etree.ElementTree as ET
-raw = open(sys.argv[1], 'rb').read()
-assert raw[:2] == b'\xff\xfe', 'UTF-16LE with its byte order mark'
-ns = {'t': 'http://schemas.microsoft.com/windows/2004/02/mit/task'}
-task = ET.fromstring(raw)
-root = sys.argv[2]
-def text(path): return task.findtext(path, namespaces=ns)
-checks = {
-    'a logon trigger': task.find('t:Triggers/t:LogonTrigger', ns) is not None,
-    'every user of the Users group': text('t:Principals/t:Principal/t:GroupId') == 'S-1-5-32-545',
-    'the highest run level': text('t:Principals/t:Principal/t:RunLevel') == 'HighestAvailable',
-    'starts the installed agent': text('t:Actions/t:Exec/t:Command') == '"%s\\Agent\\TavrelAgent.exe"' % root,
-    'in its own folder': text('t:Actions/t:Exec/t:WorkingDirectory') == root + '\\Agent',
-    'no time limit': text('t:Settings/t:ExecutionTimeLimit') == 'PT0S',
-}
-for name, ok in checks.items(): print(('ok ' if ok else 'bad ') + name)
-PY
-while read -r verdict name; do
-  if [ "$verdict" = ok ]; then pass "logon task: $name"; else fail "logon task: $name"; fi
-done <"$work/task.check"
-grep -q '^ok ' "$work/task.check" || { cat "$work/task.check"; fail "logon task definition readable"; }
+check "installed: the service program beside the agent" test -f "$root/Agent/TavrelService.exe"
+check "the logon task of the older version is deleted" test ! -e "$task_file"
+check "service registered to start the installed service program" \
+  test "$(service_value ImagePath)" = "\"$root_win\\Agent\\TavrelService.exe\""
+check "service starts automatically" test "$(service_value Start)" = 0x2
+check "service runs as LocalSystem" test "$(service_value ObjectName)" = LocalSystem
+check "service is running" test "$(service_state)" = RUNNING
 
 # The installer started the agent: it registers, joins its room and reports the installed version.
 rs_get "/connections?open=1&min=1&wait=90000" >"$work/conn" || true
@@ -155,7 +158,64 @@ check "the installed agent opens its channel" test "$(json 'v.connections.length
 key=$(rs_get /machines | json 'v.machines.length?v.machines[0].ecpKey:""')
 rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"examineeId\":\"E1\"}}" >/dev/null || fail "an examinee for $key"
 check "the installed agent reports version $v1" reported_version "$v1" "$t0"
+check "the service started the agent" test "$(count_lines 'TavrelAgent started in session')" = 1
 mark "installed"
+
+# ---- the service watches the agent -----------------------------------------------------------------------------
+# Ended by its pid as Task Manager ends it (exit code 1; Wine's own taskkill /F leaves 0, a clean end): started
+# again after 1 s, one restart line with the exit code.
+pid=$(agent_pid)
+t0=$(last_seq)
+restarts=$(count_lines 'restart in')
+killed_at=$(date +%s.%N)
+win 30 "$build/tests/bin/gui_driver.exe" terminate "$pid" 1 >/dev/null || fail "agent $pid ended by its pid"
+wait_lines 'TavrelAgent started in session' 10 2
+back_at=$(date +%s.%N)
+reported_version "$v1" "$t0" && reported_at=$(date +%s.%N) || reported_at=
+check "the killed agent is started again within 5 s" \
+  awk -v a="$killed_at" -v b="$back_at" 'BEGIN { exit !(b - a <= 5) }'
+check "the agent started again reports its state" test -n "$reported_at"
+check "one restart line with the exit code" test "$(count_lines 'ended with code [1-9][0-9]* after [0-9]* s: restart in 1 s')" = $((restarts + 1))
+check "the agent started again has another pid" test "$(agent_pid)" != "$pid"
+echo "      (kill to new agent $(awk -v a="$killed_at" -v b="$back_at" 'BEGIN { printf "%.1f", b - a }') s, to its first state report $(awk -v a="$killed_at" -v b="${reported_at:-0}" 'BEGIN { printf "%.1f", b - a }') s)"
+
+# The exam client under the service: in the account of the session's user, with the agent's folder and line.
+cp "$build/tests/bin/exam_client_stub.exe" "$root/Agent/Tavrel.exe"
+echo stay_ms=2000 >"$root/Agent/exam_client_control.txt"
+# No examinee yet: an agent whose examinee's client is gone only reports it and never starts one under them.
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"isStartup\":true},\"unset\":[\"examineeId\"]}" >/dev/null ||
+  fail "an exam start for $key"
+for _ in $(seq 1 120); do grep -q '^ended ' "$root/Agent/exam_client_calls.log" 2>/dev/null && break; sleep 0.5; done
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"isStartup\":false,\"examineeId\":\"E1\"}}" >/dev/null ||
+  fail "exam start withdrawn"
+session_user=$(win 30 cmd.exe /c echo %USERNAME%)
+client_user=$(sed -n 's/^user=//p' "$root/Agent/exam_client_calls.log" | head -n1)
+check "the exam client started under the service" grep -q '^line=.*--shell-app-version=' "$root/Agent/exam_client_calls.log"
+check "the exam client runs as the session's user ($session_user), not SYSTEM" \
+  test -n "$client_user" -a "$client_user" = "$session_user" -a "$client_user" != SYSTEM
+check "the exam client runs in the agent's folder" grep -qF "cwd=$root_win\\Agent" "$root/Agent/exam_client_calls.log"
+rm -f "$root/Agent/Tavrel.exe" "$root/Agent/exam_client_control.txt"
+
+# The administrator's maintenance stop: the service ends the agent in order and stays stopped until started.
+ends=$(log_text | grep -c 'TavrelAgent Application End')
+win 60 sc stop TavrelService >/dev/null
+for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
+check "sc stop: the service stops" test "$(service_state)" = STOPPED
+check "sc stop: the agent ended in order" test "$(log_text | grep -c 'TavrelAgent Application End')" = $((ends + 1))
+check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0, as asked')" = 1
+t0=$(last_seq)
+win 60 sc start TavrelService >/dev/null
+check "sc start: the agent runs again" reported_version "$v1" "$t0"
+
+# An agent that ends with 0 (here asked by the service's own helper, as the exit password ends it) stays ended.
+starts=$(count_lines 'TavrelAgent started in session')
+win 30 "$root/Agent/TavrelService.exe" /EndAgent || fail "the agent's window found"
+wait_lines 'it stays ended' 30 1
+sleep 8
+check "an agent that ends with 0 stays ended" test "$(count_lines 'TavrelAgent started in session')" = "$starts"
+check "the service log says it stays ended" test "$(count_lines 'ended with code 0: it stays ended')" = 1
+check "the service still runs" test "$(service_state)" = RUNNING
+mark "supervised"
 
 # ---- a hand-run reinstall with one option: the running agent is asked to end, the other settings stay ----------
 t0=$(last_seq)
@@ -163,8 +223,8 @@ win 180 "$setup1" /S /Server=127.1 || fail "reinstall ends with code 0"
 sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected" >"$work/shell.ini.changed"
 check "reinstall into the installed root, one setting changed, the others kept byte for byte" \
   cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
-check "the agent runs again after the reinstall" reported_version "$v1" "$t0"
-check "the running agent ended in order for the reinstall" test "$(log_text | grep -c 'TavrelAgent Application End')" = 1
+check "the agent runs again after the reinstall, started by the service" reported_version "$v1" "$t0"
+check "the service runs after the reinstall" test "$(service_state)" = RUNNING
 mark "reinstalled"
 
 # ---- the self-update round trip ------------------------------------------------------------------------------
@@ -191,7 +251,10 @@ check "log: the download finished" grep -qF "更新包下载完成" "$work/log.t
 check "log: the old agent ended before the new one began" \
   test "$(grep -n 'TavrelAgent Application End' "$work/log.txt" | head -n1 | cut -d: -f1)" -lt \
        "$(grep -n 'Subject : TavrelAgent Application' "$work/log.txt" | tail -n1 | cut -d: -f1)"
-check "logon task registered again by version $v2" grep -qa "TavrelAgent $v2" "$task_file"
+check "the new agent runs under the service" test "$(service_state)" = RUNNING -a \
+  "$(service_log | tail -n 5 | grep -c 'TavrelAgent started in session')" -ge 1
+check "the old agent's end with 0 did not start it again" test "$(count_lines 'restart in')" = $((restarts + 1))
+check "the service's description names version $v2" grep -qF "$v2" <(service_value Description)
 mark "updated"
 
 # ---- uninstall -------------------------------------------------------------------------------------------------
@@ -200,13 +263,15 @@ win 120 "$root/Agent/Uninstall.exe" /S || fail "uninstaller ends with code 0"
 for _ in $(seq 1 120); do [ -e "$root/Agent/TavrelAgent.exe" ] || break; sleep 0.5; done
 check "uninstall: the agent is gone" test ! -e "$root/Agent/TavrelAgent.exe"
 check "uninstall: the uninstaller is gone" test ! -e "$root/Agent/Uninstall.exe"
-check "uninstall: the logon task is gone" test ! -e "$task_file"
+check "uninstall: the service program is gone" test ! -e "$root/Agent/TavrelService.exe"
+check "uninstall: the service is gone" test -z "$(service_value ImagePath)"
 check "uninstall: no longer listed" test -z "$(reg_value DisplayVersion)"
 check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
 check "uninstall: the log stays" test -n "$(log_text)"
 check "uninstall: shell.ini stays" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 rs_get "/connections?open=1" >"$work/conn"
-check "uninstall: the running agent ended in order" test "$(log_text | grep -c "TavrelAgent Application End")" = 3
+check "uninstall: the running agent ended in order, as every agent but the one killed" \
+  test "$(log_text | grep -c "TavrelAgent Application End")" = $(($(log_text | grep -c "Subject : TavrelAgent Application") - 1))
 check "uninstall: its channel is closed" test "$(json 'v.connections.length' <"$work/conn")" = 0
 mark "uninstalled"
 

@@ -13,6 +13,7 @@
 #include "system/desktop.h"
 #include "system/file.h"
 #include "system/process.h"
+#include "system/session.h"
 #include "system/text.h"
 
 std::string BuildExamClientCommandLine(const std::string& version, const std::string& ip, const std::string& mac,
@@ -44,8 +45,9 @@ void RunExamClient(const ServiceStartupInfo& info) {
         v.ExamPackage, info.ecpPixel);
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
-    ProcessHandle client = RunProgram(AnsiToWide(v.ExeDir) + v.TavrelExe, AnsiToWide(commandLine),
-                                      AnsiToWide(v.ExeDir));
+    // Under the service the agent is LocalSystem: the candidate's exam client runs in the candidate's account.
+    ProcessHandle client = RunProgramAsSessionUser(AnsiToWide(v.ExeDir) + v.TavrelExe, AnsiToWide(commandLine),
+                                                   AnsiToWide(v.ExeDir));
     if (client) {
         WaitProcessEnd(client);
         CloseProcessHandle(client);

@@ -3,6 +3,7 @@
 
 #include "system/desktop.h"
 #include "system/desktop_values.h"
+#include "system/session.h"
 
 namespace dv = desktop_values;
 
@@ -24,8 +25,10 @@ void SetRegistryFolder(const std::string&) {}
 bool RestoreDesktop() {
     HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
     HWND startButton = FindWindowW(L"Button", nullptr);
-    HKEY systemKey = OpenOrCreate(HKEY_CURRENT_USER, dv::kSystemPolicies);
-    HKEY explorerKey = OpenOrCreate(HKEY_CURRENT_USER, dv::kExplorerPolicies);
+    // The candidate's own policies, also when the agent runs as LocalSystem under the service.
+    HKEY user = OpenSessionUserKey();
+    HKEY systemKey = OpenOrCreate(user, dv::kSystemPolicies);
+    HKEY explorerKey = OpenOrCreate(user, dv::kExplorerPolicies);
     if (taskbar) ShowWindow(taskbar, SW_SHOW);
     if (startButton) ShowWindow(startButton, SW_SHOW);
 
@@ -42,6 +45,7 @@ bool RestoreDesktop() {
 
     if (systemKey) RegCloseKey(systemKey);
     if (explorerKey) RegCloseKey(explorerKey);
+    CloseSessionUserKey(user);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
     SetShiftLatchHotKey(true);
     return explorerKey != nullptr;

@@ -4,6 +4,7 @@
 //   - appends one block per start to "exam_client_calls.log" in its own folder:
 //       call <pid>
 //       name=<its file name>   cwd=<working folder>   line=<parameters as one text>   arg=<each word>
+//       user=<the account it runs in> (Windows)
 //       end
 //     and "ended <pid>" once it has finished on its own (a killed client leaves no such line);
 //   - shows the same on standard output when TAVREL_EXAM_CLIENT_ECHO is set (the demo sets it);
@@ -41,13 +42,15 @@ inline long StayMs(const std::string& folder) {
 }
 
 inline std::string CallRecord(long pid, const std::string& name, const std::string& workingFolder,
-                              const std::string& line, const std::vector<std::string>& words) {
+                              const std::string& line, const std::vector<std::string>& words,
+                              const std::string& account = std::string()) {
     std::ostringstream text;
     text << "call " << pid << "\n"
          << "name=" << name << "\n"
          << "cwd=" << workingFolder << "\n"
          << "line=" << line << "\n";
     for (const std::string& word : words) text << "arg=" << word << "\n";
+    if (!account.empty()) text << "user=" << account << "\n";
     text << "end\n";
     return text.str();
 }

@@ -73,9 +73,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         for (int i = 1; i < count; ++i) words.push_back(Utf8(argv[i]));
         LocalFree(argv);
     }
+    wchar_t account[256] = {0};
+    DWORD accountLength = 256;
+    if (!GetUserNameW(account, &accountLength)) account[0] = 0;
     const std::string record =
         exam_client_stub::CallRecord(static_cast<long>(GetCurrentProcessId()), Utf8(self.substr(folder.size())),
-                                     Utf8(here), Utf8(Parameters(GetCommandLineW())), words);
+                                     Utf8(here), Utf8(Parameters(GetCommandLineW())), words, Utf8(account));
     Append(folder + L"exam_client_calls.log", record);
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};

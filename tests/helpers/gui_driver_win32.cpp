@@ -21,6 +21,7 @@
 //   blank WAIT_MS                    the agent's visible dialog without a title: rectangle and children
 //   windows                          every window of the desktop, for the failure report
 //   count-processes NAME             how many processes run an executable named NAME, as the agent counts them
+//   terminate PID CODE               ends that process as Task Manager ends it (TerminateProcess with CODE)
 #include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -330,6 +331,12 @@ int main() {
 
     if (action == L"main-window") return MainWindow();
     if (action == L"count-processes" && a.size() == 3) return CountProcesses(a[2]);
+    if (action == L"terminate" && a.size() == 4) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(number(2)));
+        BOOL ended = process && TerminateProcess(process, static_cast<UINT>(number(3)));
+        if (process) CloseHandle(process);
+        return ended ? 0 : 1;
+    }
     if (action == L"blank" && a.size() == 3) return BlankDialog(number(2));
     if (action == L"windows") return EnumWindows(ListWindow, 0) ? 0 : 1;
     if (action == L"tray-icon" && a.size() == 3) return TrayIcon(number(2));

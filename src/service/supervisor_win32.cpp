@@ -1,0 +1,162 @@
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "service/service.h"
+#include "service/supervision.h"
+#include "system/session.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex g_sessionLock;
+std::deque<std::pair<DWORD, DWORD>> g_sessionChanges;
+HANDLE g_sessionWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+struct WatchedAgent {
+    HANDLE process = nullptr;
+    DWORD pid = 0;
+    unsigned session = kNoSession;
+    Clock::time_point started;
+};
+
+std::wstring Number(unsigned long long value) { return std::to_wstring(value); }
+
+std::wstring AgentDirectory() {
+    std::wstring folder = OwnFolder();
+    return folder.substr(0, folder.size() - 1);
+}
+
+bool StartAgent(WatchedAgent& agent) {
+    const unsigned session = ActiveConsoleSession();
+    if (session == kNoSession) {
+        ServiceLog(L"No session at the console: TavrelAgent waits for the next one");
+        return false;
+    }
+    HANDLE process = RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelAgent.exe", L"", AgentDirectory()), session);
+    if (!process) {
+        ServiceLog(L"TavrelAgent could not be started in session " + Number(session) + L" (error " +
+                   Number(GetLastError()) + L")");
+        return false;
+    }
+    agent.process = process;
+    agent.pid = GetProcessId(process);
+    agent.session = session;
+    agent.started = Clock::now();
+    ServiceLog(L"TavrelAgent started in session " + Number(session) + L", pid " + Number(agent.pid));
+    return true;
+}
+
+// The exit password's way out, through the helper on the agent's own desktop (a service's messages do not
+// reach another session's windows). An agent still waiting for its exam client after 30 s is ended by force.
+void EndAgent(WatchedAgent& agent) {
+    if (!agent.process) return;
+    HANDLE helper =
+        RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelService.exe", kEndAgentSwitch, AgentDirectory()), agent.session);
+    if (helper) {
+        WaitForSingleObject(helper, 10000);
+        CloseHandle(helper);
+    }
+    for (int i = 0; i < 30 && WaitForSingleObject(agent.process, 1000) == WAIT_TIMEOUT; ++i) ReportStopProgress();
+    if (WaitForSingleObject(agent.process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(agent.process, 1);
+        WaitForSingleObject(agent.process, 5000);
+        ServiceLog(L"TavrelAgent did not end in 30 s: ended by force");
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(agent.process, &code);
+    ServiceLog(L"TavrelAgent ended with code " + Number(code) + L", as asked");
+    CloseHandle(agent.process);
+    agent = WatchedAgent{};
+}
+
+SessionEvent EventOf(DWORD eventType) {
+    if (eventType == WTS_SESSION_LOGON) return SessionEvent::Logon;
+    if (eventType == WTS_CONSOLE_CONNECT) return SessionEvent::ConsoleConnect;
+    return SessionEvent::Other;
+}
+
+}  // namespace
+
+void QueueSessionChange(DWORD eventType, DWORD session) {
+    {
+        std::lock_guard<std::mutex> lock(g_sessionLock);
+        g_sessionChanges.emplace_back(eventType, session);
+    }
+    SetEvent(g_sessionWake);
+}
+
+void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
+    Supervision state;
+    WatchedAgent agent;
+    bool startDue = true;
+    Clock::time_point dueAt = Clock::now();
+    for (;;) {
+        DWORD timeout = INFINITE;
+        if (startDue && !agent.process) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(dueAt - Clock::now()).count();
+            timeout = left > 0 ? static_cast<DWORD>(left) : 0;
+        }
+        HANDLE waits[3] = {stop, g_sessionWake, agent.process};
+        DWORD woke = WaitForMultipleObjects(agent.process ? 3 : 2, waits, FALSE, timeout);
+
+        if (woke == WAIT_OBJECT_0) break;
+        if (woke == WAIT_OBJECT_0 + 1) {
+            std::deque<std::pair<DWORD, DWORD>> changes;
+            {
+                std::lock_guard<std::mutex> lock(g_sessionLock);
+                changes.swap(g_sessionChanges);
+            }
+            for (const auto& change : changes) {
+                const unsigned console = ActiveConsoleSession();
+                SessionAction action = DecideOnSessionChange(state, EventOf(change.first), agent.process != nullptr,
+                                                             agent.session, console);
+                if (action == SessionAction::Nothing) continue;
+                ServiceLog(L"Session " + Number(change.second) + L" event " + Number(change.first) +
+                           L": TavrelAgent goes to session " + Number(console));
+                EndAgent(agent);
+                startDue = true;
+                dueAt = Clock::now();
+            }
+            continue;
+        }
+        if (woke == WAIT_OBJECT_0 + 2) {
+            DWORD code = 0;
+            GetExitCodeProcess(agent.process, &code);
+            auto ran = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - agent.started);
+            CloseHandle(agent.process);
+            agent = WatchedAgent{};
+            RestartDecision decision = DecideAfterAgentEnd(state, static_cast<int>(code), ran);
+            if (decision.restart) {
+                ServiceLog(L"TavrelAgent ended with code " + Number(code) + L" after " + Number(ran.count()) +
+                           L" s: restart in " + Number(decision.delay.count()) + L" s");
+                startDue = true;
+                dueAt = Clock::now() + decision.delay;
+            } else {
+                ServiceLog(L"TavrelAgent ended with code 0: it stays ended until the next logon or service start");
+                startDue = false;
+            }
+            continue;
+        }
+        if (woke == WAIT_TIMEOUT && startDue && !agent.process) {
+            startDue = false;
+            if (!StartAgent(agent) && ActiveConsoleSession() != kNoSession) {
+                RestartDecision decision = DecideAfterAgentEnd(state, -1, std::chrono::seconds(0));
+                startDue = true;
+                dueAt = Clock::now() + decision.delay;
+            }
+            continue;
+        }
+        if (woke == WAIT_FAILED) Sleep(1000);
+    }
+    if (agent.process) {
+        if (leaveAgent) CloseHandle(agent.process);
+        else EndAgent(agent);
+    }
+}

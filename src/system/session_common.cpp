@@ -1,0 +1,46 @@
+#include "system/session.h"
+
+namespace {
+const wchar_t kInteractiveDesktop[] = L"winsta0\\default";
+}
+
+std::wstring QuotedCommandLine(const std::wstring& file, const std::wstring& parameters) {
+    std::wstring line = L"\"" + file + L"\"";
+    if (!parameters.empty()) line += L" " + parameters;
+    return line;
+}
+
+LaunchPlan PlanUserProgramLaunch(const SessionFacts& facts, const std::wstring& file, const std::wstring& parameters,
+                                 const std::wstring& directory) {
+    LaunchPlan plan;
+    plan.file = file;
+    plan.parameters = parameters;
+    plan.directory = directory;
+    plan.commandLine = QuotedCommandLine(file, parameters);
+    if (facts.userTokenAvailable) {
+        plan.account = facts.userTokenIsLimited ? LaunchAccount::SessionUserElevated : LaunchAccount::SessionUser;
+        plan.desktop = kInteractiveDesktop;
+        plan.accountEnvironment = true;
+    } else {
+        // LocalSystem with nobody logged on (the logon screen): whatever it started would be SYSTEM's.
+        plan.account = facts.callerIsSystem ? LaunchAccount::None : LaunchAccount::Caller;
+    }
+    return plan;
+}
+
+LaunchPlan PlanSessionLaunch(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory) {
+    LaunchPlan plan;
+    plan.account = LaunchAccount::OwnInSession;
+    plan.file = file;
+    plan.parameters = parameters;
+    plan.directory = directory;
+    plan.commandLine = QuotedCommandLine(file, parameters);
+    plan.desktop = kInteractiveDesktop;
+    plan.accountEnvironment = true;
+    return plan;
+}
+
+ProcessHandle RunProgramAsSessionUser(const std::wstring& file, const std::wstring& parameters,
+                                      const std::wstring& directory) {
+    return RunPlanned(PlanUserProgramLaunch(ReadSessionFacts(), file, parameters, directory), OwnSession());
+}
