@@ -20,6 +20,11 @@ SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string
     int number = TextToInt(trimmed->number);
     if (number < 1 || number > 999) return SettingsVerdict::NumberOutOfRange;
     if (!IsAcceptedIpv4Text(trimmed->address)) return SettingsVerdict::AddressInvalid;
+    // A new address must be another host of the room: a listener of the candidate's own on this PC
+    // (loopback, "this network") or a broadcast or multicast group would answer as the exam server. The
+    // address in use was set by an administrator and stays as it is when only the number changes.
+    if (trimmed->address != serverIpInUse && !IsServerHostAddress(trimmed->address))
+        return SettingsVerdict::AddressInvalid;
     return SettingsVerdict::Proceed;
 }
 

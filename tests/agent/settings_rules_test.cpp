@@ -40,6 +40,21 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
         {"10.0.0.256", "12", SettingsVerdict::AddressInvalid, "octet out of range"},
         {"exam-server", "12", SettingsVerdict::AddressInvalid, "a name"},
         {"10.0.0.2", "12", SettingsVerdict::Proceed, "new address"},
+        {"127.1", "12", SettingsVerdict::AddressInvalid, "fewer than four parts"},
+        {"10.0.0.1.5", "12", SettingsVerdict::AddressInvalid, "five parts"},
+        {"0x0a.0.0.2", "12", SettingsVerdict::AddressInvalid, "hexadecimal"},
+        {"010.0.0.2", "12", SettingsVerdict::AddressInvalid, "a leading zero reads as octal elsewhere"},
+        {"10.0.0.2 ", "12", SettingsVerdict::Proceed, "trimmed first"},
+        {"10..0.2", "12", SettingsVerdict::AddressInvalid, "an empty part"},
+        {"10.0.0.+2", "12", SettingsVerdict::AddressInvalid, "a sign"},
+        {"1000.0.0.2", "12", SettingsVerdict::AddressInvalid, "four digits"},
+        {"127.0.0.1", "12", SettingsVerdict::AddressInvalid, "loopback"},
+        {"127.255.0.9", "12", SettingsVerdict::AddressInvalid, "loopback, all of 127/8"},
+        {"0.0.0.0", "12", SettingsVerdict::AddressInvalid, "no host"},
+        {"224.0.0.1", "12", SettingsVerdict::AddressInvalid, "multicast"},
+        {"239.255.255.250", "12", SettingsVerdict::AddressInvalid, "multicast, upper end"},
+        {"223.255.255.254", "12", SettingsVerdict::Proceed, "just below multicast"},
+        {"126.0.0.1", "12", SettingsVerdict::Proceed, "just below loopback"},
         {"", "", SettingsVerdict::NumberMissing, "number is checked before the address"},
         {"bad", "0", SettingsVerdict::NumberOutOfRange, "range is checked before the address"},
     };
@@ -48,6 +63,9 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
         EXPECT_EQ(CheckSettings(c.address, c.number, "10.0.0.1", "12", &trimmed), c.verdict) << c.why;
     }
     SettingsInput trimmed;
+    EXPECT_EQ(CheckSettings("127.0.0.1", "13", "127.0.0.1", "12", &trimmed), SettingsVerdict::Proceed)
+        << "the address in use stays usable for a change of the number";
+    EXPECT_EQ(CheckSettings("127.1", "13", "127.0.0.1", "12", &trimmed), SettingsVerdict::AddressInvalid);
     CheckSettings("  10.0.0.3  ", " 007 ", "10.0.0.1", "12", &trimmed);
     EXPECT_EQ(trimmed.address, "10.0.0.3");
     EXPECT_EQ(trimmed.number, "007");
