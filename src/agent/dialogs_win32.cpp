@@ -6,10 +6,10 @@
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
 #include "agent/settings_rules.h"
+#include "base/exam_client.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "server/server_api.h"
-#include "system/process.h"
 #include "system/text.h"
 #include "resource.h"
 
@@ -25,7 +25,7 @@ const char kExamClientRuns[] = "考试机已启动，无法修改考试机配置
 // A dialog opened before the exam started may still be open when the exam client runs; its action is
 // refused then, with the note the opening gives, and the dialog goes.
 bool RefusedWhileTheExamClientRuns(HWND dialog) {
-    if (!IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) return false;
+    if (!ExamClientRuns()) return false;
     ShowWindow(dialog, SW_HIDE);
     ShowNote(nullptr, kExamClientRuns);
     return true;
@@ -108,7 +108,7 @@ void OnSettingMessage(HWND dialog) {
 }
 
 void OpenSettingsDialog(HINSTANCE instance) {
-    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) {
+    if (ExamClientRuns()) {
         ShowNote(nullptr, kExamClientRuns);
         return;
     }
