@@ -69,8 +69,16 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
         (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
-        // No confirm button: the password is checked on every change of the text.
-        if (IsExitPassword(FieldText(dialog, IDC_EXIT_PASSWORD, 10))) {
+        // No confirm button: the password is checked on every change of the text. A room's own password is
+        // checked as a whole, so the field is read to its end.
+        const std::string hash = ReadShared(&SharedValues::ExitPasswordHash);
+        std::string typed = FieldText(dialog, IDC_EXIT_PASSWORD, 10);
+        if (!hash.empty()) {
+            std::string whole(static_cast<size_t>(GetWindowTextLengthA(GetDlgItem(dialog, IDC_EXIT_PASSWORD))) + 1, '\0');
+            whole.resize(static_cast<size_t>(GetDlgItemTextA(dialog, IDC_EXIT_PASSWORD, &whole[0], static_cast<int>(whole.size()))));
+            typed = whole;
+        }
+        if (IsExitPassword(typed, hash)) {
             if (RefusedWhileTheExamClientRuns(dialog)) {
                 // Typed again, the password must be typed whole.
                 SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");

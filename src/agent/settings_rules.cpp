@@ -1,5 +1,6 @@
 #include "agent/settings_rules.h"
 
+#include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
@@ -48,7 +49,8 @@ bool CutNumberField(std::wstring* text) {
     return true;
 }
 
-bool IsExitPassword(const std::string& typed) {
+bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
+    if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
     std::string field = typed.substr(0, 9);
     if (field.size() < 8) return false;
     return ToLowerAscii(field.substr(0, 8)) == kExitPassword;

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "base/shared_values.h"
+#include "base/config.h"
+#include "agent/exit_password.h"
 #include "agent/settings_rules.h"
 #include "support/test_support.h"
 #include "system/file.h"
@@ -123,6 +125,22 @@ TEST(SettingsRules, ExitPassword) {
     EXPECT_FALSE(IsExitPassword("xvexmor42"));
     EXPECT_FALSE(IsExitPassword(""));
     EXPECT_FALSE(IsExitPassword("vexmor43"));
+
+    // A room's own password, kept as a salted digest: the whole text, exactly; the fixed one no longer opens.
+    const std::string hash = MakeExitPasswordHash("Room 7 \xbf\xbc", 1000);
+    ASSERT_EQ(hash.compare(0, 19, "pbkdf2-sha256$1000$"), 0) << hash;
+    EXPECT_NE(MakeExitPasswordHash("Room 7 \xbf\xbc", 1000), hash) << "a fresh salt every time";
+    struct Row {
+        const char* typed;
+        bool opens;
+    } rows[] = {{"Room 7 \xbf\xbc", true}, {"Room 7 \xbf", false}, {"room 7 \xbf\xbc", false},
+                {"Room 7 \xbf\xbcx", false}, {"vexmor42", false}, {"", false}};
+    for (const Row& row : rows) EXPECT_EQ(IsExitPassword(row.typed, hash), row.opens) << row.typed;
+    for (const std::string& broken : {hash.substr(0, hash.size() - 2), std::string("md5$1000$00$00"), "pbkdf2-sha256$0$" + hash.substr(19),
+                                      "pbkdf2-sha256$99999999999$" + hash.substr(19), std::string("x")}) {
+        EXPECT_FALSE(IsReadableExitPasswordHash(broken)) << broken;
+        EXPECT_FALSE(IsExitPassword("vexmor42", broken)) << "an unreadable digest opens nothing";
+    }
 }
 
 class SettingsChange : public ::testing::Test {
@@ -190,6 +208,19 @@ TEST_F(SettingsChange, OnlyTheNumberLeavesIniAndChannelAlone) {
     EXPECT_EQ(tavrel::test::ReadFileBytes(ini), before);
     EXPECT_EQ(channelClosed, 0);
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "13");
+}
+
+TEST_F(SettingsChange, TheInstallerStoresTheRoomsExitPasswordAsADigest) {
+    EXPECT_EQ(StoreExitPassword(ini, nullptr), 1) << "no password given";
+    ASSERT_EQ(StoreExitPassword(ini, "Exam-Room 7"), 0);
+    const std::string stored = ReadIniString(ini, "Application", "ExitPasswordHash");
+    EXPECT_EQ(stored.find("Exam-Room"), std::string::npos) << stored;
+    EXPECT_TRUE(IsExitPassword("Exam-Room 7", stored));
+    EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.1") << "the rest of shell.ini stays";
+    ReadConfiguration(ini);
+    EXPECT_EQ(ReadShared(&SharedValues::ExitPasswordHash), stored);
+    ASSERT_EQ(StoreExitPassword(ini, ""), 0);
+    EXPECT_EQ(ReadIniString(ini, "Application", "ExitPasswordHash"), "") << "an empty one brings the fixed one back";
 }
 
 TEST_F(SettingsChange, ARefusalLeavesEverythingAsItWas) {
