@@ -153,7 +153,7 @@ for i in $(seq 1 "$count"); do
   # PID 1 of the namespace stays while the agent comes and goes: an installer the agent starts outlives it,
   # as on a PC (when PID 1 ends, the kernel ends everything in its namespace).
   ip netns exec "$(name_of "$i")" unshare --pid --uts --fork --mount-proc --kill-child=KILL -- \
-    sh -c 'hostname "$1" && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
+    sh -c 'hostname "$1" && mount -t tmpfs -o mode=0755,size=1m pc-run /run && setpriv --bounding-set -sys_boot -- "$2" & exec sleep 100000' sh "PC$i" "$t/Agent/TavrelAgent" \
     </dev/null >"$t/agent.out" 2>"$t/agent.err" &
   launchers+=($!)
 done
