@@ -74,8 +74,9 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
         const std::string hash = ReadShared(&SharedValues::ExitPasswordHash);
         std::string typed = FieldText(dialog, IDC_EXIT_PASSWORD, 10);
         if (!hash.empty()) {
-            std::string whole(static_cast<size_t>(GetWindowTextLengthA(GetDlgItem(dialog, IDC_EXIT_PASSWORD))) + 1, '\0');
-            whole.resize(static_cast<size_t>(GetDlgItemTextA(dialog, IDC_EXIT_PASSWORD, &whole[0], static_cast<int>(whole.size()))));
+            HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
+            std::string whole(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+            whole.resize(static_cast<size_t>(GetWindowTextA(field, &whole[0], static_cast<int>(whole.size()))));
             typed = whole;
         }
         if (IsExitPassword(typed, hash)) {

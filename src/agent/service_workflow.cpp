@@ -17,11 +17,16 @@
 #include "system/text.h"
 
 std::vector<CommandLinePiece> ExamClientArguments(const SharedValues& v, const ServiceStartupInfo& info) {
-    return {{" --shell-app-version=", v.LocalVersion},   {" --shell-app-IP=", v.LocalIp},
-            {" --shell-app-Mac=", v.LocalMac},           {" --shell-app-BaseUrl=", BaseUrlOf(v)},
-            {" --shell-app-SocketUrl=", SocketUrlOf(v)}, {" --shell-app-ecpId=", v.CurrentEcpId},
-            {" --shell-app-ecpRoomCode=", v.CurrentRoomCode}, {" --shell-app-SuperLock=", info.isSuperLock},
-            {" --shell-app-package=", v.ExamPackage},    {" --shell-app-ecpPixel=", info.ecpPixel}};
+    return {{" --shell-app-version=", v.LocalVersion},
+            {" --shell-app-IP=", v.LocalIp},
+            {" --shell-app-Mac=", v.LocalMac},
+            {" --shell-app-BaseUrl=", BaseUrlOf(v)},
+            {" --shell-app-SocketUrl=", SocketUrlOf(v)},
+            {" --shell-app-ecpId=", v.CurrentEcpId},
+            {" --shell-app-ecpRoomCode=", v.CurrentRoomCode},
+            {" --shell-app-SuperLock=", info.isSuperLock},
+            {" --shell-app-package=", v.ExamPackage},
+            {" --shell-app-ecpPixel=", info.ecpPixel}};
 }
 
 std::string BuildExamClientCommandLine(const std::vector<CommandLinePiece>& pieces) {
@@ -117,7 +122,8 @@ std::wstring TakeExamClientName(const std::wstring& offered) {
     static std::wstring lastRefused;
     if (offered != lastRefused) {
         lastRefused = offered;
-        LogError("DoUserServiceHandle") << "tavrelType refused, " << (plain ? "one of the agent's own files: " : "not a program name: ")
+        LogError("DoUserServiceHandle") << "tavrelType refused, "
+                                        << (plain ? "one of the agent's own files: " : "not a program name: ")
                                         << WideToAnsi(offered) << "; keeping " << WideToAnsi(kDefaultExamClient);
     }
     return kDefaultExamClient;

@@ -137,8 +137,9 @@ TEST(SettingsRules, ExitPassword) {
     } rows[] = {{"Room 7 \xbf\xbc", true}, {"Room 7 \xbf", false}, {"room 7 \xbf\xbc", false},
                 {"Room 7 \xbf\xbcx", false}, {"vexmor42", false}, {"", false}};
     for (const Row& row : rows) EXPECT_EQ(IsExitPassword(row.typed, hash), row.opens) << row.typed;
-    for (const std::string& broken : {hash.substr(0, hash.size() - 2), std::string("md5$1000$00$00"), "pbkdf2-sha256$0$" + hash.substr(19),
-                                      "pbkdf2-sha256$99999999999$" + hash.substr(19), std::string("x")}) {
+    for (const std::string& broken : {hash.substr(0, hash.size() - 2), std::string("md5$1000$00$00"),
+                                      "pbkdf2-sha256$0$" + hash.substr(19), "pbkdf2-sha256$99999999999$" + hash.substr(19),
+                                      std::string("x")}) {
         EXPECT_FALSE(IsReadableExitPasswordHash(broken)) << broken;
         EXPECT_FALSE(IsExitPassword("vexmor42", broken)) << "an unreadable digest opens nothing";
     }
