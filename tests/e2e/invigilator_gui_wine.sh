@@ -527,6 +527,28 @@ check "... with the end banner in the log" test "$(log_text | grep -c 'TavrelAge
 sleep 1
 check "... and takes the tray icon away" test "$(icon_state)" != connected -a "$(icon_state)" != disconnected
 
+# ---- a room's own exit password ----------------------------------------------------------------------------------
+# /ExitPassword= leaves a salted PBKDF2 digest in shell.ini (made here by another implementation): then the whole
+# text must be typed, and the fixed password no longer ends the agent.
+python3 -c 'import hashlib,os; s=os.urandom(16); print("ExitPasswordHash=pbkdf2-sha256$1000$%s$%s\r" %
+  (s.hex(), hashlib.pbkdf2_hmac("sha256", b"Room 7", s, 1000).hex()))' >>"$root/Agent/shell.ini"
+(cd "$root/Agent" && exec timeout -k 5 600 wine TavrelAgent.exe </dev/null >"$work/agent3.out" 2>&1) &
+agent_pid=$!
+for _ in $(seq 1 120); do drive tray-icon 0 >/dev/null && break; sleep 0.5; done
+open_exit || fail "room password: the exit dialog opens"
+type_password vexmor42
+sleep 2
+check "room password: the fixed one no longer ends the agent" kill -0 "$agent_pid"
+drive set-text "$T_EXIT" $ID_PASSWORD "" >/dev/null
+type_password "Room 7"
+agent_rc=
+for _ in $(seq 1 60); do
+  if ! kill -0 "$agent_pid" 2>/dev/null; then wait "$agent_pid"; agent_rc=$?; break; fi
+  sleep 0.5
+done
+check "room password: typed whole, it ends the agent with exit code 0" test "${agent_rc:-x}" = 0
+agent_pid=
+
 echo "screenshots in $shots:"
 ls "$shots"
 if [ "$failures" -gt 0 ]; then
