@@ -9,13 +9,13 @@
 # holds no TavrelAgent.exe), 60.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-# The agent allows one of itself per network namespace, and other agents may run on this machine: the
-# measurement runs in a namespace of its own, with loopback for the server and an adapter with a default
+# The agent allows one of itself per /run (its lock file), and other agents may run on this machine: the
+# measurement runs in a network and mount namespace of its own with a /run of its own, with loopback for the server and an adapter with a default
 # route (one end of a veth pair) that gives the agent its identity.
 if [ -z "${TAVREL_FOOTPRINT_NETNS:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "footprint.sh: needs root to run in a network namespace of its own" >&2; exit 77; }
-  exec unshare --net -- env TAVREL_FOOTPRINT_NETNS=1 bash -c \
-    'ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && ip addr add 10.78.0.2/24 dev d0 && ip link set d0 up &&
+  exec unshare --net --mount -- env TAVREL_FOOTPRINT_NETNS=1 bash -c \
+    'mount -t tmpfs -o mode=0755,size=8m footprint-run /run && ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && ip addr add 10.78.0.2/24 dev d0 && ip link set d0 up &&
      ip route add default via 10.78.0.1 dev d0 && exec bash "$0" "$@"' "$0" "$@"
 fi
 linux_builds=${1:-$repo/build/linux-static,$repo/build/linux}

@@ -148,12 +148,13 @@ progress "$count installation trees laid out"
 
 # Each PC is its own network, PID, UTS and mount namespace, made by unshare. Its PID 1 (a shell) waits on the
 # PC's "go" (a FIFO) until the hub has handed it its end of the link, lays its own network (pc.net), takes its
-# host name and starts the agent: the agent reads its identity at start. Then PID 1 stays, blocked on the FIFO
+# host name, a /run of its own (the agent's one-per-machine lock lives there) and starts the agent: the agent
+# reads its identity at start. Then PID 1 stays, blocked on the FIFO
 # again (a second open may still meet the release's writer and see its end: it opens once more), never reaping,
 # while the agent comes and goes: an installer the agent starts outlives it, as on a PC
 # (when PID 1 ends, the kernel ends everything in its namespace, and the network namespace goes with the last of
 # them). Only the hub has a name in /run/netns: a named namespace is a mount, and every mount namespace made
-# after it would copy them all. A PC costs four programs started (unshare, sh, ip, the agent), as few as it can.
+# after it would copy them all. A PC costs five programs started (unshare, sh, ip, mount, the agent), as few as it can.
 #
 # Every neighbour of the room is a permanent entry on both sides, so no ARP is spoken at all. The kernel's
 # neighbour thresholds (gc_thresh1/2/3) are not the namespace's own: one table per protocol holds the entries
@@ -169,7 +170,8 @@ for i in $(seq 1 "$count"); do
     "addr add $addr/16 dev eth0" "link set eth0 up" "route add default via 10.77.0.1" \
     "neigh add 10.77.0.1 lladdr $gateway_mac dev eth0 nud permanent" >"$t/pc.net"
   unshare --net --pid --uts --fork --mount-proc --kill-child=KILL -- \
-    sh -c 'read -r _ <"$1/go"; ip -batch "$1/pc.net" && echo "$2" >/proc/sys/kernel/hostname && "$1/Agent/TavrelAgent" &
+    sh -c 'read -r _ <"$1/go"; ip -batch "$1/pc.net" && echo "$2" >/proc/sys/kernel/hostname &&
+             mount -t tmpfs -o mode=0755,size=1m pc-run /run && "$1/Agent/TavrelAgent" &
            while :; do read -r _ <"$1/go"; done' sh "$t" "PC$i" </dev/null >"$t/agent.out" 2>"$t/agent.err" 9>&- &
   launchers+=($!)
   room_kill_pids+=($!)

@@ -64,6 +64,8 @@ Var HasServer
 Var HasServerPort
 Var HasSocketPort
 Var HasAppTitle
+Var OptExitPassword  ; /ExitPassword=: the room's own exit password, stored only as the agent's digest of it
+Var HasExitPassword
 
 ; Reads one "/Name=value" option of the command line into $0, with $1 = 1 when it was given.
 !macro ReadOption params name
@@ -113,6 +115,9 @@ Function .onInit
   !insertmacro ReadOption $R0 "AppTitle"
   StrCpy $OptAppTitle $0
   StrCpy $HasAppTitle $1
+  !insertmacro ReadOption $R0 "ExitPassword"
+  StrCpy $OptExitPassword $0
+  StrCpy $HasExitPassword $1
 FunctionEnd
 
 ; Asks a running agent to end the way the exit password ends it, and waits for its mutex to go. One that is
@@ -230,6 +235,7 @@ Function WriteShellIni
   ReadINIStr $2 $R6 "Server" "Server"
   ReadINIStr $3 $R6 "Server" "ServerPort"
   ReadINIStr $4 $R6 "Server" "SocketPort"
+  ReadINIStr $R7 $R6 "Application" "ExitPasswordHash"
   StrCpy $5 ""
   ${If} ${FileExists} $R6
     System::Alloc 4096
@@ -251,6 +257,9 @@ Function WriteShellIni
     StrCpy $5 $OptAppTitle
   ${EndIf}
   StrCpy $7 "[Server]$\r$\nServer=$2$\r$\nServerPort=$3$\r$\nSocketPort=$4$\r$\n[Application]$\r$\nAppTitle=$5$\r$\n"
+  ${If} $R7 != ""
+    StrCpy $7 "$7ExitPasswordHash=$R7$\r$\n"
+  ${EndIf}
   System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r7, i -1, p 0, i 0, p 0, p 0) i .r8'
   System::Alloc $8
   Pop $6
@@ -261,6 +270,26 @@ Function WriteShellIni
   FileClose $9
   System::Free $6
 FunctionEnd
+
+; ---- /ExitPassword= ----------------------------------------------------------------------------------------------
+; NSIS has no PBKDF2: the agent just installed digests the password with a fresh salt and writes
+; [Application] ExitPasswordHash= into its shell.ini, with the same code its dialog checks it by. The password
+; reaches it in its environment, never on a command line; "/ExitPassword=" (empty) brings the fixed one back.
+Function StoreExitPassword
+  ${If} $HasExitPassword == 1
+    StrCpy $R9 $OptExitPassword
+    System::Call 'kernel32::SetEnvironmentVariableW(w "TAVREL_EXIT_PASSWORD", w R9)'
+    nsExec::Exec '"$INSTDIR\Agent\TavrelAgent.exe" /StoreExitPassword'
+    Pop $0
+    System::Call 'kernel32::SetEnvironmentVariableW(w "TAVREL_EXIT_PASSWORD", p 0)'
+    StrCpy $R9 ""
+    ${If} $0 != 0
+      DetailPrint "ExitPassword not stored ($0)"
+      SetErrorLevel 2
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+; ------------------------------------------------------------------------------------------------------------------
 
 ; The agent needs administrator rights for a candidate with a standard account, and must be out of the
 ; candidate's reach: the service (automatic, LocalSystem) starts it in the console session as LocalSystem and
@@ -298,6 +327,7 @@ Section "TavrelAgent"
   ${OrIfNot} ${FileExists} "$INSTDIR\Agent\shell.ini"
     Call WriteShellIni
   ${EndIf}
+  Call StoreExitPassword
   WriteUninstaller "$INSTDIR\Agent\Uninstall.exe"
 
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "TavrelAgent"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs a command in a network and process namespace of its own, so the agents it starts can never meet an
-# agent or an exam client that runs on this machine: the Linux single-instance lock is an abstract local
-# socket, which lives per network namespace, and "the exam client runs" counts processes by name (and the
-# agent ends processes by name), which a process namespace with its own /proc keeps to this run. Inside there
+# Runs a command in a network, process and mount namespace of its own, so the agents it starts can never meet
+# an agent or an exam client that runs on this machine: the Linux single-instance lock is a file in /run,
+# which a /run of its own keeps to this run, and the agent counts and ends processes it finds in /proc,
+# which a process namespace with its own /proc keeps to this run. Inside there
 # is a live loopback (for tools/room-server) and one adapter (a veth pair with both ends inside) with an
 # address, a hardware address and a default route, so the agents learn an identity as on a seat of an exam
 # room. Whatever is left in the namespace ends with the command.
@@ -33,6 +33,11 @@ if [ "${TAVREL_OWN_NAMESPACES:-}" != "inside" ]; then
 fi
 
 unset TAVREL_OWN_NAMESPACES
+# --mount-proc made a mount namespace: a /run of its own holds this run's single-instance lock.
+mount -t tmpfs -o mode=0755,size=8m tavrel-run /run || {
+  echo "in-own-namespaces: cannot mount a /run of its own" >&2
+  exit 125
+}
 ip link set lo up || exit 125
 ip link add seat0 type veth peer name seat1 &&
   ip link set seat0 address 02:54:56:4c:00:01 &&

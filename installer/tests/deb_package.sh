@@ -24,6 +24,12 @@ check "package depends on the libraries the agent links" grep -q libcurl <(dpkg-
 dpkg-deb -c "$deb" >"$work/contents"
 check "package holds the agent" grep -q ' ./opt/tavrel-agent/Agent/TavrelAgent$' "$work/contents"
 check "package holds the service" grep -q ' ./lib/systemd/system/tavrel-agent.service$' "$work/contents"
+# Every entry root's, and writable by root alone.
+bad_entries() {
+  awk '$2 != "root/root" || (/^d/ && $1 != "drwxr-xr-x") || (/ \.\/opt\/tavrel-agent\/Agent\/TavrelAgent$/ && $1 != "-rwxr-xr-x") ||
+       (/tavrel-agent\.service$/ && $1 != "-rw-r--r--")' "$work/contents"
+}
+check "package entries: root's, with their modes" test -z "$(bad_entries)"
 check "package ships no settings, logs or answers" bash -c "! grep -qE 'shell.ini|/log/|ExamData' '$work/contents'"
 
 # A dpkg root of its own: maintainer scripts run outside a chroot with DPKG_ROOT pointing there.
@@ -38,13 +44,18 @@ check "installed: the agent, executable" test -x "$o/Agent/TavrelAgent"
 check "installed: the service" test -f "$r/lib/systemd/system/tavrel-agent.service"
 for d in log Temp Modules ExamData/nrvq; do check "installed: folder $d" test -d "$o/$d"; done
 check "installed: an empty shell.ini to fill in" grep -q '^Server=' "$o/Agent/shell.ini"
+modes() { for p in "$@"; do stat -c '%a %U' "$o/$p"; done | tr '\n' ' '; }
+check "installed: folders 755 and shell.ini 600, root's" test "$(modes . Agent log Temp Modules ExamData ExamData/nrvq Agent/shell.ini)" = \
+  "755 root 755 root 755 root 755 root 755 root 755 root 755 root 600 root "
 check "the installed agent carries version $version" grep -qa "TAVREL-FILE-VERSION:$version" "$o/Agent/TavrelAgent"
 
 printf '[Server]\r\nServer=10.1.2.3\r\nServerPort=8080\r\nSocketPort=9090\r\n[Application]\r\nAppTitle=考试\r\n' >"$o/Agent/shell.ini"
 cp "$o/Agent/shell.ini" "$work/shell.ini.before"
 printf 'answer\0\1' >"$o/ExamData/nrvq/E1.oef"
 echo "a log line" >"$o/log/TavrelAgent.20240307.log"
+chmod 0777 "$o/Temp"; chmod 0666 "$o/Agent/shell.ini"
 check "dpkg -i again (an update)" dpkg_r -i "$deb"
+check "update mends the modes" test "$(modes Temp Agent/shell.ini)" = "755 root 600 root "
 check "update keeps shell.ini byte for byte" cmp "$work/shell.ini.before" "$o/Agent/shell.ini"
 
 check "dpkg -r" dpkg_r -r tavrel-agent

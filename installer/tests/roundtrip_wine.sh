@@ -134,13 +134,22 @@ check "the older version's logon task is there before the install" test -f "$tas
 title=考试系统
 t0=$(last_seq)
 # NSIS takes "/D=" only unquoted and last; cmd passes the line as written.
-win 180 cmd.exe /c "Z:${setup1//\//\\} /S /Server=127.0.0.1 /ServerPort=$http_port /SocketPort=$socket_port /AppTitle=$title /D=$root_win" ||
+win 180 cmd.exe /c "Z:${setup1//\//\\} /S /Server=127.0.0.1 /ServerPort=$http_port /SocketPort=$socket_port /AppTitle=$title /ExitPassword=R7-secret /D=$root_win" ||
   fail "installer $v1 ends with code 0"
 for f in Agent/TavrelAgent.exe Agent/shell.ini Agent/Uninstall.exe; do check "installed: $f" test -f "$root/$f"; done
 for d in log Temp Modules ExamData/nrvq; do check "installed: folder $d" test -d "$root/$d"; done
 printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=%s\r\n' \
   "$http_port" "$socket_port" "$title" >"$work/shell.ini.expected"
-check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expected" "$root/Agent/shell.ini"
+check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expected" <(grep -av '^ExitPasswordHash=' "$root/Agent/shell.ini")
+# The exit password only as its salted PBKDF2 digest, checked here by another implementation.
+exit_hash() { grep -a '^ExitPasswordHash=' "$root/Agent/shell.ini" | tr -d '\r' | cut -d= -f2-; }
+pbkdf2_is() {
+  python3 -c 'import hashlib,sys; s,n,salt,d=sys.argv[1].split("$"); sys.exit(not (s=="pbkdf2-sha256" and
+    hashlib.pbkdf2_hmac("sha256",sys.argv[2].encode(),bytes.fromhex(salt),int(n)).hex()==d))' "$1" "$2"
+}
+hash1=$(exit_hash)
+check "/ExitPassword=: shell.ini holds its PBKDF2 digest" pbkdf2_is "$hash1" R7-secret
+check "/ExitPassword=: not the password itself" bash -c "! grep -aq R7-secret '$root/Agent/shell.ini'"
 check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
 check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
 check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" 2>/dev/null | tr -cd '[:print:]\n')
@@ -222,7 +231,8 @@ t0=$(last_seq)
 win 180 "$setup1" /S /Server=127.1 || fail "reinstall ends with code 0"
 sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected" >"$work/shell.ini.changed"
 check "reinstall into the installed root, one setting changed, the others kept byte for byte" \
-  cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
+  cmp "$work/shell.ini.changed" <(grep -av '^ExitPasswordHash=' "$root/Agent/shell.ini")
+check "reinstall: the exit password's digest kept" test "$(exit_hash)" = "$hash1"
 check "the agent runs again after the reinstall, started by the service" reported_version "$v1" "$t0"
 check "the service runs after the reinstall" test "$(service_state)" = RUNNING
 mark "reinstalled"

@@ -6,10 +6,10 @@
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
 #include "agent/settings_rules.h"
+#include "base/exam_client.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "server/server_api.h"
-#include "system/process.h"
 #include "system/text.h"
 #include "resource.h"
 
@@ -25,7 +25,7 @@ const char kExamClientRuns[] = "考试机已启动，无法修改考试机配置
 // A dialog opened before the exam started may still be open when the exam client runs; its action is
 // refused then, with the note the opening gives, and the dialog goes.
 bool RefusedWhileTheExamClientRuns(HWND dialog) {
-    if (!IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) return false;
+    if (!ExamClientRuns()) return false;
     ShowWindow(dialog, SW_HIDE);
     ShowNote(nullptr, kExamClientRuns);
     return true;
@@ -69,8 +69,17 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
         (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
-        // No confirm button: the password is checked on every change of the text.
-        if (IsExitPassword(FieldText(dialog, IDC_EXIT_PASSWORD, 10))) {
+        // No confirm button: the password is checked on every change of the text. A room's own password is
+        // checked as a whole, so the field is read to its end.
+        const std::string hash = ReadShared(&SharedValues::ExitPasswordHash);
+        std::string typed = FieldText(dialog, IDC_EXIT_PASSWORD, 10);
+        if (!hash.empty()) {
+            HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
+            std::string whole(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+            whole.resize(static_cast<size_t>(GetWindowTextA(field, &whole[0], static_cast<int>(whole.size()))));
+            typed = whole;
+        }
+        if (IsExitPassword(typed, hash)) {
             if (RefusedWhileTheExamClientRuns(dialog)) {
                 // Typed again, the password must be typed whole.
                 SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");
@@ -109,7 +118,7 @@ void OnSettingMessage(HWND dialog) {
 }
 
 void OpenSettingsDialog(HINSTANCE instance) {
-    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) {
+    if (ExamClientRuns()) {
         ShowNote(nullptr, kExamClientRuns);
         return;
     }

@@ -3,9 +3,11 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "base/shared_values.h"
+#include "agent/exit_password.h"
 #include "agent/startup.h"
 #include "base/main_thread_post.h"
 #include "system/single_instance.h"
@@ -19,7 +21,9 @@ std::mutex g_phaseLock;
 bool g_loopRunning = false;
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Only the installer starts the agent with an option: it stores the room's exit password and leaves.
+    if (argc == 2 && std::string(argv[1]) == kStoreExitPasswordOption) return StoreExitPasswordFromInstaller();
     // A second agent leaves at once, silently, and the first goes on untouched.
     if (!ClaimSingleInstance()) return 0;
 

@@ -1,14 +1,19 @@
 #include <windows.h>
 
+#include <string>
+
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
+#include "agent/exit_password.h"
 #include "base/logger.h"
 #include "agent/main_window.h"
 #include "agent/startup.h"
 #include "base/main_thread_post.h"
 #include "system/single_instance.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+    // Only the installer starts the agent with an option: it stores the room's exit password and leaves.
+    if (commandLine && std::string(commandLine) == kStoreExitPasswordOption) return StoreExitPasswordFromInstaller();
     // A second agent leaves at once: no message, no log line, no window.
     if (!ClaimSingleInstance()) return 0;
     OnInitialize();

@@ -3,10 +3,10 @@
 
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
+#include "base/exam_client.h"
 #include "base/logger.h"
 #include "agent/main_window.h"
 #include "base/main_thread_post.h"
-#include "system/process.h"
 #include "resource.h"
 
 namespace {
@@ -51,7 +51,7 @@ INT_PTR CALLBACK BlankDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
 
 bool OnTrayRightClick(HWND window) {
     // No menu while the exam client runs: neither settings nor exit may reach the candidate.
-    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) return false;
+    if (ExamClientRuns()) return false;
     POINT cursor;
     GetCursorPos(&cursor);
     SetForegroundWindow(window);

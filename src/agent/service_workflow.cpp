@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/shared_values.h"
+#include "base/exam_client.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
@@ -16,15 +17,48 @@
 #include "system/session.h"
 #include "system/text.h"
 
-std::string BuildExamClientCommandLine(const std::string& version, const std::string& ip, const std::string& mac,
-                                       const std::string& baseUrl, const std::string& socketUrl,
-                                       const std::string& ecpId, const std::string& roomCode,
-                                       const std::string& superLock, const std::string& package,
-                                       const std::string& pixel) {
-    return " --shell-app-version=" + version + " --shell-app-IP=" + ip + " --shell-app-Mac=" + mac +
-           " --shell-app-BaseUrl=" + baseUrl + " --shell-app-SocketUrl=" + socketUrl + " --shell-app-ecpId=" +
-           ecpId + " --shell-app-ecpRoomCode=" + roomCode + " --shell-app-SuperLock=" + superLock +
-           " --shell-app-package=" + package + " --shell-app-ecpPixel=" + pixel;
+std::vector<CommandLinePiece> ExamClientArguments(const SharedValues& v, const ServiceStartupInfo& info) {
+    return {{" --shell-app-version=", v.LocalVersion},
+            {" --shell-app-IP=", v.LocalIp},
+            {" --shell-app-Mac=", v.LocalMac},
+            {" --shell-app-BaseUrl=", BaseUrlOf(v)},
+            {" --shell-app-SocketUrl=", SocketUrlOf(v)},
+            {" --shell-app-ecpId=", v.CurrentEcpId},
+            {" --shell-app-ecpRoomCode=", v.CurrentRoomCode},
+            {" --shell-app-SuperLock=", info.isSuperLock},
+            {" --shell-app-package=", v.ExamPackage},
+            {" --shell-app-ecpPixel=", info.ecpPixel}};
+}
+
+std::string BuildExamClientCommandLine(const std::vector<CommandLinePiece>& pieces) {
+    std::string line;
+    for (const CommandLinePiece& p : pieces) line += p.piece + p.value;
+    return line;
+}
+
+bool IsCommandLineValue(const std::string& value) {
+    for (char c : value) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f || c == '"' || c == '\'') return false;
+    }
+    return true;
+}
+
+bool ExamClientArgumentsSafe(const std::vector<CommandLinePiece>& pieces) {
+    std::string refused;
+    for (const CommandLinePiece& p : pieces)
+        if (!IsCommandLineValue(p.value)) {
+            refused = p.piece.substr(1) + p.value;
+            break;
+        }
+    // The server repeats its answer every pass; one line while it keeps sending the same value.
+    static std::mutex lock;
+    static std::string lastRefused;
+    std::lock_guard<std::mutex> hold(lock);
+    if (!refused.empty() && refused != lastRefused)
+        LogInfo("DoUserServiceHandle") << "考试客户端未启动，参数含空白、引号或控制字符：" << refused;
+    lastRefused = refused;
+    return refused.empty();
 }
 
 namespace {
@@ -38,11 +72,12 @@ void ReportState(int status) {
 
 // Starts the exam client, waits for it, and cleans up after it.
 void RunExamClient(const ServiceStartupInfo& info) {
-    ReportState(1);
     SharedValues v = SnapshotShared();
-    std::string commandLine = BuildExamClientCommandLine(
-        v.LocalVersion, v.LocalIp, v.LocalMac, BaseUrlOf(v), SocketUrlOf(v), v.CurrentEcpId, v.CurrentRoomCode, info.isSuperLock,
-        v.ExamPackage, info.ecpPixel);
+    std::vector<CommandLinePiece> arguments = ExamClientArguments(v, info);
+    // Unquoted, a value with a blank or a quote would add arguments of the server's choosing.
+    if (!ExamClientArgumentsSafe(arguments)) return;
+    ReportState(1);
+    std::string commandLine = BuildExamClientCommandLine(arguments);
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
     // Under the service the agent is LocalSystem: the candidate's exam client runs in the candidate's account.
@@ -74,14 +109,24 @@ bool IsPlainProgramName(const std::wstring& name) {
     return !IsWindowsDeviceName(name);
 }
 
+bool IsAgentOwnFile(const std::wstring& name) {
+    const std::wstring own[] = {AnsiToWide(ReadShared(&SharedValues::ExeFileName)), L"TavrelAgent.exe",
+                                L"Uninstall.exe"};
+    for (const std::wstring& file : own)
+        if (!file.empty() && SameAsciiText(name, file)) return true;
+    return false;
+}
+
 std::wstring TakeExamClientName(const std::wstring& offered) {
-    if (IsPlainProgramName(offered)) return offered;
+    const bool plain = IsPlainProgramName(offered);
+    if (plain && !IsAgentOwnFile(offered)) return offered;
     // The server repeats its answer every pass; one line per refused name is enough.
     static std::wstring lastRefused;
     if (offered != lastRefused) {
         lastRefused = offered;
-        LogError("DoUserServiceHandle") << "tavrelType refused, not a program name: " << WideToAnsi(offered)
-                                        << "; keeping " << WideToAnsi(kDefaultExamClient);
+        LogError("DoUserServiceHandle") << "tavrelType refused, "
+                                        << (plain ? "one of the agent's own files: " : "not a program name: ")
+                                        << WideToAnsi(offered) << "; keeping " << WideToAnsi(kDefaultExamClient);
     }
     return kDefaultExamClient;
 }
@@ -129,7 +174,7 @@ PassOutcome RunServicePass() {
     if (info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
         LogInfo("DoUserServiceHandle") << "座位号发生改变：" << info.ecpId;
         WriteShared(&SharedValues::CurrentEcpId, info.ecpId);
-        if (IsProcessRunning(tavrelExe)) KillProcessesByName(tavrelExe);
+        if (ExamClientRuns()) EndExamClient();
     }
     const bool roomChanged = info.ecpRoomCode != ReadShared(&SharedValues::CurrentRoomCode);
     // A channel that is opening or waits for its reconnect timer is left to its own schedule: connecting
@@ -146,7 +191,7 @@ PassOutcome RunServicePass() {
 
     // The process list is read only when an examinee is assigned: reading it every pass is most of what an
     // idle agent costs.
-    if (!info.examineeId.empty() && !IsProcessRunning(tavrelExe)) {
+    if (!info.examineeId.empty() && !ExamClientRuns()) {
         // An examinee is at work and the exam client is gone: report it, never restart the client under them.
         ReportState(0);
         return PassOutcome::Continue;

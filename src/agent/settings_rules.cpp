@@ -1,5 +1,6 @@
 #include "agent/settings_rules.h"
 
+#include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
@@ -22,6 +23,11 @@ SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string
     int number = TextToInt(trimmed->number);
     if (number < 1 || number > 999) return SettingsVerdict::NumberOutOfRange;
     if (!IsAcceptedIpv4Text(trimmed->address)) return SettingsVerdict::AddressInvalid;
+    // A new address must be another host of the room: a listener of the candidate's own on this PC
+    // (loopback, "this network") or a broadcast or multicast group would answer as the exam server. The
+    // address in use was set by an administrator and stays as it is when only the number changes.
+    if (trimmed->address != serverIpInUse && !IsServerHostAddress(trimmed->address))
+        return SettingsVerdict::AddressInvalid;
     return SettingsVerdict::Proceed;
 }
 
@@ -45,7 +51,8 @@ bool CutNumberField(std::wstring* text) {
     return true;
 }
 
-bool IsExitPassword(const std::string& typed) {
+bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
+    if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
     std::string field = typed.substr(0, 9);
     if (field.size() < 8) return false;
     return ToLowerAscii(field.substr(0, 8)) == kExitPassword;

@@ -28,8 +28,9 @@ std::string SettingsVerdictMessage(SettingsVerdict verdict);
 // two halves of a surrogate pair, would leave half a character in the field.
 bool CutNumberField(std::wstring* text);
 
-// The exit password: the first eight characters of what was typed (the field holds nine), any case.
-bool IsExitPassword(const std::string& typed);
+// The exit password. Without a stored digest: the fixed one, the first eight characters of what was typed
+// (the field holds nine), any case. With one ([Application] ExitPasswordHash): the whole text, exactly.
+bool IsExitPassword(const std::string& typed, const std::string& storedHash = std::string());
 
 // What a confirmed change does once the server accepted it, decided from the old and new values.
 struct SettingsEffects {

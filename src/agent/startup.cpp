@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
@@ -41,6 +42,9 @@ void OnInitialize() {
 
     OpenLog(LogFilePath(exeDir, LocalTimeOf(std::time(nullptr))), std::string());
     WriteStartBanner();
+    const std::string exitPasswordHash = ReadShared(&SharedValues::ExitPasswordHash);
+    if (!exitPasswordHash.empty() && !IsReadableExitPasswordHash(exitPasswordHash))
+        LogInfo("OnInitialize") << "配置错误：ExitPasswordHash 无法识别，退出口令不能结束程序";
     InstallChannelListeners();
 }
 

@@ -14,6 +14,7 @@ void ReadConfiguration(const std::string& iniPath) {
     std::string socketPort = ReadIniString(iniPath, "Server", "SocketPort");
     // The window title is kept in the file as UTF-8: read as it stands, not through the ANSI profile calls.
     std::string appTitle = Utf8ToAnsi(ReadIniBytes(iniPath, "Application", "AppTitle"));
+    std::string exitPasswordHash = ReadIniString(iniPath, "Application", "ExitPasswordHash");
     std::string scheme = ReadIniString(iniPath, "Server", "Scheme");
     std::string caFile = ReadIniString(iniPath, "Server", "CaFile");
     std::string publisher = ReadIniString(iniPath, "Update", "Publisher");
@@ -22,6 +23,7 @@ void ReadConfiguration(const std::string& iniPath) {
         v.ServerPort = serverPort;
         v.SocketPort = socketPort;
         v.AppTitle = appTitle;
+        v.ExitPasswordHash = exitPasswordHash;
         v.ServerScheme = scheme;
         v.CaFile = caFile;
         v.UpdatePublisher = publisher;

@@ -21,6 +21,7 @@ struct SharedValues {
     std::string ServerPort;
     std::string SocketPort;
     std::string AppTitle;      // the exam client's window title, already in the ANSI code page
+    std::string ExitPasswordHash;  // [Application]: the room's exit password as a salted digest; "" the fixed one
     // Opt-in trust; all empty means plain HTTP and WebSocket and any installer runs, as servers expect today.
     std::string ServerScheme;  // "https" asks for TLS on every connection to the server
     std::string CaFile;        // PEM of the one CA the server's certificate must chain to, as written in the file

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/shared_values.h"
+#include "base/exam_client.h"
 #include "base/logger.h"
 #include "commands/command_channel.h"
 #include "commands/command_worker.h"
@@ -48,7 +49,7 @@ void OnNewMachineNumber(const sio::message::ptr& data) {
     UpdateShared([&](SharedValues& v) {
         if (v.CurrentEcpId != ecpId) v.CurrentEcpId = ecpId;
     });
-    if (IsProcessRunning(ReadShared(&SharedValues::TavrelExe))) CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+    if (ExamClientRuns()) CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
 }
 
 void OnUploadAnswer(const sio::message::ptr& data) {
@@ -82,7 +83,7 @@ bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.Cu
 
 void SendStateReport(const std::atomic<bool>& terminated) {
     SharedValues v = SnapshotShared();
-    if (StateReportDue(v) && IsProcessRunning(v.TavrelExe))
+    if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
         SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
 }
 

@@ -1,6 +1,11 @@
 #pragma once
-// The address check of the settings dialog: what the Winsock parser inet_addr accepts. It cannot tell
-// 255.255.255.255 from its error value, so that address is refused too.
+// The address check of the settings dialog. inet_addr took "127.1", "0x7f.1" and octal parts, and
+// 255.255.255.255 could not be told from its error value: only four dotted decimal parts are taken now.
 #include <string>
 
+// Exactly four parts of one to three decimal digits, each at most 255, and no part with a leading zero
+// ("010" would be octal to a URL parser, another host than the one shown).
 bool IsAcceptedIpv4Text(const std::string& text);
+// An accepted address that can be an exam server on the room's network: not this PC's loopback
+// (127.0.0.0/8), not "this network" (0.0.0.0/8), not the broadcast 255.255.255.255, not multicast (224/4).
+bool IsServerHostAddress(const std::string& text);

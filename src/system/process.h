@@ -28,6 +28,13 @@ bool IsProcessRunning(std::wstring name);
 // code 259). Non-zero when the last termination attempt succeeded, 0 when it failed or nothing matched.
 int KillProcessesByName(std::wstring name);
 
+// The same for one program file: only processes of that file's name whose image is that very file count or
+// end (Windows: the image's full path, in any letter case; Linux: the file /proc/<pid>/exe names, links
+// resolved, so a program started through a link to it counts and a script never does). A program of the
+// same name elsewhere, a system process included, is never touched.
+bool IsProgramRunning(const std::wstring& imagePath);
+int KillProgramProcesses(const std::wstring& imagePath);
+
 // Starts `file` with the parameter text in the working folder `directory` (each may be empty). The
 // parameters reach the program as Windows splits a command line: blanks separate words, double quotes
 // group them, backslashes escape a quote. No handle when the file is missing or could not be started.

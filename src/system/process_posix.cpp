@@ -99,8 +99,26 @@ bool IsNamed(int pid, const std::string& name) {
     return FullName(pid, entry.shortName) == name;
 }
 
-// Live processes of that name, in pid order.
-std::vector<int> FindProcesses(const std::string& name) {
+// The file the process runs, as the kernel names it; "" when it cannot be read.
+std::string ImageOf(int pid) {
+    char target[PATH_MAX + 1] = {0};
+    ssize_t length = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, PATH_MAX);
+    if (length <= 0) return std::string();
+    std::string image(target, static_cast<size_t>(length));
+    const std::string deleted = " (deleted)";  // replaced by an update while it ran: still that program
+    if (image.size() > deleted.size() && image.compare(image.size() - deleted.size(), deleted.size(), deleted) == 0)
+        image.resize(image.size() - deleted.size());
+    return image;
+}
+
+// The path with its links resolved, as /proc/<pid>/exe shows it; as given when it cannot be resolved.
+std::string ResolvedPath(const std::string& path) {
+    char resolved[PATH_MAX + 1] = {0};
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+// Live processes of that name (and, with an image, running that file), in pid order.
+std::vector<int> FindProcesses(const std::string& name, const std::string* image = nullptr) {
     std::vector<int> found;
     if (name.empty()) return found;
     DIR* proc = opendir("/proc");
@@ -109,7 +127,9 @@ std::vector<int> FindProcesses(const std::string& name) {
         char* end = nullptr;
         long pid = std::strtol(item->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
-        if (IsNamed(static_cast<int>(pid), name)) found.push_back(static_cast<int>(pid));
+        if (!IsNamed(static_cast<int>(pid), name)) continue;
+        if (image && ImageOf(static_cast<int>(pid)) != *image) continue;
+        found.push_back(static_cast<int>(pid));
     }
     closedir(proc);
     return found;
@@ -155,17 +175,18 @@ std::string Absolute(const std::string& path) {
 
 bool IsProcessRunning(std::wstring name) { return FindProcesses(WideToAnsi(name)).size() >= 2; }
 
-int KillProcessesByName(std::wstring name) {
-    const std::string wanted = WideToAnsi(name);
+namespace {
+
+int KillProcesses(const std::string& wanted, const std::string* image) {
     int result = 0;
-    for (int pid : FindProcesses(wanted)) {
+    for (int pid : FindProcesses(wanted, image)) {
         int pidfd = PidfdOpen(pid);
         if (pidfd < 0) {
             result = 0;  // gone already, or not ours to touch
             continue;
         }
         // The pid may have been given to another program since the listing; the pidfd now pins it.
-        if (!IsNamed(pid, wanted)) {
+        if (!IsNamed(pid, wanted) || (image && ImageOf(pid) != *image)) {
             close(pidfd);
             continue;
         }
@@ -174,6 +195,24 @@ int KillProcessesByName(std::wstring name) {
         close(pidfd);
     }
     return result;
+}
+
+std::string FileNameOf(const std::string& path) { return BaseName(path); }
+
+}  // namespace
+
+int KillProcessesByName(std::wstring name) { return KillProcesses(WideToAnsi(name), nullptr); }
+
+bool IsProgramRunning(const std::wstring& imagePath) {
+    const std::string path = WideToAnsi(imagePath);
+    const std::string image = ResolvedPath(path);
+    return FindProcesses(FileNameOf(path), &image).size() >= 2;
+}
+
+int KillProgramProcesses(const std::wstring& imagePath) {
+    const std::string path = WideToAnsi(imagePath);
+    const std::string image = ResolvedPath(path);
+    return KillProcesses(FileNameOf(path), &image);
 }
 
 ProcessHandle RunProgram(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory) {

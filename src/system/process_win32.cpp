@@ -9,8 +9,33 @@
 
 namespace {
 
-// Counts the processes of that exact name in one snapshot; -1 when the snapshot could not be walked.
-int CountProcesses(const std::wstring& name) {
+std::wstring FileNameOf(const std::wstring& path) {
+    std::wstring::size_type slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The full, long form of a path, so "C:\PROGRA~1\..." and "C:\Program Files\..." compare equal.
+std::wstring LongPath(const std::wstring& path) {
+    wchar_t full[32768];
+    DWORD length = GetFullPathNameW(path.c_str(), 32768, full, nullptr);
+    if (length == 0 || length >= 32768) return path;
+    wchar_t longer[32768];
+    length = GetLongPathNameW(full, longer, 32768);
+    return (length == 0 || length >= 32768) ? std::wstring(full) : std::wstring(longer);
+}
+
+// True when the open process runs the file `image` (already in its long form).
+bool RunsImage(HANDLE process, const std::wstring& image) {
+    wchar_t path[32768];
+    DWORD length = 32768;
+    if (!QueryFullProcessImageNameW(process, 0, path, &length)) return false;
+    std::wstring found = LongPath(std::wstring(path, length));
+    return CompareStringOrdinal(found.c_str(), -1, image.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Counts the processes of that exact name (and, with an image, of that file) in one snapshot; -1 when the
+// snapshot could not be walked.
+int CountProcesses(const std::wstring& name, const std::wstring* image) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -20,17 +45,21 @@ int CountProcesses(const std::wstring& name) {
     }
     int count = 0;
     do {
-        if (name == entry.szExeFile) ++count;
+        if (name != entry.szExeFile) continue;
+        if (!image) {
+            ++count;
+            continue;
+        }
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        if (RunsImage(process, *image)) ++count;
+        CloseHandle(process);
     } while (Process32NextW(snapshot, &entry));
     CloseHandle(snapshot);
     return count;
 }
 
-}  // namespace
-
-bool IsProcessRunning(std::wstring name) { return CountProcesses(name) >= 2; }
-
-int KillProcessesByName(std::wstring name) {
+int KillProcesses(const std::wstring& name, const std::wstring* image) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
     PROCESSENTRY32W entry{};
@@ -45,7 +74,13 @@ int KillProcessesByName(std::wstring name) {
         // A process that cannot be opened (another account's) counts as a failed attempt.
         HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, TRUE, entry.th32ProcessID);
         if (!process) {
-            result = FALSE;
+            if (!image) result = FALSE;
+            continue;
+        }
+        // The image is read through the handle that would end it: a pid given to another program since the
+        // snapshot shows that program's image.
+        if (image && !RunsImage(process, *image)) {
+            CloseHandle(process);
             continue;
         }
         // A live process reads STILL_ACTIVE, so every process killed here ends with exit code 259.
@@ -57,6 +92,22 @@ int KillProcessesByName(std::wstring name) {
     } while (Process32NextW(snapshot, &entry));
     CloseHandle(snapshot);
     return result;
+}
+
+}  // namespace
+
+bool IsProcessRunning(std::wstring name) { return CountProcesses(name, nullptr) >= 2; }
+
+int KillProcessesByName(std::wstring name) { return KillProcesses(name, nullptr); }
+
+bool IsProgramRunning(const std::wstring& imagePath) {
+    const std::wstring image = LongPath(imagePath);
+    return CountProcesses(FileNameOf(imagePath), &image) >= 2;
+}
+
+int KillProgramProcesses(const std::wstring& imagePath) {
+    const std::wstring image = LongPath(imagePath);
+    return KillProcesses(FileNameOf(imagePath), &image);
 }
 
 ProcessHandle RunProgram(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory) {

@@ -1,34 +1,56 @@
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstring>
+#include <cstdlib>
+#include <string>
 
 #include "system/single_instance.h"
+#include "system/single_instance_posix.h"
 
 namespace {
-int g_socket = -1;
+int g_lock = -1;
 const char kName[] = "TavrelAgentMK";
+
+std::string LockFolder() {
+    if (geteuid() == 0) return "/run";
+    // Not root (a development run): the user's own runtime folder, which nobody else may write.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') return runtime;
+    return "/tmp";
+}
 }  // namespace
 
-bool ClaimSingleInstance() {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+std::string SingleInstanceLockPath() {
+    std::string folder = LockFolder();
+    // In the shared /tmp the name carries the user, and only a file of that user's own is taken below.
+    if (folder == "/tmp") return folder + "/" + kName + "." + std::to_string(geteuid()) + ".lock";
+    return folder + "/" + kName + ".lock";
+}
+
+bool ClaimSingleInstance() { return ClaimSingleInstanceAt(SingleInstanceLockPath()); }
+
+bool ClaimSingleInstanceAt(const std::string& path) {
+    // Never through a link, and only a regular file of this user with no rights for anyone else: whoever
+    // else could open the file could hold the lock and keep the agent from starting.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return true;  // no way to tell: better two agents than none
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // A leading NUL puts the name in the abstract namespace: no file, gone with the process.
-    std::memcpy(address.sun_path + 1, kName, sizeof kName - 1);
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kName - 1);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+        ::close(fd);
+        return true;
+    }
+    // The kernel drops the lock the moment the process dies, however it dies.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return false;
     }
-    g_socket = fd;
+    g_lock = fd;
     return true;
 }
 
 void ReleaseSingleInstance() {
-    if (g_socket >= 0) ::close(g_socket);
-    g_socket = -1;
+    if (g_lock >= 0) ::close(g_lock);
+    g_lock = -1;
 }

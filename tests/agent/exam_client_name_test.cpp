@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "agent/service_workflow.h"
+#include "base/shared_values.h"
 #include "support/test_support.h"
+#include "system/text.h"
 
 namespace tavrel::test {
 namespace {
@@ -42,6 +44,36 @@ TEST(TakeExamClientName, KeepsTavrelExeAndLogsEachRefusedNameOnce) {
     EXPECT_EQ(TakeExamClientName(L"C:\\x.exe"), L"Tavrel.exe");
     EXPECT_EQ(log.Count("C:\\x.exe"), 1u);
     EXPECT_EQ(TakeExamClientName(L""), L"Tavrel.exe");
+
+    WriteShared(&SharedValues::ExeFileName, std::string("Agent2.exe"));
+    for (const wchar_t* own : {L"TavrelAgent.exe", L"tavrelagent.EXE", L"Uninstall.exe", L"Agent2.exe"})
+        EXPECT_EQ(TakeExamClientName(own), L"Tavrel.exe") << WideToAnsi(own) << " is the agent's own file";
+    EXPECT_TRUE(log.Contains(LogLevel::Error, "one of the agent's own files: Uninstall.exe"));
+    EXPECT_EQ(TakeExamClientName(L"TavrelAgent2.exe"), L"TavrelAgent2.exe");
+    ResetShared();
+}
+
+TEST(ExamClientCommandLine, ValuesThatWouldSplitOrBreakAnArgumentAreRefusedOnce) {
+    SharedValues v;
+    v.CurrentRoomCode = "R1";
+    std::vector<CommandLinePiece> pieces = ExamClientArguments(v, ServiceStartupInfo());
+    struct Row {
+        const char* value;
+        bool taken;
+    } rows[] = {{"R1", true}, {"", true}, {"\xbf\xbc\xca\xd4", true}, {"a\\b", true}, {"1920*1080", true},
+                {"R1 --shell-app-BaseUrl=http://x", false}, {"R1\t--x", false}, {"R\"1", false}, {"R'1", false},
+                {"R1\n", false}, {"R1\r", false}, {"R\x7f", false}};
+    for (const Row& row : rows) EXPECT_EQ(IsCommandLineValue(row.value), row.taken) << "[" << row.value << "]";
+
+    LogCapture log;
+    EXPECT_TRUE(ExamClientArgumentsSafe(pieces));
+    pieces[6].value = "R1 --shell-app-BaseUrl=http://x";
+    EXPECT_FALSE(ExamClientArgumentsSafe(pieces));
+    EXPECT_FALSE(ExamClientArgumentsSafe(pieces));
+    EXPECT_EQ(log.Count("--shell-app-ecpRoomCode=R1 --shell-app-BaseUrl=http://x"), 1u) << "once while it repeats";
+    pieces[9].value = "\"X\"";
+    EXPECT_FALSE(ExamClientArgumentsSafe(pieces)) << "the first bad piece still the same: no second line";
+    EXPECT_EQ(log.Count("考试客户端未启动"), 1u);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <string>
 
 #include "base/shared_values.h"
+#include "base/config.h"
+#include "agent/exit_password.h"
 #include "agent/settings_rules.h"
 #include "support/test_support.h"
 #include "system/file.h"
+#include "system/text.h"
 
 namespace {
 
@@ -40,6 +43,21 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
         {"10.0.0.256", "12", SettingsVerdict::AddressInvalid, "octet out of range"},
         {"exam-server", "12", SettingsVerdict::AddressInvalid, "a name"},
         {"10.0.0.2", "12", SettingsVerdict::Proceed, "new address"},
+        {"127.1", "12", SettingsVerdict::AddressInvalid, "fewer than four parts"},
+        {"10.0.0.1.5", "12", SettingsVerdict::AddressInvalid, "five parts"},
+        {"0x0a.0.0.2", "12", SettingsVerdict::AddressInvalid, "hexadecimal"},
+        {"010.0.0.2", "12", SettingsVerdict::AddressInvalid, "a leading zero reads as octal elsewhere"},
+        {"10.0.0.2 ", "12", SettingsVerdict::Proceed, "trimmed first"},
+        {"10..0.2", "12", SettingsVerdict::AddressInvalid, "an empty part"},
+        {"10.0.0.+2", "12", SettingsVerdict::AddressInvalid, "a sign"},
+        {"1000.0.0.2", "12", SettingsVerdict::AddressInvalid, "four digits"},
+        {"127.0.0.1", "12", SettingsVerdict::AddressInvalid, "loopback"},
+        {"127.255.0.9", "12", SettingsVerdict::AddressInvalid, "loopback, all of 127/8"},
+        {"0.0.0.0", "12", SettingsVerdict::AddressInvalid, "no host"},
+        {"224.0.0.1", "12", SettingsVerdict::AddressInvalid, "multicast"},
+        {"239.255.255.250", "12", SettingsVerdict::AddressInvalid, "multicast, upper end"},
+        {"223.255.255.254", "12", SettingsVerdict::Proceed, "just below multicast"},
+        {"126.0.0.1", "12", SettingsVerdict::Proceed, "just below loopback"},
         {"", "", SettingsVerdict::NumberMissing, "number is checked before the address"},
         {"bad", "0", SettingsVerdict::NumberOutOfRange, "range is checked before the address"},
     };
@@ -48,6 +66,9 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
         EXPECT_EQ(CheckSettings(c.address, c.number, "10.0.0.1", "12", &trimmed), c.verdict) << c.why;
     }
     SettingsInput trimmed;
+    EXPECT_EQ(CheckSettings("127.0.0.1", "13", "127.0.0.1", "12", &trimmed), SettingsVerdict::Proceed)
+        << "the address in use stays usable for a change of the number";
+    EXPECT_EQ(CheckSettings("127.1", "13", "127.0.0.1", "12", &trimmed), SettingsVerdict::AddressInvalid);
     CheckSettings("  10.0.0.3  ", " 007 ", "10.0.0.1", "12", &trimmed);
     EXPECT_EQ(trimmed.address, "10.0.0.3");
     EXPECT_EQ(trimmed.number, "007");
@@ -105,6 +126,23 @@ TEST(SettingsRules, ExitPassword) {
     EXPECT_FALSE(IsExitPassword("xvexmor42"));
     EXPECT_FALSE(IsExitPassword(""));
     EXPECT_FALSE(IsExitPassword("vexmor43"));
+
+    // A room's own password, kept as a salted digest: the whole text, exactly; the fixed one no longer opens.
+    const std::string hash = MakeExitPasswordHash(AnsiToUtf8("Room 7 \xbf\xbc"), 1000);  // as the dialog hashes
+    ASSERT_EQ(hash.compare(0, 19, "pbkdf2-sha256$1000$"), 0) << hash;
+    EXPECT_NE(MakeExitPasswordHash("Room 7 \xbf\xbc", 1000), hash) << "a fresh salt every time";
+    struct Row {
+        const char* typed;
+        bool opens;
+    } rows[] = {{"Room 7 \xbf\xbc", true}, {"Room 7 \xbf", false}, {"room 7 \xbf\xbc", false},
+                {"Room 7 \xbf\xbcx", false}, {"vexmor42", false}, {"", false}};
+    for (const Row& row : rows) EXPECT_EQ(IsExitPassword(row.typed, hash), row.opens) << row.typed;
+    for (const std::string& broken : {hash.substr(0, hash.size() - 2), std::string("md5$1000$00$00"),
+                                      "pbkdf2-sha256$0$" + hash.substr(19), "pbkdf2-sha256$99999999999$" + hash.substr(19),
+                                      std::string("x")}) {
+        EXPECT_FALSE(IsReadableExitPasswordHash(broken)) << broken;
+        EXPECT_FALSE(IsExitPassword("vexmor42", broken)) << "an unreadable digest opens nothing";
+    }
 }
 
 class SettingsChange : public ::testing::Test {
@@ -185,6 +223,19 @@ TEST_F(SettingsChange, OnlyTheNumberLeavesIniAndChannelAlone) {
     EXPECT_EQ(tavrel::test::ReadFileBytes(ini), before);
     EXPECT_EQ(channelClosed, 0);
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "13");
+}
+
+TEST_F(SettingsChange, TheInstallerStoresTheRoomsExitPasswordAsADigest) {
+    EXPECT_EQ(StoreExitPassword(ini, nullptr), 1) << "no password given";
+    ASSERT_EQ(StoreExitPassword(ini, "Exam-Room 7"), 0);
+    const std::string stored = ReadIniString(ini, "Application", "ExitPasswordHash");
+    EXPECT_EQ(stored.find("Exam-Room"), std::string::npos) << stored;
+    EXPECT_TRUE(IsExitPassword("Exam-Room 7", stored));
+    EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.1") << "the rest of shell.ini stays";
+    ReadConfiguration(ini);
+    EXPECT_EQ(ReadShared(&SharedValues::ExitPasswordHash), stored);
+    ASSERT_EQ(StoreExitPassword(ini, ""), 0);
+    EXPECT_EQ(ReadIniString(ini, "Application", "ExitPasswordHash"), "") << "an empty one brings the fixed one back";
 }
 
 TEST_F(SettingsChange, ARefusalLeavesEverythingAsItWas) {

@@ -95,7 +95,7 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
 TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommands) {
     ScancodeMapKeeper keep;
     tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
-    ExamClientStandIns clients(install.Path());
+    ExamClientStandIns clients(install / "agent");  // the exam client is the one in the agent's folder
     WriteShared(&SharedValues::TavrelExe, clients.Name());
     ASSERT_TRUE(clients.Start());
     ASSERT_TRUE(clients.Start());

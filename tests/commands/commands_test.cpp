@@ -118,7 +118,7 @@ TEST_F(CommandChannelTest, OkIsTheFirstThingSentForANewMachineNumber) {
 TEST_F(CommandChannelTest, NewMachineNumberClosesTheExamClientOnlyWhenItRuns) {
     tavrel::test::GraphicalSession desktop;
     if (!desktop.Ready()) GTEST_SKIP() << desktop.WhyNot();
-    ExamClientStandIns clients(install.Path());
+    ExamClientStandIns clients(install / "agent");  // the exam client is the one in the agent's folder
     WriteShared(&SharedValues::TavrelExe, clients.Name());
     ExamClientWindow window(install.Path(), title);
     ASSERT_TRUE(window.Started());
@@ -357,7 +357,7 @@ TEST_F(CommandChannelTest, PingIsAnsweredWithAckAndTheStateOnlyWhileTheExamClien
         {0, "5", 2, true},  {1, "5", 2, true},  {2, "5", 2, false},
         {0, "", 2, false},  {3, "", 2, false},  {0, "5", 1, false},
     };
-    ExamClientStandIns clients(install.Path());
+    ExamClientStandIns clients(install / "agent");  // the exam client is the one in the agent's folder
     WriteShared(&SharedValues::TavrelExe, clients.Name());
     ASSERT_TRUE(clients.Start());
     ASSERT_TRUE(clients.Start());

@@ -156,6 +156,27 @@ TEST(ProcessKill, EveryMatchEndsAndIsWaitedFor) {
     EXPECT_EQ(KillProcessesByName(Wide(name)), 0) << "nothing left to kill";
 }
 
+TEST(ProgramRunning, OnlyProcessesOfThatFileCountAndEnd) {
+    Stubs mine, elsewhere;
+    const std::string name = UniqueName("TvlImage");
+    const std::wstring image = Wide(mine.Folder() / name);
+    ASSERT_TRUE(elsewhere.Start(name));
+    ProcessHandle other = elsewhere.Start(name);
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(IsProcessRunning(Wide(name))) << "by name, the two elsewhere run";
+    EXPECT_FALSE(IsProgramRunning(image)) << "same name, another file";
+    ASSERT_TRUE(mine.Start(name));
+    EXPECT_FALSE(IsProgramRunning(image)) << "one of that file";
+    ProcessHandle second = mine.Start(name);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(IsProgramRunning(image));
+    EXPECT_NE(KillProgramProcesses(image), 0);
+    EXPECT_TRUE(WaitProcessEnd(second, nullptr, 0));
+    EXPECT_FALSE(IsProgramRunning(image));
+    EXPECT_FALSE(WaitProcessEnd(other, nullptr, 0)) << "the program of the same name elsewhere lives on";
+    EXPECT_EQ(KillProgramProcesses(image), 0) << "nothing of that file is left";
+}
+
 TEST(ProcessKill, NoMatchGivesZero) {
     EXPECT_EQ(KillProcessesByName(Wide(UniqueName("TvlNobody"))), 0);
     EXPECT_EQ(KillProcessesByName(L""), 0);

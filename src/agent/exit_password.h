@@ -1,0 +1,20 @@
+#pragma once
+// The exit password of this room: a salted PBKDF2 digest in "shell.ini" ([Application] ExitPasswordHash=),
+// written once by the installer's /ExitPassword= option. Without one the fixed password of every agent
+// stays in force.
+#include <string>
+
+// "pbkdf2-sha256$" + iterations + "$" + salt (hex) + "$" + digest (hex) of the password's UTF-8 bytes.
+std::string MakeExitPasswordHash(const std::string& passwordUtf8, unsigned iterations = 100000);
+// True when the whole text is the password of that digest. A digest that cannot be read opens nothing.
+bool MatchesExitPasswordHash(const std::string& passwordUtf8, const std::string& stored);
+bool IsReadableExitPasswordHash(const std::string& stored);
+
+// The installer's way in (NSIS has no PBKDF2): "TavrelAgent /StoreExitPassword" with the password in the
+// environment variable TAVREL_EXIT_PASSWORD (never on a command line) digests it with a fresh salt and
+// stores it in the agent's own shell.ini; an empty password removes the digest. Returns the exit code:
+// 0 when stored, 1 when not.
+extern const char kStoreExitPasswordOption[];
+int StoreExitPasswordFromInstaller();
+// The same for a given file and password text (ANSI; null: none was given).
+int StoreExitPassword(const std::string& iniPath, const char* givenAnsi);
