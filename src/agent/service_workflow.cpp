@@ -111,7 +111,7 @@ bool IsPlainProgramName(const std::wstring& name) {
 
 bool IsAgentOwnFile(const std::wstring& name) {
     const std::wstring own[] = {AnsiToWide(ReadShared(&SharedValues::ExeFileName)), L"TavrelAgent.exe",
-                                L"Uninstall.exe"};
+                                L"TavrelService.exe", L"Uninstall.exe"};
     for (const std::wstring& file : own)
         if (!file.empty() && SameAsciiText(name, file)) return true;
     return false;

@@ -46,7 +46,7 @@ TEST(TakeExamClientName, KeepsTavrelExeAndLogsEachRefusedNameOnce) {
     EXPECT_EQ(TakeExamClientName(L""), L"Tavrel.exe");
 
     WriteShared(&SharedValues::ExeFileName, std::string("Agent2.exe"));
-    for (const wchar_t* own : {L"TavrelAgent.exe", L"tavrelagent.EXE", L"Uninstall.exe", L"Agent2.exe"})
+    for (const wchar_t* own : {L"TavrelAgent.exe", L"tavrelagent.EXE", L"Uninstall.exe", L"TavrelService.exe", L"Agent2.exe"})
         EXPECT_EQ(TakeExamClientName(own), L"Tavrel.exe") << WideToAnsi(own) << " is the agent's own file";
     EXPECT_TRUE(log.Contains(LogLevel::Error, "one of the agent's own files: Uninstall.exe"));
     EXPECT_EQ(TakeExamClientName(L"TavrelAgent2.exe"), L"TavrelAgent2.exe");
