@@ -107,6 +107,8 @@ for linux_build in "${linux_list[@]}"; do
   rm -rf "$work/linux"
   tree "$work/linux"
   cp "$linux_build/TavrelAgent" "$work/linux/Agent/TavrelAgent"
+  # The copy's pages wait in the page cache to be written back, and until then count as private dirty.
+  sync "$work/linux/Agent/TavrelAgent"
   setpriv --bounding-set -sys_boot -- "$work/linux/Agent/TavrelAgent" </dev/null >"$work/linux/agent.out" 2>&1 &
   agent_pid=$!
   measure "Linux agent ($(basename "$linux_build"))" "$agent_pid"

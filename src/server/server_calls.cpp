@@ -259,18 +259,55 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
     return true;
 }
 
+namespace {
+
+// ExamData is written in the candidate's account, and a link planted there would have the elevated agent
+// upload any file of the PC. The answer is copied, through a handle that followed no link at its end and lies
+// inside ExamData, into Temp (administrators' only), and the copy is what goes out, under the answer's name.
+// "" when the answer is refused.
+std::string CopyAnswerForUpload(const std::string& filePath) {
+    std::string exeDir = ReadShared(&SharedValues::ExeDir);
+    FILE* answer = OpenWithoutLinks(filePath, false);
+    if (!answer || !OpenFileIsInside(answer, exeDir + NativePath("..\\ExamData"))) {
+        if (answer) std::fclose(answer);
+        return std::string();
+    }
+    std::string folder = exeDir + NativePath("..\\Temp\\answer");
+    CreateFolders(folder);
+    std::string copyPath = folder + PathSeparator() + filePath.substr(filePath.find_last_of("/\\") + 1);
+    FILE* copy = std::fopen(copyPath.c_str(), "wb");
+    bool copied = copy != nullptr;
+    char buffer[65536];
+    for (size_t got; copied && (got = std::fread(buffer, 1, sizeof buffer, answer)) > 0;)
+        copied = std::fwrite(buffer, 1, got, copy) == got;
+    copied = copied && !std::ferror(answer);
+    if (copy && std::fclose(copy) != 0) copied = false;
+    std::fclose(answer);
+    if (!copied) RemoveFile(copyPath);
+    return copied ? copyPath : std::string();
+}
+
+}  // namespace
+
 bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
                       const std::string& filePath, const std::atomic<bool>* terminated) {
     HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
     HttpProvider::FieldMap files;
+    std::string copy;
     if (FileExists(filePath)) {
-        texts["checksum"] = ToLowerAscii(GetFileMd5(filePath));
-        files["file"] = filePath;
+        copy = CopyAnswerForUpload(filePath);
+        if (copy.empty()) {
+            LogInfo("UploadExamAnswer") << "答案文件不是ExamData下的普通文件，拒绝上传：" << filePath;
+            return false;
+        }
+        texts["checksum"] = ToLowerAscii(GetFileMd5(copy));
+        files["file"] = copy;
     } else {
         texts["checksum"] = "-1";
     }
     std::string response;
     int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated);
+    if (!copy.empty()) RemoveFile(copy);
     LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
     if (result != 0) {
         LogError("UploadExamAnswer") << "UploadExamAnswer Error[" << result << "]:" << response;

@@ -1,0 +1,28 @@
+// A library OpenSSL would load as an engine or a provider if it ever read a planted configuration: loading it
+// writes the file TAVREL_OPENSSL_MARKER names. The tests plant it and look for that file.
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+void LeaveMarker() {
+    const char* path = std::getenv("TAVREL_OPENSSL_MARKER");
+    if (!path || !*path) return;
+    if (FILE* file = std::fopen(path, "ab")) {
+        std::fputs("loaded\n", file);
+        std::fclose(file);
+    }
+}
+}  // namespace
+
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) LeaveMarker();
+    return TRUE;
+}
+#else
+__attribute__((constructor)) static void Loaded() { LeaveMarker(); }
+#endif
