@@ -85,6 +85,19 @@ win() {
 }
 reg_value() { win 60 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TavrelAgent' /v "$1" |
   sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+# The rights of the root's folders as Wine reports them (it keeps a folder's security descriptor beside it and
+# reports it back; it does not refuse a standard user anything by it, having no such user).
+acl() { win 60 "$build/tests/bin/acl_probe.exe" show "$1"; }
+rights_for() { case $1 in ExamData|log) echo '0x1301bf';; *) echo '0x1200a9';; esac; }
+check_rights() {
+  local when=$1 d want got
+  for d in . Agent Temp Modules ExamData log; do
+    want="(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;$(rights_for "$d");;;BU)"
+    got=$(acl "$root_win\\$d")
+    if [[ $got == D:P* && $got == *"$want"* && $got != *";ID"* && $got != *"ID;"* ]]; then pass "$when: rights of $d"
+    else fail "$when: rights of $d" "$got, wanted D:P...$want, nothing inherited"; fi
+  done
+}
 rs_get() { curl -sSf --max-time 130 "$control$1"; }
 rs_post() { curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "${2:-{\}}" "$control$1"; }
 json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
@@ -122,6 +135,7 @@ printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Appli
 check "shell.ini holds the options, AppTitle in UTF-8" cmp "$work/shell.ini.expected" "$root/Agent/shell.ini"
 check "listed under installed programs with version $v1" test "$(reg_value DisplayVersion)" = "$v1"
 check "listed with its uninstaller" test "$(reg_value UninstallString)" = "\"$root_win\\Agent\\Uninstall.exe\""
+check_rights "installed"
 check "the installer's own version is $v1" grep -q "$v1" <(iconv -f UTF-16LE -t UTF-8 -c "$setup1" 2>/dev/null | tr -cd '[:print:]\n')
 # The definition handed to schtasks, read as the task scheduler reads it (UTF-16 with its mark). Wine's
 # scheduler keeps the task under its name but drops trigger, principal and command when it stores it.
@@ -168,6 +182,8 @@ check "the running agent ended in order for the reinstall" test "$(log_text | gr
 mark "reinstalled"
 
 # ---- the self-update round trip ------------------------------------------------------------------------------
+# Rights loosened by hand (Everyone full control, inherited from above) are mended by the next update.
+win 60 "$build/tests/bin/acl_probe.exe" set "$root_win\\Agent" "D:(A;OICI;FA;;;WD)" || fail "loosening the rights of Agent"
 printf 'answer of examinee E1\0\1\2\377' >"$root/ExamData/nrvq/E1.oef"
 cp "$root/ExamData/nrvq/E1.oef" "$work/answer.before"
 cp "$root/Agent/shell.ini" "$work/shell.ini.before"
@@ -191,6 +207,7 @@ check "log: the download finished" grep -qF "更新包下载完成" "$work/log.t
 check "log: the old agent ended before the new one began" \
   test "$(grep -n 'TavrelAgent Application End' "$work/log.txt" | head -n1 | cut -d: -f1)" -lt \
        "$(grep -n 'Subject : TavrelAgent Application' "$work/log.txt" | tail -n1 | cut -d: -f1)"
+check_rights "updated"
 check "logon task registered again by version $v2" grep -qa "TavrelAgent $v2" "$task_file"
 mark "updated"
 
