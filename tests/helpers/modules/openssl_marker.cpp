@@ -9,7 +9,13 @@
 
 namespace {
 void LeaveMarker() {
+#ifdef _WIN32
+    // The process's own environment: the C runtime's copy was taken before a test set the name.
+    char buffer[1024] = {0};
+    const char* path = GetEnvironmentVariableA("TAVREL_OPENSSL_MARKER", buffer, sizeof buffer) ? buffer : nullptr;
+#else
     const char* path = std::getenv("TAVREL_OPENSSL_MARKER");
+#endif
     if (!path || !*path) return;
     if (FILE* file = std::fopen(path, "ab")) {
         std::fputs("loaded\n", file);
