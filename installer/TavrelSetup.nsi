@@ -311,6 +311,40 @@ Function RegisterService
   Pop $0
 FunctionEnd
 
+;---- The root's rights, set at every install and update --------------------------------------------------------
+; A root outside Program Files (/D=C:\Tavrel) would inherit "Authenticated Users: Modify" from C:\. Administrators
+; and SYSTEM may do anything, Users read and run; only what the exam client writes in the candidate's account
+; (ExamData, and the log folder with its log) is theirs to write. Nothing is inherited from above the root; an
+; existing root is mended by its next update.
+!define RIGHTS_ADMINS "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+!define RIGHTS_USERS_WRITE "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"
+
+; $R8 = folder, $R9 = SDDL. DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION.
+Function SetFolderRights
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w R9, i 1, *p .r2, p 0) i .r3'
+  ${If} $3 != 0
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r2, *i .r4, *p .r5, *i .r6)'
+    System::Call 'advapi32::SetNamedSecurityInfoW(w R8, i 1, i 0x80000004, p 0, p 0, p r5, p 0) i .r3'
+    System::Call 'kernel32::LocalFree(p r2)'
+  ${EndIf}
+FunctionEnd
+
+!macro FolderRights folder sddl
+  StrCpy $R8 "${folder}"
+  StrCpy $R9 "${sddl}"
+  Call SetFolderRights
+!macroend
+
+Function SetRootRights
+  !insertmacro FolderRights "$INSTDIR" "${RIGHTS_ADMINS}"
+  !insertmacro FolderRights "$INSTDIR\Agent" "${RIGHTS_ADMINS}"
+  !insertmacro FolderRights "$INSTDIR\Temp" "${RIGHTS_ADMINS}"
+  !insertmacro FolderRights "$INSTDIR\Modules" "${RIGHTS_ADMINS}"
+  !insertmacro FolderRights "$INSTDIR\ExamData" "${RIGHTS_USERS_WRITE}"
+  !insertmacro FolderRights "$INSTDIR\log" "${RIGHTS_USERS_WRITE}"
+FunctionEnd
+;---- end of the root's rights ---------------------------------------------------------------------------------
+
 Section "TavrelAgent"
   Call WaitForAgentEnd
   CreateDirectory "$INSTDIR\Agent"
@@ -318,6 +352,7 @@ Section "TavrelAgent"
   CreateDirectory "$INSTDIR\Temp"
   CreateDirectory "$INSTDIR\Modules"
   CreateDirectory "$INSTDIR\ExamData\nrvq"
+  Call SetRootRights
   SetOutPath "$INSTDIR\Agent"
   SetOverwrite on
   File "/oname=TavrelAgent.exe" "${AGENT_EXE}"

@@ -47,4 +47,6 @@ ip link add seat0 type veth peer name seat1 &&
   echo "in-own-namespaces: cannot set up the namespace's adapter" >&2
   exit 125
 }
+# The mounts made in here are seen by nobody outside (a test may plant files over system folders).
+export TAVREL_PRIVATE_MOUNTS=1
 exec "$@"

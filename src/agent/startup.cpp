@@ -18,8 +18,6 @@
 #include "system/text.h"
 
 void OnInitialize() {
-    // Before any thread can start a transfer: libcurl's global set-up is not safe to race.
-    InitHttpTransport();
     std::string modulePath = CurrentModulePath();
     std::string exeDir = ParentFolder(modulePath) + PathSeparator();
     std::string exeFileName = modulePath.substr(modulePath.find_last_of(std::string("/") + PathSeparator()) + 1);
@@ -39,6 +37,9 @@ void OnInitialize() {
     });
 
     ReadConfiguration(exeDir + "shell.ini");
+    // Before any thread can start a transfer (libcurl's global set-up is not safe to race), and once the
+    // scheme is known: TLS is set up only for https.
+    InitHttpTransport();
 
     OpenLog(LogFilePath(exeDir, LocalTimeOf(std::time(nullptr))), std::string());
     WriteStartBanner();

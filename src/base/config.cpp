@@ -18,6 +18,7 @@ void ReadConfiguration(const std::string& iniPath) {
     std::string scheme = ReadIniString(iniPath, "Server", "Scheme");
     std::string caFile = ReadIniString(iniPath, "Server", "CaFile");
     std::string publisher = ReadIniString(iniPath, "Update", "Publisher");
+    std::string thumbprint = ReadIniString(iniPath, "Update", "Thumbprint");
     UpdateShared([&](SharedValues& v) {
         v.ServerIp = server;
         v.ServerPort = serverPort;
@@ -27,6 +28,7 @@ void ReadConfiguration(const std::string& iniPath) {
         v.ServerScheme = scheme;
         v.CaFile = caFile;
         v.UpdatePublisher = publisher;
+        v.UpdateThumbprint = thumbprint;
     });
 }
 

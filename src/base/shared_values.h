@@ -26,6 +26,7 @@ struct SharedValues {
     std::string ServerScheme;  // "https" asks for TLS on every connection to the server
     std::string CaFile;        // PEM of the one CA the server's certificate must chain to, as written in the file
     std::string UpdatePublisher;  // subject name that must have signed a downloaded installer
+    std::string UpdateThumbprint; // SHA-256 of the one signer certificate allowed, when set
     // The current assignment.
     std::string CurrentEcpId;  // empty while the server has given this machine no number
     std::string CurrentRoomCode;

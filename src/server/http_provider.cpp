@@ -1,6 +1,7 @@
 #include "server/http_provider.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <memory>
@@ -8,10 +9,25 @@
 #include <thread>
 
 #include "base/logger.h"
+#include "base/shared_values.h"
 
 void InitHttpTransport() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    std::call_once(once, [] {
+        // OpenSSL's first set-up decides for the whole process: no configuration file is read, now or later,
+        // whoever asks. One could load an engine or a provider into the elevated agent from a folder that
+        // any user may create (OPENSSLDIR). libcurl sets OpenSSL up in its own global set-up, whatever the
+        // scheme, so this comes first.
+        uint64_t options = OPENSSL_INIT_NO_LOAD_CONFIG;
+        // Plain HTTP needs no TLS: OpenSSL's tables of cipher and digest names and its error texts stay
+        // unbuilt, and their pages untouched (they are a good part of an idle agent's memory).
+        if (!SecureSchemeOf(SnapshotShared())) {
+            options |= OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS |
+                       OPENSSL_INIT_NO_LOAD_SSL_STRINGS | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
+        }
+        OPENSSL_init_ssl(options, nullptr);
+        curl_global_init(CURL_GLOBAL_ALL);
+    });
 }
 
 namespace zuli::nio {

@@ -74,6 +74,7 @@ public:
 
 }  // namespace zuli::nio
 
-// libcurl's process-wide set-up, done once; the operations call it themselves, start-up calls it early so
-// that no thread races another into it.
+// OpenSSL's and libcurl's process-wide set-up, done once, for the scheme the shared values name then (TLS
+// only for https; no OpenSSL configuration ever). The operations call it themselves; start-up calls it once
+// the configuration is read and before any thread could race another into it.
 void InitHttpTransport();

@@ -1,22 +1,38 @@
 #pragma once
 // Whether a downloaded installer may run: with [Update] Publisher set, only a file whose Authenticode
-// signature is valid and whose signer certificate names that publisher. Nothing is checked without it.
+// signature is valid, whose signer certificate names that publisher (and, with [Update] Thumbprint set, is
+// that very certificate), and whose version resource is the agent's at the version the server announced.
+// Nothing is checked without a publisher.
 #include <string>
 
+#include "system/held_file.h"
+
+// The product name every release of the agent's installer carries in its version resource.
+constexpr const char* kAgentProductName = "TavrelAgent";
+
 struct SignatureCheck {
-    bool trusted = false;   // the platform accepted the signature and its chain
-    std::string signer;     // simple display name (CN) of the signer's certificate; "" when unsigned
-    std::string detail;     // why not, for the log
+    bool trusted = false;     // the platform accepted the signature and its chain
+    std::string signer;       // simple display name (CN) of the signer's certificate; "" when unsigned
+    std::string detail;       // why not, for the log
+    std::string thumbprint;   // SHA-256 of the signer's certificate, lower-case hex
+    std::string version;      // "%d.%d.%d.%d" of the file version resource
+    std::string productName;  // ProductName of the version resource
 };
 
-// Windows: WinVerifyTrust (no UI, no revocation fetch: the exam LAN has no way out) and the signer
-// certificate read from the file's PKCS#7. The Linux port cannot verify Authenticode and says so.
-SignatureCheck CheckInstallerSignature(const std::string& path);
+// Windows: WinVerifyTrust through the held handle (no UI, no revocation fetch: the exam LAN has no way out),
+// the signer taken from that same verification. The Linux port cannot verify Authenticode and says so.
+SignatureCheck CheckInstallerSignature(const HeldFile& file);
 
-// The decision: no publisher configured lets everything run, as before; otherwise trusted and signed by it.
-bool InstallerSignatureAccepted(const SignatureCheck& check, const std::string& publisher);
+// The decision: "" lets it run, otherwise the reason for the log. No publisher configured lets everything
+// run, as before.
+std::string InstallerRefusal(const SignatureCheck& check, const std::string& publisher,
+                             const std::string& announcedVersion, const std::string& thumbprint);
+inline bool InstallerSignatureAccepted(const SignatureCheck& check, const std::string& publisher,
+                                       const std::string& announcedVersion, const std::string& thumbprint = "") {
+    return InstallerRefusal(check, publisher, announcedVersion, thumbprint).empty();
+}
 
 // For tests: replaces the platform check (null restores it).
-using SignatureChecker = SignatureCheck (*)(const std::string& path);
+using SignatureChecker = SignatureCheck (*)(const HeldFile& file);
 void SetInstallerSignatureChecker(SignatureChecker checker);
-SignatureCheck RunInstallerSignatureCheck(const std::string& path);
+SignatureCheck RunInstallerSignatureCheck(const HeldFile& file);

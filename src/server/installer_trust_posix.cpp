@@ -1,6 +1,6 @@
 #include "server/installer_trust.h"
 
-SignatureCheck CheckInstallerSignature(const std::string&) {
+SignatureCheck CheckInstallerSignature(const HeldFile&) {
     SignatureCheck check;
     check.detail = "this build cannot verify Authenticode signatures; with Publisher set no installer runs";
     return check;

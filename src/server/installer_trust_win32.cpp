@@ -4,10 +4,12 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <openssl/sha.h>
 
 #include <cstdio>
 #include <vector>
 
+#include "system/file.h"
 #include "system/text.h"
 
 namespace {
@@ -18,47 +20,62 @@ std::string Hex(long value) {
     return text;
 }
 
-// The certificate that signed the file, found by the issuer and serial of the PKCS#7's first signer.
-std::string SignerName(const std::wstring& file) {
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG msg = nullptr;
-    DWORD encoding = 0, contentType = 0, formatType = 0;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType, &store, &msg,
-                          nullptr))
-        return std::string();
-    std::string name;
-    DWORD size = 0;
-    if (CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size > 0) {
-        std::vector<BYTE> buffer(size);
-        if (CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) {
-            const CMSG_SIGNER_INFO* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
-            CERT_INFO wanted = {};
-            wanted.Issuer = info->Issuer;
-            wanted.SerialNumber = info->SerialNumber;
-            PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                             CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
-            if (cert) {
-                wchar_t text[512] = {};
-                if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, 512) > 1)
-                    name = WideToAnsi(text);
-                CertFreeCertificateContext(cert);
-            }
-        }
+std::string Sha256Hex(const BYTE* bytes, DWORD size) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(bytes, size, digest);
+    std::string hex;
+    char pair[3];
+    for (unsigned char b : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
     }
-    CryptMsgClose(msg);
-    CertCloseStore(store, 0);
-    return name;
+    return hex;
+}
+
+// The signer's certificate as the verification itself found it: no second look at the file.
+void ReadSigner(HANDLE state, SignatureCheck* check) {
+    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+    CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (!signer || signer->csCertChain == 0 || !signer->pasCertChain || !signer->pasCertChain[0].pCert) return;
+    PCCERT_CONTEXT cert = signer->pasCertChain[0].pCert;
+    wchar_t text[512] = {};
+    if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, 512) > 1)
+        check->signer = WideToAnsi(text);
+    check->thumbprint = Sha256Hex(cert->pbCertEncoded, cert->cbCertEncoded);
+}
+
+// ProductName of the version resource's first language; the held handle keeps the path's bytes meanwhile.
+std::string ProductName(const std::string& path) {
+    std::wstring file = AnsiToWide(path);
+    DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
+    if (size == 0) return std::string();
+    std::vector<char> block(size);
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return std::string();
+    struct Language {
+        WORD language, codePage;
+    };
+    Language* languages = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&languages),
+                        &length) ||
+        length < sizeof(Language))
+        return std::string();
+    wchar_t key[64];
+    swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\ProductName", languages[0].language, languages[0].codePage);
+    wchar_t* name = nullptr;
+    if (!VerQueryValueW(block.data(), key, reinterpret_cast<void**>(&name), &length) || !name) return std::string();
+    return WideToAnsi(name);
 }
 
 }  // namespace
 
-SignatureCheck CheckInstallerSignature(const std::string& path) {
+SignatureCheck CheckInstallerSignature(const HeldFile& held) {
     SignatureCheck check;
-    std::wstring file = AnsiToWide(path);
+    std::wstring file = AnsiToWide(held.path);
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof fileInfo;
     fileInfo.pcwszFilePath = file.c_str();
+    fileInfo.hFile = static_cast<HANDLE>(held.handle);
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
@@ -69,10 +86,12 @@ SignatureCheck CheckInstallerSignature(const std::string& path) {
     data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (data.hWVTStateData) ReadSigner(data.hWVTStateData, &check);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     check.trusted = status == ERROR_SUCCESS;
-    check.signer = SignerName(file);
     if (!check.trusted) check.detail = "WinVerifyTrust " + Hex(status);
+    check.version = GetFileVersionText(held.path);
+    check.productName = ProductName(held.path);
     return check;
 }

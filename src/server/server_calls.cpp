@@ -276,27 +276,78 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
     return true;
 }
 
+namespace {
+
+// ExamData is written in the candidate's account, and a link planted there would have the elevated agent
+// upload any file of the PC. The answer is copied, through a handle that followed no link at its end and lies
+// inside ExamData, into Temp (administrators' only), and the copy is what goes out, under the answer's name.
+// "" when the answer is refused.
+FILE* OpenAnswer(const std::string& filePath) {
+    FILE* answer = OpenWithoutLinks(filePath, false);
+    if (answer && !OpenFileIsInside(answer, ReadShared(&SharedValues::ExeDir) + NativePath("..\\ExamData"))) {
+        std::fclose(answer);
+        return nullptr;
+    }
+    return answer;
+}
+
+// The whole answer, read once through such a handle, when it is no larger than maxBytes.
+bool ReadAnswerUpTo(const std::string& filePath, unsigned long long maxBytes, std::string* bytes) {
+    FILE* answer = OpenAnswer(filePath);
+    if (!answer) return false;
+    bool whole = ReadOpenFileUpTo(answer, maxBytes, bytes);
+    std::fclose(answer);
+    return whole;
+}
+
+std::string CopyAnswerForUpload(const std::string& filePath) {
+    std::string exeDir = ReadShared(&SharedValues::ExeDir);
+    FILE* answer = OpenAnswer(filePath);
+    if (!answer) return std::string();
+    std::string folder = exeDir + NativePath("..\\Temp\\answer");
+    CreateFolders(folder);
+    std::string copyPath = folder + PathSeparator() + filePath.substr(filePath.find_last_of("/\\") + 1);
+    FILE* copy = std::fopen(copyPath.c_str(), "wb");
+    bool copied = copy != nullptr;
+    char buffer[65536];
+    for (size_t got; copied && (got = std::fread(buffer, 1, sizeof buffer, answer)) > 0;)
+        copied = std::fwrite(buffer, 1, got, copy) == got;
+    copied = copied && !std::ferror(answer);
+    if (copy && std::fclose(copy) != 0) copied = false;
+    std::fclose(answer);
+    if (!copied) RemoveFile(copyPath);
+    return copied ? copyPath : std::string();
+}
+
+}  // namespace
+
 bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
                       const std::string& filePath, const std::atomic<bool>* terminated) {
     HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
     HttpProvider::FieldMap files;
     HttpProvider::BytesMap byteFiles;
     HttpProvider::FilePart part;
+    std::string copy;
     if (!FileExists(filePath)) {
         texts["checksum"] = "-1";
-    } else if (ReadFileUpTo(filePath, kAnswerCap, &part.bytes)) {
+    } else if (ReadAnswerUpTo(filePath, kAnswerCap, &part.bytes)) {
         // A file still being written must not go out with the digest of other bytes than those sent.
         texts["checksum"] = ToLowerAscii(GetBytesMd5(part.bytes));
         part.fileName = filePath.substr(filePath.find_last_of(std::string("/") + PathSeparator()) + 1);
         byteFiles["file"] = std::move(part);
     } else {
-        LogInfo("UploadExamAnswer") << "answer file not read at once (over " << kAnswerCap << " bytes or unreadable): "
-                                    << filePath;
-        texts["checksum"] = ToLowerAscii(GetFileMd5(filePath));
-        files["file"] = filePath;
+        // Too large to hold, or refused: the copy in Temp is what goes out, with the digest of the copy.
+        copy = CopyAnswerForUpload(filePath);
+        if (copy.empty()) {
+            LogInfo("UploadExamAnswer") << "答案文件不是ExamData下的普通文件，拒绝上传：" << filePath;
+            return false;
+        }
+        texts["checksum"] = ToLowerAscii(GetFileMd5(copy));
+        files["file"] = copy;
     }
     std::string response;
     int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated, byteFiles);
+    if (!copy.empty()) RemoveFile(copy);
     LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
     if (result != 0) {
         LogError("UploadExamAnswer") << "UploadExamAnswer Error[" << result << "]:" << response;

@@ -7,6 +7,7 @@
 #include "server/installer_trust.h"
 #include "server/server_api.h"
 #include "system/file.h"
+#include "system/held_file.h"
 #include "system/process.h"
 #include "system/text.h"
 
@@ -137,24 +138,30 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
 
+    // One handle from here until the installer has started: the bytes checked are the bytes that run.
+    MakeExecutable(setupPath);
+    HeldFile setup = HoldFile(setupPath);
     // Every PC runs the installer as administrator: with a publisher configured, whoever can pose as the
     // server must not be able to hand the room a program of its own.
     std::string publisher = ReadShared(&SharedValues::UpdatePublisher);
     if (!publisher.empty()) {
-        SignatureCheck check = RunInstallerSignatureCheck(setupPath);
-        if (!InstallerSignatureAccepted(check, publisher)) {
+        SignatureCheck check = RunInstallerSignatureCheck(setup);
+        std::string refusal =
+            InstallerRefusal(check, publisher, serverVersion, ReadShared(&SharedValues::UpdateThumbprint));
+        if (!refusal.empty()) {
+            ReleaseHeldFile(setup);
             RemoveFile(setupPath);
             LogInfo("UpgradeExamVersion") << "安装包签名校验失败，已删除：" << setupPath << " 签名者:\"" << check.signer
-                                           << "\" 要求:\"" << publisher << "\" " << check.detail;
+                                           << "\" 要求:\"" << publisher << "\" " << refusal << " " << check.detail;
             NoteFailedInstaller(serverVersion);
             return false;
         }
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
     }
 
-    MakeExecutable(setupPath);
-    ProcessHandle installer = RunProgram(AnsiToWide(setupPath), AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
-                                         AnsiToWide(tempDir));
+    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
+                                             AnsiToWide(tempDir));
+    ReleaseHeldFile(setup);
     // The service stops only once the installer runs: stopping for an installer that never started would
     // leave the machine out of service, silently, until someone restarts the agent.
     if (!installer) {

@@ -109,11 +109,13 @@ private:
     void OnMessage(hdl h, ws_client::message_ptr msg);
     template <class C>
     void Configure(C& c);
-    // The client of the current connection: plain for "http://" base URLs, TLS for "https://".
+    // The client of the current connection: plain for "http://" base URLs, TLS for "https://" (made at the
+    // first such connection, so a plain channel never sets TLS up).
     template <class F>
     void WithClient(F&& f) {
-        if (m_secure) f(m_tlsClient); else f(m_client);
+        if (m_secure) f(TlsClient()); else f(m_client);
     }
+    wss_client& TlsClient();
     std::shared_ptr<boost::asio::ssl::context> MakeTlsContext();
     void OnHandshake(const packet& p);
     void OnServerPing();
@@ -132,7 +134,7 @@ private:
 
     boost::asio::io_service m_io;
     ws_client m_client;
-    wss_client m_tlsClient;
+    std::unique_ptr<wss_client> m_tlsClient;  // network thread only
 
     std::mutex m_tlsLock;
     std::string m_tlsCaFile;

@@ -30,17 +30,11 @@ void channel_transport::Configure(C& c) {
 
 channel_transport::channel_transport() : m_pingWatch(m_io), m_reconnectTimer(m_io) {
     Configure(m_client);
-    Configure(m_tlsClient);
     // Commands, acknowledgements and pongs are small frames that must not wait behind Nagle's algorithm.
     m_client.set_socket_init_handler([](hdl, boost::asio::ip::tcp::socket& s) {
         boost::system::error_code ignored;
         s.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     });
-    m_tlsClient.set_socket_init_handler([](hdl, boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& s) {
-        boost::system::error_code ignored;
-        s.lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-    });
-    m_tlsClient.set_tls_init_handler([this](hdl) { return MakeTlsContext(); });
     // Agents of one room must not draw the same spread of delays.
     std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                          reinterpret_cast<std::uintptr_t>(this);
@@ -50,6 +44,18 @@ channel_transport::channel_transport() : m_pingWatch(m_io), m_reconnectTimer(m_i
     }
     m_random.seed(static_cast<std::minstd_rand::result_type>(seed ^ (seed >> 32)));
     Trace("client constructor");
+}
+
+channel_transport::wss_client& channel_transport::TlsClient() {
+    if (m_tlsClient) return *m_tlsClient;
+    m_tlsClient = std::make_unique<wss_client>();
+    Configure(*m_tlsClient);
+    m_tlsClient->set_socket_init_handler([](hdl, boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& s) {
+        boost::system::error_code ignored;
+        s.lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    });
+    m_tlsClient->set_tls_init_handler([this](hdl) { return MakeTlsContext(); });
+    return *m_tlsClient;
 }
 
 void channel_transport::shutdown() {

@@ -1,6 +1,7 @@
 #pragma once
 // File helpers: MD5 of a file, one-value ini access, the version of an executable, and the few file-system
 // questions the agent asks. Paths are narrow texts in the ANSI code page (UTF-8 on Linux).
+#include <cstdio>
 #include <string>
 
 // 32 upper-case hex digits of the file's MD5, read in 1024-byte chunks (never the whole file in memory);
@@ -10,6 +11,8 @@ std::string GetFileMd5(const std::string& path);
 std::string GetBytesMd5(const std::string& bytes);
 // The whole file when it holds at most maxBytes; false when it cannot be read or is larger.
 bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes);
+// The same from a file already open for reading (its position onwards); the caller closes it.
+bool ReadOpenFileUpTo(FILE* file, unsigned long long maxBytes, std::string* bytes);
 
 // Size and last-write time (in the platform's own units) of a file: what tells whether it changed.
 struct FileStamp {
@@ -49,3 +52,12 @@ bool IsAbsolutePath(const std::string& path);
 // CONIN$, CONOUT$, CLOCK$, COM0-9 and LPT0-9 (also with the superscript digits), in any letter case, the
 // stem ending at the first dot and its trailing dots and blanks ignored ("nul .exe", "COM1.oef", "con.tar.gz").
 bool IsWindowsDeviceName(const std::wstring& name);
+
+// Opens a file in a folder that users may write (the log folder, ExamData) so that a link planted there leads
+// the elevated agent nowhere: a symbolic link, junction or other reparse point at the path, anything but a
+// plain file, or a file with a second hard link, is refused (null). forAppend creates a missing file and
+// appends to it in text mode; otherwise the file is read as bytes. Close with fclose.
+FILE* OpenWithoutLinks(const std::string& path, bool forAppend);
+// True when the open file lies inside folder, both as the system resolves them (every link on the way
+// followed).
+bool OpenFileIsInside(FILE* file, const std::string& folder);

@@ -47,6 +47,12 @@ std::string GetBytesMd5(const std::string& bytes) {
 bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return false;
+    bool whole = ReadOpenFileUpTo(file, maxBytes, bytes);
+    std::fclose(file);
+    return whole;
+}
+
+bool ReadOpenFileUpTo(FILE* file, unsigned long long maxBytes, std::string* bytes) {
     std::string read;
     char chunk[65536];
     bool whole = true;
@@ -60,7 +66,6 @@ bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::str
         read.append(chunk, got);
     }
     whole = whole && !std::ferror(file);
-    std::fclose(file);
     if (whole) bytes->swap(read);
     return whole;
 }

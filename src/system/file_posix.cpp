@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -140,3 +142,34 @@ bool MakeExecutable(const std::string& path) {
 }
 
 bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+FILE* OpenWithoutLinks(const std::string& path, bool forAppend) {
+    // Non-blocking: a FIFO planted under the name must not hold the thread; it is refused below.
+    int flags = forAppend ? O_WRONLY | O_APPEND | O_CREAT : O_RDONLY | O_NONBLOCK;
+    int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+        (!forAppend && ::fcntl(fd, F_SETFL, 0) != 0)) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, forAppend ? "a" : "rb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+bool OpenFileIsInside(FILE* file, const std::string& folder) {
+    if (!file) return false;
+    char opened[4096] = {0};
+    std::string link = "/proc/self/fd/" + std::to_string(::fileno(file));
+    ssize_t got = ::readlink(link.c_str(), opened, sizeof opened - 1);
+    char* root = ::realpath(folder.c_str(), nullptr);
+    if (got <= 0 || !root) {
+        std::free(root);
+        return false;
+    }
+    std::string inside = std::string(root) + "/";
+    std::free(root);
+    return std::string(opened, static_cast<size_t>(got)).compare(0, inside.size(), inside) == 0;
+}

@@ -1,8 +1,12 @@
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
+#include <cwctype>
 #include <vector>
 
 #include "system/file.h"
+#include "system/text.h"
 
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key) {
     char value[260] = {0};
@@ -71,4 +75,54 @@ bool MakeExecutable(const std::string&) { return true; }
 bool IsAbsolutePath(const std::string& path) {
     if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return true;
     return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+FILE* OpenWithoutLinks(const std::string& path, bool forAppend) {
+    // The reparse point itself is opened, never what it points to, and then refused.
+    DWORD access = forAppend ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE : GENERIC_READ;
+    HANDLE handle = CreateFileW(AnsiToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                forAppend ? OPEN_ALWAYS : OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) || GetFileType(handle) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nNumberOfLinks > 1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), forAppend ? _O_APPEND | _O_TEXT : _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, forAppend ? "a" : "rb");
+    if (!file) _close(fd);
+    return file;
+}
+
+namespace {
+std::wstring FinalPathOf(HANDLE handle) {
+    wchar_t path[32768];
+    DWORD length = GetFinalPathNameByHandleW(handle, path, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 32768) return std::wstring();
+    std::wstring text(path, length);
+    for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+}  // namespace
+
+bool OpenFileIsInside(FILE* file, const std::string& folder) {
+    if (!file) return false;
+    HANDLE opened = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    HANDLE root = CreateFileW(AnsiToWide(folder).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (root == INVALID_HANDLE_VALUE) return false;
+    std::wstring inside = FinalPathOf(root);
+    CloseHandle(root);
+    std::wstring path = FinalPathOf(opened);
+    if (inside.empty() || path.empty()) return false;
+    if (inside.back() != L'\\') inside += L'\\';
+    return path.compare(0, inside.size(), inside) == 0;
 }

@@ -111,13 +111,14 @@ TEST_F(Configuration, TrustValuesSwitchTheSchemeAndNameTheCaBesideTheAgent) {
     std::string ini = dir / "shell.ini";
     ASSERT_TRUE(WriteFileBytes(ini,
                                "[Server]\r\nServer=10.0.0.1\r\nServerPort=8443\r\nSocketPort=8444\r\nScheme=HTTPS\r\n"
-                               "CaFile=room-ca.pem\r\n[Update]\r\nPublisher=Exam Vendor Ltd\r\n"));
+                               "CaFile=room-ca.pem\r\n[Update]\r\nPublisher=Exam Vendor Ltd\r\nThumbprint=AB:cd\r\n"));
     ASSERT_TRUE(WriteFileBytes(dir / "room-ca.pem", "-----BEGIN CERTIFICATE-----\n"));
     ReadConfiguration(ini);
     WriteShared(&SharedValues::ExeDir, dir.Path() + PathSeparator());
     EXPECT_EQ(BaseUrl(), "https://10.0.0.1:8443");
     EXPECT_EQ(SocketUrl(), "https://10.0.0.1:8444");
     EXPECT_EQ(ReadShared(&SharedValues::UpdatePublisher), "Exam Vendor Ltd");
+    EXPECT_EQ(ReadShared(&SharedValues::UpdateThumbprint), "AB:cd");
     TransportTrust trust = TransportTrustOf(SnapshotShared());
     EXPECT_TRUE(trust.secure);
     EXPECT_EQ(trust.problem, "");

@@ -6,13 +6,16 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "support/links.h"
 #include "support/test_support.h"
 #include "system/text.h"
 
 namespace {
 
 using tavrel::test::ReadFileBytes;
+using tavrel::test::MakeSymbolicLink;
 using tavrel::test::TempFolder;
+using tavrel::test::WriteFileBytes;
 
 #ifdef _WIN32
 const std::string kLineEnd = "\r\n";
@@ -112,6 +115,20 @@ TEST(LogFile, MissingLogFolderFallsBackWithoutFailing) {
     EXPECT_FALSE(IsLogFileOpen());
     LogInfo("OnInitialize") << "still running";  // goes to standard output
     CloseLog();
+}
+
+// The log folder is the exam client's too, written in the candidate's account: a link planted under the day's
+// name must not have the elevated agent append to the file it points to.
+TEST(LogFile, LinkPlantedForTheLogFileIsRefused) {
+    TempFolder dir;
+    ASSERT_TRUE(WriteFileBytes(dir / "victim", "system file"));
+    std::string why = MakeSymbolicLink(dir / "victim", dir / "agent.log", false);
+    if (!why.empty()) GTEST_SKIP() << "no symbolic link here: " << why;
+    OpenLog(dir / "agent.log");
+    EXPECT_FALSE(IsLogFileOpen());
+    LogInfo("OnInitialize") << "a line";
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(dir / "victim"), "system file");
 }
 
 TEST(LogFile, ChineseMessagesAreWrittenAsTheirAnsiBytes) {

@@ -1,7 +1,16 @@
 // The exam start road with Scheme=https and one pinned CA, and a server that presents a stranger's
 // certificate: the agent asks nothing of it, obeys nothing, says why, and carries on once the right one is back.
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/mount.h>
+#endif
 
 #include "e2e/agent_tree.h"
 
@@ -142,6 +151,88 @@ TEST_F(TrustRoad, OnlyThePublishersInstallerIsStarted) {
         EXPECT_FALSE(FileExists(record));
         EXPECT_TRUE(tree.Agent().Running());
     }
+}
+
+// The folders this build's OpenSSL names (strings shows OPENSSLDIR, ENGINESDIR and MODULESDIR), as each
+// platform reads them; Windows takes "/usr/local/ssl" on the current drive. Under Wine a path beginning with
+// "/" is the host's, which only the Linux run (in mounts of its own) may plant into.
+#ifdef _WIN32
+const char* const kOpenSslFolders[] = {"C:\\usr\\local\\ssl", "C:\\usr\\local\\lib64\\engines-3",
+                                       "C:\\usr\\local\\lib64\\ossl-modules"};
+const char* const kModuleNames[] = {"marker.dll"};
+const char kMarkerLibrary[] = "openssl_marker.dll";
+void SetEnv(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str()); }
+bool LoadsAsLibrary(const std::string& path) { return LoadLibraryA(path.c_str()) != nullptr; }
+bool PlantedFoldersReady() { return true; }
+void PlantedFoldersGone() {
+    for (const char* folder : kOpenSslFolders)
+        for (const char* name : {kModuleNames[0], "openssl.cnf"}) RemoveFile(std::string(folder) + "\\" + name);
+}
+#else
+const char* const kOpenSslFolders[] = {"/usr/local/ssl", "/usr/local/lib64/engines-3", "/usr/local/lib64/ossl-modules"};
+const char* const kModuleNames[] = {"libmarker.so", "marker.so"};
+const char kMarkerLibrary[] = "openssl_marker.so";
+void SetEnv(const char* name, const std::string& value) {
+    if (value.empty()) unsetenv(name);
+    else setenv(name, value.c_str(), 1);
+}
+bool LoadsAsLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW) != nullptr; }
+bool PlantedFoldersReady() {
+    return EnvText("TAVREL_PRIVATE_MOUNTS") == "1" && mount("tmpfs", "/usr/local", "tmpfs", 0, "mode=0755") == 0;
+}
+void PlantedFoldersGone() { umount2("/usr/local", MNT_DETACH); }
+#endif
+
+// Asks for an engine and a provider by name (found in ENGINESDIR and MODULESDIR) and by the path of the
+// marker library; each would leave the marker when loaded.
+std::string PlantedConfiguration(std::string library) {
+    for (char& c : library) if (c == '\\') c = '/';
+    return "openssl_conf = planted\n[planted]\nengines = planted_engines\nproviders = planted_providers\n"
+           "[planted_engines]\nmarker = by_name_engine\ndirect = by_path_engine\n[by_name_engine]\ninit = 1\n"
+           "[by_path_engine]\ndynamic_path = " + library + "\ninit = 1\n"
+           "[planted_providers]\nmarker = by_name_provider\ndirect = by_path_provider\n[by_name_provider]\nactivate = 1\n"
+           "[by_path_provider]\nmodule = " + library + "\nactivate = 1\n";
+}
+
+TEST_F(TrustRoad, PlantedOpenSslConfigurationIsNeverReadNorAnyModuleLoaded) {
+    TempFolder planted;
+    const std::string marker = planted / "marker.txt";
+    const std::string library = ReadFileBytes(TestBinFolder() + kMarkerLibrary);
+    ASSERT_FALSE(library.empty());
+    std::vector<std::string> folders{planted.Path()};
+    bool builtIn = PlantedFoldersReady();
+    if (builtIn) folders.insert(folders.end(), std::begin(kOpenSslFolders), std::end(kOpenSslFolders));
+    else std::cout << "[ info ] no mounts of our own: only OPENSSL_CONF, OPENSSL_ENGINES and OPENSSL_MODULES planted\n";
+    const std::string direct = planted / kModuleNames[0];
+    for (const std::string& folder : folders) {
+        ASSERT_TRUE(CreateFolders(folder)) << folder;
+        for (const char* name : kModuleNames) ASSERT_TRUE(WriteFileBytes(folder + PathSeparator() + name, library));
+        ASSERT_TRUE(WriteFileBytes(folder + PathSeparator() + "openssl.cnf", PlantedConfiguration(direct)));
+    }
+    SetEnv("OPENSSL_CONF", planted / "openssl.cnf");
+    SetEnv("OPENSSL_ENGINES", planted.Path());
+    SetEnv("OPENSSL_MODULES", planted.Path());
+    SetEnv("TAVREL_OPENSSL_MARKER", marker);
+    // The detector itself: the library leaves its marker wherever it is loaded.
+    ASSERT_TRUE(LoadsAsLibrary(direct));
+    ASSERT_TRUE(FileExists(marker));
+    RemoveFile(marker);
+
+    room.SetAnswer("getStartupInfoAgent", Numbered(3, "R3"));
+    for (bool https : {false, true}) {
+        SCOPED_TRACE(https ? "Scheme=https" : "plain HTTP");
+        long since = records.Mark();
+        AgentTree tree(room);
+        if (https) UseHttps(tree);
+        ASSERT_TRUE(tree.StartAgent());
+        EXPECT_FALSE(records.Requests("getStartupInfoAgent", since, 1, kFewPassesMs).empty()) << tree.AgentLog();
+        EXPECT_FALSE(records.Connections(since, 1, kFewPassesMs, true).empty()) << "the channel never opened";
+        EXPECT_TRUE(tree.Agent().RequestStop());
+        EXPECT_TRUE(tree.Agent().WaitExit(20000));
+        EXPECT_FALSE(FileExists(marker)) << "the agent loaded a module named by a planted OpenSSL configuration";
+    }
+    for (const char* name : {"OPENSSL_CONF", "OPENSSL_ENGINES", "OPENSSL_MODULES", "TAVREL_OPENSSL_MARKER"}) SetEnv(name, "");
+    if (builtIn) PlantedFoldersGone();
 }
 
 }  // namespace

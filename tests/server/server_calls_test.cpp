@@ -5,9 +5,11 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <iostream>
 
 #include "server/server_api.h"
 #include "server/server_fixture.h"
+#include "support/links.h"
 #include "support/test_support.h"
 #include "system/file.h"
 #include "system/text.h"
@@ -443,7 +445,9 @@ TEST_F(ServerCallsTest, AnswerUploadOfAMissingFileSendsChecksumMinusOne) {
 
 TEST_F(ServerCallsTest, AnswerUploadCarriesTheFileAndItsLowerCaseDigest) {
     TempFolder folder;
-    std::string path = folder / "E9.oef";
+    WriteShared(&SharedValues::ExeDir, (folder / "Agent") + PathSeparator());
+    std::string path = folder / "ExamData\\nrvq\\E9.oef";
+    ASSERT_TRUE(CreateFolders(folder / "ExamData\\nrvq") && CreateFolders(folder / "Agent"));
     ASSERT_TRUE(WriteFileBytes(path, std::string("answer\0\xff bytes", 14)));
     EXPECT_TRUE(UploadExamAnswer("T9", "E9", "B9", path));
     Json::Value request = OnlyRequest("uploadRecoverAnswer");
@@ -454,6 +458,41 @@ TEST_F(ServerCallsTest, AnswerUploadCarriesTheFileAndItsLowerCaseDigest) {
     EXPECT_EQ(parts[4]["name"].asString(), "file");
     EXPECT_EQ(parts[4]["filename"].asString(), "E9.oef");
     EXPECT_EQ(parts[4]["md5"].asString(), parts[1]["text"].asString());
+}
+
+// ExamData is the candidate's to write: a link planted for an answer, or for a folder on its way, makes the
+// agent upload nothing (not the file it points to, nor a "missing" answer).
+TEST_F(ServerCallsTest, AnswerPlantedAsALinkIsRefused) {
+    TempFolder folder;
+    WriteShared(&SharedValues::ExeDir, (folder / "Agent") + PathSeparator());
+    ASSERT_TRUE(CreateFolders(folder / "ExamData\\nrvq") && CreateFolders(folder / "Agent"));
+    ASSERT_TRUE(CreateFolders(folder / "secret"));
+    ASSERT_TRUE(WriteFileBytes(folder / "secret\\E9.oef", "the PC's secret"));
+    struct Row {
+        const char* name;
+        const char* target;
+        const char* link;
+        bool folderLink;
+        const char* answer;
+    } rows[] = {
+        {"the answer a link to a file elsewhere", "secret\\E9.oef", "ExamData\\nrvq\\E9.oef", false,
+         "ExamData\\nrvq\\E9.oef"},
+        {"a folder on the way a link out of ExamData", "secret", "ExamData\\nrvq\\T9", true,
+         "ExamData\\nrvq\\T9\\E9.oef"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string why = MakeSymbolicLink(folder / row.target, folder / row.link, row.folderLink);
+        if (!why.empty()) {
+            std::cout << "[ info ] no symbolic link here (" << why << "): " << row.name << " not shown\n";
+            continue;
+        }
+        m_room.Reset();
+        LogCapture log;
+        EXPECT_FALSE(UploadExamAnswer("T9", "E9", "B9", folder / row.answer));
+        EXPECT_TRUE(m_room.AllRequests().empty()) << "something was uploaded for a planted link";
+        EXPECT_TRUE(log.Contains(LogLevel::Info, "拒绝上传"));
+    }
 }
 
 TEST_F(ServerCallsTest, AnswerUploadFailureIsLogged) {

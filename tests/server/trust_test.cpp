@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <thread>
 
@@ -96,18 +97,42 @@ TEST_F(TrustTest, ConfigurationThatCannotBeKeptSendsNothingNotEvenPlainText) {
     EXPECT_TRUE(GetVersionInfo(version));
 }
 
-TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisher) {
-    SignatureCheck trusted{true, kPublisher, ""};
-    SignatureCheck otherSigner{true, "Tavrel Other Publisher", ""};
-    SignatureCheck untrusted{false, kPublisher, "WinVerifyTrust 0x800B0109"};
-    SignatureCheck unsigned_{false, "", "WinVerifyTrust 0x800B0100"};
-    EXPECT_TRUE(InstallerSignatureAccepted(trusted, kPublisher));
-    EXPECT_FALSE(InstallerSignatureAccepted(otherSigner, kPublisher));
-    EXPECT_FALSE(InstallerSignatureAccepted(untrusted, kPublisher));
-    EXPECT_FALSE(InstallerSignatureAccepted(unsigned_, kPublisher));
-    EXPECT_FALSE(InstallerSignatureAccepted(trusted, "Tavrel Test"));  // the whole name, not a part of it
-    // Without a publisher nothing is asked, as before.
-    EXPECT_TRUE(InstallerSignatureAccepted(unsigned_, ""));
+// The installer probe's version resource: the agent's product name at this version.
+const char kProbeVersion[] = "9.9.9.9";
+
+TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherForTheAnnouncedAgentVersion) {
+    const std::string pin(64, 'a');
+    SignatureCheck good{true, kPublisher, "", pin, kProbeVersion, kAgentProductName};
+    auto with = [&](auto change) {
+        SignatureCheck check = good;
+        change(check);
+        return check;
+    };
+    struct Row {
+        const char* name;
+        SignatureCheck check;
+        const char* publisher;
+        const char* thumbprint;
+        bool accepted;
+    } rows[] = {
+        {"trusted, the publisher's", good, kPublisher, "", true},
+        {"another signer", with([](SignatureCheck& c) { c.signer = "Tavrel Other Publisher"; }), kPublisher, "", false},
+        {"untrusted chain", with([](SignatureCheck& c) { c.trusted = false; }), kPublisher, "", false},
+        {"unsigned", SignatureCheck{false, "", "WinVerifyTrust 0x800B0100"}, kPublisher, "", false},
+        {"a part of the name", good, "Tavrel Test", "", false},
+        {"an older release", with([](SignatureCheck& c) { c.version = "9.9.9.8"; }), kPublisher, "", false},
+        {"another program of the publisher", with([](SignatureCheck& c) { c.productName = "TavrelTool"; }), kPublisher,
+         "", false},
+        {"the pinned certificate, written with colons", good, kPublisher,
+         "AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA", true},
+        {"another certificate of the same name", good, kPublisher, "bb", false},
+        // Without a publisher nothing is asked, as before.
+        {"no publisher", SignatureCheck{}, "", "bb", true},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(InstallerSignatureAccepted(row.check, row.publisher, kProbeVersion, row.thumbprint), row.accepted)
+            << row.name;
+    }
 }
 
 class SignedInstallerTest : public TrustTest {
@@ -139,6 +164,13 @@ protected:
     size_t FetchesSinceServe() { return m_room.Requests("updateTavrel").size() - m_fetchedBefore; }
     size_t m_fetchedBefore = 0;
 
+    static SignatureCheck CheckHeld(const std::string& path) {
+        HeldFile held = HoldFile(path);
+        EXPECT_TRUE(held) << path;
+        SignatureCheck check = CheckInstallerSignature(held);
+        ReleaseHeldFile(held);
+        return check;
+    }
     std::string SetupPath() { return m_exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe"); }
     std::string RunRecord() { return m_root / "Temp\\installer-run.txt"; }
 };
@@ -149,12 +181,12 @@ TEST_F(SignedInstallerTest, UnsignedOrOtherPublishersInstallerIsDeletedNeverRunA
         ForgetInstallerFailures();
         Serve(signer);
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion("1.0.0.6"));
+        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
         EXPECT_FALSE(StopFlag);
         EXPECT_FALSE(FileExists(SetupPath())) << "a refused installer stays on the disk";
         EXPECT_TRUE(log.Contains(LogLevel::Info, "安装包签名校验失败，已删除："));
         // A failed launch: the same version is not fetched again at once.
-        EXPECT_FALSE(UpgradeExamVersion("1.0.0.6"));
+        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
         EXPECT_EQ(FetchesSinceServe(), 1u);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         EXPECT_FALSE(FileExists(RunRecord())) << "the installer ran";
@@ -163,21 +195,53 @@ TEST_F(SignedInstallerTest, UnsignedOrOtherPublishersInstallerIsDeletedNeverRunA
 
 // Wine's WinVerifyTrust checks the signature but cannot chain to the test CA; the acceptance of a chain is
 // given through the seam, everything else is the real check.
-SignatureCheck ChainTrusted(const std::string& path) {
-    SignatureCheck check = CheckInstallerSignature(path);
+SignatureCheck ChainTrusted(const HeldFile& file) {
+    SignatureCheck check = CheckInstallerSignature(file);
     check.trusted = true;
-    if (!kAuthenticodeBuild) check.signer = kPublisher;  // the Linux port reads no signatures at all
+    if (!kAuthenticodeBuild) {  // the Linux port reads no signatures or version resources at all
+        check.signer = kPublisher;
+        check.version = kProbeVersion;
+        check.productName = kAgentProductName;
+    }
+    return check;
+}
+
+// After the check and before the start, a writer of Temp tries to put another program in the installer's
+// place: it cannot (Linux: its bytes land beside the held copy), and what starts is what was checked.
+std::string g_setupPath, g_otherProgram;
+bool g_replaced = false;
+SignatureCheck CheckedThenReplaced(const HeldFile& file) {
+    SignatureCheck check = ChainTrusted(file);
+    std::string planted = g_setupPath + ".planted";
+    WriteFileBytes(planted, g_otherProgram);
+    bool overwritten = WriteFileBytes(g_setupPath, g_otherProgram);
+    bool renamed = std::rename(planted.c_str(), g_setupPath.c_str()) == 0;
+    g_replaced = overwritten || renamed || RemoveFile(g_setupPath);
+    RemoveFile(planted);
     return check;
 }
 
 TEST_F(SignedInstallerTest, PublishersInstallerRuns) {
     Serve("publisher");
     SetInstallerSignatureChecker(ChainTrusted);
-    EXPECT_TRUE(UpgradeExamVersion("1.0.0.6"));
+    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
     EXPECT_TRUE(StopFlag);
     Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(FileExists(RunRecord())) << "the publisher's installer never ran";
+}
+
+TEST_F(SignedInstallerTest, FileReplacedAfterTheCheckIsNotWhatRuns) {
+    Serve("publisher");
+    g_setupPath = SetupPath();
+    g_otherProgram = ReadFileBytes(HelperPath("tavrel_stub"));
+    ASSERT_FALSE(g_otherProgram.empty());
+    SetInstallerSignatureChecker(CheckedThenReplaced);
+    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
+    EXPECT_EQ(g_replaced, !kAuthenticodeBuild) << "a writer changed the installer between its check and its start";
+    Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(FileExists(RunRecord())) << "the checked installer did not run";
 }
 
 // What the platform check itself reads from the files the room signs. Whether the test CA's chain is
@@ -194,8 +258,11 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
         Serve(row.signer);
         std::string path = folder / (std::string(row.signer) + ".exe");
         ASSERT_TRUE(DownloadTavrelSetup(path));
-        SignatureCheck check = CheckInstallerSignature(path);
+        SignatureCheck check = CheckHeld(path);
         EXPECT_EQ(check.signer, kAuthenticodeBuild ? row.name : "");
+        EXPECT_EQ(check.version, kAuthenticodeBuild ? kProbeVersion : "");
+        EXPECT_EQ(check.productName, kAuthenticodeBuild ? kAgentProductName : "");
+        EXPECT_EQ(check.thumbprint.size(), kAuthenticodeBuild && *row.name ? 64u : 0u) << check.thumbprint;
         std::cout << "[ info ] " << row.signer << ": trusted " << check.trusted << ", signer \"" << check.signer
                   << "\", " << check.detail << "\n";
         if (std::string(row.signer) == "none" || !kAuthenticodeBuild) {
@@ -212,7 +279,7 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
     ASSERT_GT(bytes.size(), 4096u);
     bytes[2048] = static_cast<char>(bytes[2048] ^ 0x5A);
     ASSERT_TRUE(WriteFileBytes(path, bytes));
-    SignatureCheck changed = CheckInstallerSignature(path);
+    SignatureCheck changed = CheckHeld(path);
     std::cout << "[ info ] changed: trusted " << changed.trusted << ", " << changed.detail << "\n";
     EXPECT_FALSE(changed.trusted);
 }

@@ -1,0 +1,11 @@
+#pragma once
+// Symbolic links as a candidate would plant them where users may write.
+#include <string>
+
+namespace tavrel::test {
+
+// Makes `link` a symbolic link to `target` (a folder when `folder`); "" on success, otherwise why it cannot
+// be had here, for the test to skip with.
+std::string MakeSymbolicLink(const std::string& target, const std::string& link, bool folder);
+
+}  // namespace tavrel::test

@@ -1,0 +1,14 @@
+#include "support/links.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tavrel::test {
+
+std::string MakeSymbolicLink(const std::string& target, const std::string& link, bool) {
+    return ::symlink(target.c_str(), link.c_str()) == 0 ? std::string() : std::strerror(errno);
+}
+
+}  // namespace tavrel::test
