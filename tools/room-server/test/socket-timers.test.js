@@ -120,7 +120,7 @@ test('stop with acceptAndClose takes each TCP connection and closes it; start se
   const port = srv.ports.socket;
   await srv.post('/socket/stop', { acceptAndClose: true });
   assert.equal(await portOpen(port), true, 'the port still takes connections');
-  await assert.rejects(RawClient.connect(port, { query: 'ecpKey=K&room=R101&type=agent' }));
+  await assert.rejects(srv.connect({ query: 'ecpKey=K&room=R101&type=agent' }));
   const refused = (await srv.get('/connections?wait=2000&min=2')).connections.filter((c) => c.code === 'closed at accept');
   assert.equal(refused.length, 2);
   await srv.post('/socket/start');
