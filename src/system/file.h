@@ -9,9 +9,8 @@
 std::string GetFileMd5(const std::string& path);
 // The same digest of bytes already in memory.
 std::string GetBytesMd5(const std::string& bytes);
-// The whole file when it holds at most maxBytes; false when it cannot be read or is larger.
-bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes);
-// The same from a file already open for reading (its position onwards); the caller closes it.
+// The whole of a file open for reading (from its position on) when it holds at most maxBytes; false when it
+// cannot be read or is larger. The caller closes it.
 bool ReadOpenFileUpTo(FILE* file, unsigned long long maxBytes, std::string* bytes);
 
 // Size and last-write time (in the platform's own units) of a file: what tells whether it changed.

@@ -44,14 +44,6 @@ std::string GetBytesMd5(const std::string& bytes) {
     return DigestText(context);
 }
 
-bool ReadFileUpTo(const std::string& path, unsigned long long maxBytes, std::string* bytes) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return false;
-    bool whole = ReadOpenFileUpTo(file, maxBytes, bytes);
-    std::fclose(file);
-    return whole;
-}
-
 bool ReadOpenFileUpTo(FILE* file, unsigned long long maxBytes, std::string* bytes) {
     std::string read;
     char chunk[65536];
