@@ -53,8 +53,9 @@ fi
 agent_exe=$build/TavrelAgent
 stub_exe=$build/tests/bin/exam_client_stub
 installer_exe=$build/tests/bin/installer_probe
-for f in "$agent_exe" "$stub_exe" "$installer_exe"; do
-  [ -x "$f" ] || { echo "room.sh: $f is missing: build TavrelAgent exam_client_stub installer_probe first" >&2; exit 2; }
+peer_exe=$build/bench/room_peer
+for f in "$agent_exe" "$stub_exe" "$installer_exe" "$peer_exe"; do
+  [ -x "$f" ] || { echo "room.sh: $f is missing: build TavrelAgent exam_client_stub installer_probe room_peer first" >&2; exit 2; }
 done
 out_dir=${TAVREL_ROOM_OUT:-$PWD}
 mkdir -p "$out_dir"
@@ -153,8 +154,10 @@ progress "$count installation trees laid out"
 # again (a second open may still meet the release's writer and see its end: it opens once more), never reaping,
 # while the agent comes and goes: an installer the agent starts outlives it, as on a PC
 # (when PID 1 ends, the kernel ends everything in its namespace, and the network namespace goes with the last of
-# them). Only the hub has a name in /run/netns: a named namespace is a mount, and every mount namespace made
-# after it would copy them all. A PC costs five programs started (unshare, sh, ip, mount, the agent), as few as it can.
+# them). Beside the agent each PC runs the reference PC (room_peer: joins the room REF101, answers "ping", nothing
+# else), started by the agent's process before it becomes the agent, so the agent stays PID 1's first child and
+# the peer is the agent's. Only the hub has a name in /run/netns: a named namespace is a mount, and every mount namespace made
+# after it would copy them all. A PC costs six programs started (unshare, sh, ip, mount, the agent, the peer).
 #
 # Every neighbour of the room is a permanent entry on both sides, so no ARP is spoken at all. The kernel's
 # neighbour thresholds (gc_thresh1/2/3) are not the namespace's own: one table per protocol holds the entries
@@ -166,13 +169,16 @@ progress "$count installation trees laid out"
 for i in $(seq 1 "$count"); do
   t=$work/pc$i
   mac_of "$i"; ip_of "$i"
+  ref=${mac^^}
   printf '%s\n' "link set lo up" "link set eth0 address $mac" "link set eth0 addrgenmode none" \
     "addr add $addr/16 dev eth0" "link set eth0 up" "route add default via 10.77.0.1" \
     "neigh add 10.77.0.1 lladdr $gateway_mac dev eth0 nud permanent" >"$t/pc.net"
   unshare --net --pid --uts --fork --mount-proc --kill-child=KILL -- \
     sh -c 'read -r _ <"$1/go"; ip -batch "$1/pc.net" && echo "$2" >/proc/sys/kernel/hostname &&
-             mount -t tmpfs -o mode=0755,size=1m pc-run /run && "$1/Agent/TavrelAgent" &
-           while :; do read -r _ <"$1/go"; done' sh "$t" "PC$i" </dev/null >"$t/agent.out" 2>"$t/agent.err" 9>&- &
+             mount -t tmpfs -o mode=0755,size=1m pc-run /run &&
+             { "$3" "$4" "$5" REF101 >/dev/null 2>&1 & exec "$1/Agent/TavrelAgent"; } &
+           while :; do read -r _ <"$1/go"; done' sh "$t" "PC$i" "$peer_exe" "http://10.77.0.1:$socket" "REF-${ref//:/-}" \
+    </dev/null >"$t/agent.out" 2>"$t/agent.err" 9>&- &
   launchers+=($!)
   room_kill_pids+=($!)
   step_done "$i" "PCs made"
@@ -235,9 +241,16 @@ for i in $(seq 1 "$count"); do
   done
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
   agent_pids+=("$agent")
+  peer=
+  for ((k = 0; k < 3000; k++)); do
+    read -r peer _ 2>/dev/null <"/proc/$agent/task/$agent/children" || true
+    [ -n "$peer" ] && break
+    nap 0.01
+  done
+  [ -n "$peer" ] || { echo "room.sh: the reference PC $i did not start" >&2; exit 1; }
   mac_of "$i"
   mac=${mac^^}
-  printf '%s %s %s %s\n' "$i" "$agent" "${mac//:/-}" "$work/pc$i" >>"$work/agents.txt"
+  printf '%s %s %s %s %s\n' "$i" "$agent" "${mac//:/-}" "$work/pc$i" "$peer" >>"$work/agents.txt"
   step_done "$i" "agents started"
 done
 

@@ -17,6 +17,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import room_figures as fig  # noqa: E402
 
 ROOM = "R101"
+# The reference room: beside each agent a room_peer (joins, answers "ping", nothing else) in the same PC. Its
+# figures are the floor of the machine and the server under the agents' own.
+FLOOR_ROOM = "REF101"
 
 
 def now_ms():
@@ -145,9 +148,10 @@ def main():
     agents = []
     with open(a.agents) as f:
         for line in f:
-            number, pid, key, tree = line.split()
-            agents.append({"number": int(number), "pid": int(pid), "key": key, "tree": tree})
+            number, pid, key, tree, peer = line.split()
+            agents.append({"number": int(number), "pid": int(pid), "key": key, "tree": tree, "peer": int(peer)})
     keys = {x["key"] for x in agents}
+    floor_keys = {"REF-" + k for k in keys}
     n = len(agents)
     ctl = Control(a.control)
     ctl.call("POST", "/records", {"skipRoutes": ROUTINE, "frames": False})
@@ -161,13 +165,23 @@ def main():
     # A slower machine or a bigger room needs longer; none of these limits is a goal.
     patience = 60 + n * 0.3
 
-    def sockets_in_room():
+    def sockets_in_room(room=ROOM, of=keys):
         found = set()
         for s in ctl.call("GET", "/sockets").get("sockets", []):
             rooms = s.get("rooms", [])
-            if s.get("nsp") == "/" and ROOM in rooms:
-                found.update(r[4:] for r in rooms if r.startswith("key:") and r[4:] in keys)
+            if s.get("nsp") == "/" and room in rooms:
+                found.update(r[4:] for r in rooms if r.startswith("key:") and r[4:] in of)
         return found
+
+    def floor_in_room():
+        return sockets_in_room(FLOOR_ROOM, floor_keys)
+
+    def joins_since(t, of):
+        conns = ctl.call("GET", "/connections")["connections"]
+        found = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
+                                  for c in conns for s in c.get("sockets", [])
+                                  if s.get("nsp") == "/" and s["connectedAt"] >= t)
+        return conns, {k: v for k, v in found.items() if k in of}
 
     def registered_now():
         return keys & {m.get("ecpKey") for m in ctl.call("GET", "/machines")["machines"]}
@@ -182,12 +196,13 @@ def main():
     registered = fig.first_per_key((r.get("key"), r["time"]) for r in reg if r.get("key") in keys)
     joined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25,
                             lambda: of_room(sockets_in_room()) + " in the room", "the join")
-    conns = ctl.call("GET", "/connections")["connections"]
-    joins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
-                              for c in conns for s in c.get("sockets", []) if s.get("nsp") == "/")
-    joins = {k: v for k, v in joins.items() if k in keys}
+    conns, joins = joins_since(0, keys)
     note(f"{len(registered)}/{n} registered, {len(joins)}/{n} joined")
     complete &= len(registered) == n and bool(joined_all)
+    floor_joined_all = wait_until(lambda: floor_in_room() >= floor_keys, patience, 0.25,
+                                  lambda: of_room(floor_in_room()) + " reference PCs in their room", "the reference join")
+    _, floor_joins = joins_since(0, floor_keys)
+    complete &= bool(floor_joined_all)
 
     def allow_start():
         t = now_ms()
@@ -219,42 +234,66 @@ def main():
 
     # --- the idle room: every agent polls, none has anything to do
     time.sleep(3)
-    before = {x["pid"]: run_ns(x["pid"]) for x in agents}
+    before = {p: run_ns(p) for x in agents for p in (x["pid"], x["peer"])}
     server_before = server_figures(a.server_pid) if a.server_pid else None
     started = time.monotonic()
     time.sleep(a.idle_seconds)
-    used = sum(run_ns(x["pid"]) - before[x["pid"]] for x in agents)
     idle_seconds = time.monotonic() - started
-    idle_cpu = round(used / 1e9 / idle_seconds * 100, 2)
+
+    def idle_cpu_of(which):
+        used = sum(run_ns(x[which]) - before[x[which]] for x in agents)
+        return round(used / 1e9 / idle_seconds * 100, 2)
+    idle_cpu, floor_idle_cpu = idle_cpu_of("pid"), idle_cpu_of("peer")
     server = server_figures(a.server_pid) if a.server_pid else None
     if server:
         server["idle_cpu_pct"] = round((server.pop("run_ns") - server_before["run_ns"]) / 1e9 / idle_seconds * 100, 2)
     mem = [memory_kb(x["pid"]) for x in agents]
     rss = [m[0] for m in mem if m[0]]
     private = [m[1] for m in mem if m[1]]
+    floor_mem = [memory_kb(x["peer"]) for x in agents]
 
-    def ping_room(label):
-        """One "ping" to the room; each agent's "ack" timed from the "ping" frame sent to its connection."""
+    def mean_of(values):
+        values = [v for v in values if v]
+        return round(sum(values) / len(values)) if values else None
+
+    def ping_room(label, room=ROOM):
+        """One "ping" to a room; each PC's "ack" timed from the "ping" frame sent to its connection."""
         t_ping = now_ms()
-        markers.append((t_ping, label))
-        ctl.call("POST", "/emit", {"room": ROOM, "event": "ping", "args": []})
+        if room == ROOM:
+            markers.append((t_ping, label))
+        ctl.call("POST", "/emit", {"room": room, "event": "ping", "args": []})
 
-        def acks_now():
-            return [e for e in ctl.call("GET", "/events?event=ack&dir=in")["events"] if e["time"] >= t_ping]
-        wait_until(lambda: len({e["conn"] for e in acks_now()}) >= n, 10, 0.1,
-                   lambda: of_room({e["conn"] for e in acks_now()}) + " acknowledged", label)
-        pings = {e["conn"]: e["time"] for e in ctl.call("GET", "/events?event=ping&dir=out")["events"]
-                 if e["time"] >= t_ping}
-        at = fig.first_per_key((e["conn"], e["time"]) for e in acks_now())
-        latencies = [t - pings.get(conn, t_ping) for conn, t in at.items()]
+        def pinged():
+            return {e["conn"]: e["time"] for e in ctl.call("GET", "/events?event=ping&dir=out")["events"]
+                    if e["time"] >= t_ping}
+
+        def acks_now(conns):
+            return [e for e in ctl.call("GET", "/events?event=ack&dir=in")["events"]
+                    if e["time"] >= t_ping and e["conn"] in conns]
+        def acked():
+            return {e["conn"] for e in acks_now(pinged())}
+        wait_until(lambda: len(acked()) >= n, 10, 0.1, lambda: of_room(acked()) + " acknowledged", label)
+        pings = pinged()
+        at = fig.first_per_key((e["conn"], e["time"]) for e in acks_now(pings))
+        latencies = [t - pings[conn] for conn, t in at.items()]
         note(f"{len(latencies)}/{n} acknowledged the {label}")
         figures = {"p50": fig.percentile(latencies, 50), "p99": fig.percentile(latencies, 99),
                    "max": max(latencies) if latencies else None, "acks": len(latencies)}
         return at, figures
 
+    def ping_both(label):
+        """The reference room first, then the agents' room, in the same state of the machine: the agents'
+        figures with their floor beside them and the ratio of the p99s."""
+        _, floor = ping_room("reference " + label, FLOOR_ROOM)
+        time.sleep(1)
+        at, figures = ping_room(label)
+        figures["floor"] = floor
+        figures["p99_over_floor"] = fig.ratio(figures["p99"], floor["p99"])
+        return at, figures, floor["acks"] == n
+
     # --- one "ping" to the idle room
-    ack_at, ping_idle = ping_room("ping")
-    complete &= ping_idle["acks"] == n
+    ack_at, ping_idle, floor_ok = ping_both("ping")
+    complete &= ping_idle["acks"] == n and floor_ok
 
     # --- the server's Socket.IO side restarts
     t_stop = now_ms()
@@ -263,13 +302,12 @@ def main():
     ctl.call("POST", "/socket/start", {})
     rejoined_all = wait_until(lambda: sockets_in_room() >= keys, patience, 0.25,
                               lambda: of_room(sockets_in_room()) + " back in the room", "the rejoin")
-    conns = ctl.call("GET", "/connections")["connections"]
-    rejoins = fig.first_per_key((s.get("query", {}).get("ecpKey"), s["connectedAt"])
-                                for c in conns for s in c.get("sockets", [])
-                                if s.get("nsp") == "/" and s["connectedAt"] >= t_stop)
-    rejoins = {k: v for k, v in rejoins.items() if k in keys}
+    conns, rejoins = joins_since(t_stop, keys)
     note(f"{len(rejoins)}/{n} rejoined after the restart")
     complete &= bool(rejoined_all)
+    complete &= bool(wait_until(lambda: floor_in_room() >= floor_keys, patience, 0.25,
+                                lambda: of_room(floor_in_room()) + " reference PCs back", "the reference rejoin"))
+    _, floor_rejoins = joins_since(t_stop, floor_keys)
 
     # --- the start: each machine may start; it fetches the module and runs its exam client
     t_start = allow_start()
@@ -281,8 +319,8 @@ def main():
     complete &= len(running) == n
     # The same "ping" while the exam runs: now each agent also reports its state to the server (status 1).
     time.sleep(1)
-    _, ping_exam = ping_room("ping in the exam")
-    complete &= ping_exam["acks"] == n
+    _, ping_exam, floor_ok = ping_both("ping in the exam")
+    complete &= ping_exam["acks"] == n and floor_ok
 
     # --- the end of the exam: the stub clients end, the agents upload their logs (the demo then withdraws the start)
     t_release = now_ms()
@@ -326,6 +364,15 @@ def main():
         "rss_kb_per_agent": round(sum(rss) / len(rss)) if rss else None,
         "private_kb_per_agent": round(sum(private) / len(private)) if private else None,
         "idle_room_cpu_pct": idle_cpu,
+        # The same figures of the reference room (the channel alone: no passes, no reports).
+        "floor": {
+            "t_all_joined_s": fig.time_to_all(list(floor_joins.values()), t0, n),
+            "rejoin_all_s": fig.time_to_all(list(floor_rejoins.values()), t_stop, n),
+            "rejoin_peak_per_100ms": fig.peak_in_window(list(floor_rejoins.values()), 100),
+            "rss_kb_per_pc": mean_of(m[0] for m in floor_mem),
+            "private_kb_per_pc": mean_of(m[1] for m in floor_mem),
+            "idle_room_cpu_pct": floor_idle_cpu,
+        },
         "server_idle": server,
         "starts_spread_s": round((t0 - first_started) / 1000, 3),
         "load_avg_1m": os.getloadavg()[0],

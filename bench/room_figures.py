@@ -15,6 +15,13 @@ def percentile(values, p):
     return ordered[rank - 1]
 
 
+def ratio(value, floor):
+    """value / floor to two places; None when either is missing or the floor is 0."""
+    if value is None or not floor:
+        return None
+    return round(value / floor, 2)
+
+
 def time_to_all(times, start_ms, count):
     """Seconds from start until the count-th happening; None while fewer than count have happened."""
     if count <= 0 or len(times) < count:
