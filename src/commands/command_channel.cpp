@@ -54,6 +54,7 @@ void InstallChannelListeners() {
     client->set_socket_open_listener([](const std::string& nsp) {
         if (nsp != "/") return;
         if (auto c = CommandChannelClient()) SubscribeCommandHandlers(c);
+        StartCommandLane(CommandLane::Reports);
     });
     // A server that ends "/" but keeps the connection would leave the channel open and deaf: the workflow
     // sees it open and never connects again. So "/" is joined again, after a reconnection's delay: a

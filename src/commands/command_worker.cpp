@@ -91,6 +91,12 @@ bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which) 
     return true;
 }
 
+void StartCommandLane(CommandLane which) {
+    std::lock_guard<std::mutex> lock(W().lock);
+    Lane& lane = LaneOf(which);
+    if (!W().stopping && !lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
+}
+
 bool WaitCommandWorkIdle(int ms) {
     std::unique_lock<std::mutex> lock(W().lock);
     return W().idle.wait_for(lock, std::chrono::milliseconds(ms), [] { return AllIdle(); });

@@ -20,6 +20,9 @@ constexpr std::size_t kMaxWaitingCommandJobs = 64;
 // job is dropped. A job with a key is not queued twice: while one with that key waits (on the uploads lane:
 // or runs), the new one is covered by it (true).
 bool PostCommandWork(CommandJob job, const std::string& key = std::string(), CommandLane lane = CommandLane::Uploads);
+// Starts a lane's thread now rather than at its first job: the joined channel readies the reports' lane, so the
+// first "ping" of the day costs the room's other PCs no thread being made while they wait for their acks.
+void StartCommandLane(CommandLane lane);
 // True once nothing waits and nothing runs on either lane; false when ms passed first.
 bool WaitCommandWorkIdle(int ms);
 // Raises the terminate flag, drops the jobs that have not started and waits for the running ones, which end

@@ -1,6 +1,10 @@
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "base/shared_values.h"
 #include "base/exam_client.h"
@@ -81,7 +85,25 @@ void OnUploadAnswer(const sio::message::ptr& data) {
 
 bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.CurrentEcpId.empty(); }
 
+// A room's PCs all hear the server's "ping" at once. Their acks go at once; their reports wait between 0.5 and
+// 2.5 s, at random, so that 300 process-list reads and 300 requests to the one server do not fall into the same
+// 100 ms as the room's acks (which the server times) but arrive spread over two seconds.
+constexpr int kReportDelayMinMs = 500;
+constexpr int kReportSpreadMs = 2000;
+
+int ReportDelayMs() {
+    static std::mutex lock;
+    static std::minstd_rand random(std::random_device{}());
+    std::lock_guard<std::mutex> hold(lock);
+    return kReportDelayMinMs + static_cast<int>(random() % kReportSpreadMs);
+}
+
 void SendStateReport(const std::atomic<bool>& terminated) {
+    // The stop of the agent looks at the flag at least every 50 ms.
+    const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReportDelayMs());
+    while (!terminated && std::chrono::steady_clock::now() < due)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (terminated) return;
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
         SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);

@@ -384,6 +384,9 @@ TEST_F(CommandChannelTest, PingIsAnsweredWithAckAndTheStateOnlyWhileTheExamClien
         ASSERT_EQ(states.size(), reports);
         if (!c.report) continue;
         const Json::Value& body = states[states.size() - 1]["json"];
+        // The report waits for the room's acks: half a second at least after this PC's own.
+        const Json::Value acksIn = room.Events("ack", "event", "in");
+        EXPECT_GE(states[states.size() - 1]["time"].asDouble() - acksIn[acksIn.size() - 1]["time"].asDouble(), 450.0);
         EXPECT_EQ(body["ecpKey"].asString(), mac);
         EXPECT_EQ(body["ecpId"].asString(), c.ecpId);
         EXPECT_EQ(body["ecpIp"].asString(), "10.0.7.21");
