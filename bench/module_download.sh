@@ -2,12 +2,14 @@
 # The 512 MB module package: the agent's download and digest beside curl -o and openssl dgst -md5 on the same
 # file, from the same room-server, in the same run. Prints time, speed and peak resident memory of each.
 #
-#   bench/module_download.sh [build folder] [size in bytes]
-# The build folder holds bench/module_download (default: build/linux).
+#   bench/module_download.sh [build folder] [size in bytes] [rounds=3]
+# The build folder holds bench/module_download (default: build/linux). The agent and curl take turns, round
+# after round, so that both meet the same server and page cache; the medians and their ratio end the report.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build/linux}
 size=${2:-536870912}
+rounds=${3:-3}
 program=$build/bench/module_download
 [ -x "$program" ] || { echo "no $program: build the bench target first" >&2; exit 2; }
 
@@ -22,10 +24,6 @@ md5=$(curl -s -X POST "http://127.0.0.1:$control/answer" \
 echo "server MD5: $md5"
 echo
 
-"$program" "$http" "$work/agent.upk" "$md5"
-rm -f "$work/agent.upk"
-echo
-
 measure() {  # label, command...
   local label=$1; shift
   /usr/bin/time -f "%e %M" -o "$work/time" "$@" >"$work/out"
@@ -33,7 +31,21 @@ measure() {  # label, command...
   awk -v l="$label" -v s="$seconds" -v b="$size" -v r="$rss" \
     'BEGIN { printf "%-28s %8.2f s %9.1f MiB/s   peak RSS %d KiB\n", l, s, (s > 0 ? b / 1048576 / s : 0), r }'
 }
-echo "reference tools"
-measure "curl -o" curl -s -o "$work/curl.upk" "http://127.0.0.1:$http/client/downloadModule"
+agent_times=() curl_times=()
+for round in $(seq 1 "$rounds"); do
+  echo "round $round"
+  "$program" "$http" "$work/agent.upk" "$md5" | tee "$work/agent.out"
+  agent_times+=("$(awk '/^DownloadExamModule/ { print $2 }' "$work/agent.out")")
+  rm -f "$work/agent.upk"
+  measure "curl -o" curl -s -o "$work/curl.upk" "http://127.0.0.1:$http/client/downloadModule"
+  curl_times+=("$(cut -d' ' -f1 "$work/time")")
+  [ "$round" = "$rounds" ] || rm -f "$work/curl.upk"
+  echo
+done
 measure "openssl dgst -md5" openssl dgst -md5 "$work/curl.upk"
 echo "openssl: $(cut -d' ' -f2 "$work/out")"
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+agent_s=$(median "${agent_times[@]}")
+curl_s=$(median "${curl_times[@]}")
+awk -v a="$agent_s" -v c="$curl_s" -v n="$rounds" \
+  'BEGIN { printf "median of %d: agent %.2f s, curl -o %.2f s: the agent at %.2f x the speed of curl -o\n", n, a, c, (a > 0 ? c / a : 0) }'

@@ -55,6 +55,8 @@ size_t WriteToText(char* data, size_t size, size_t count, void* target) {
     return bytes;
 }
 
+constexpr long kDownloadBufferBytes = 512L * 1024;
+
 struct FileSink {
     FILE* file;
     unsigned long long written;
@@ -289,6 +291,9 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     FileSink sink{file, 0, CapOf(o, kDownloadCap)};
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
+    // A module is hundreds of megabytes: taken from the socket and written in pieces of 512 KiB rather than
+    // libcurl's 16 KiB, a thirty-second of the calls for the same bytes.
+    curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     // A download announced larger than the cap is refused before a byte reaches the disk.
     curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
