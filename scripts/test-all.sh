@@ -51,7 +51,7 @@ step "channel endurance (2 min, pings every 200 ms)" env TAVREL_CHANNEL_ENDURANC
   tests/with-room-server.sh build/linux/tests/bin/tavrel_sio_tests --gtest_color=no
 # A room of 50 agents (the linux-static build) in namespaces of their own: every phase completes and nothing is
 # left behind.
-step "linux-static build" bash -c "cmake --preset linux-static >/dev/null && cmake --build --preset linux-static --target TavrelAgent exam_client_stub installer_probe"
+step "linux-static build" bash -c "cmake --preset linux-static >/dev/null && cmake --build --preset linux-static --target TavrelAgent exam_client_stub installer_probe room_peer"
 step "room of 50 agents (smoke)" in_guard bash bench/room_smoke.sh build/linux-static 50
 step "windows build" build windows
 step "windows tests (wine)" in_guard ctest --preset windows
