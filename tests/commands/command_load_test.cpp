@@ -131,7 +131,7 @@ TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommand
     ASSERT_GE(states.size(), 1u);
     const double reportMs = states[0]["time"].asDouble() - uploads[0]["time"].asDouble();
     std::printf("state report in %.0f ms after the upload began, during its 5 s\n", reportMs);
-    EXPECT_LT(reportMs, 4000.0);
+    EXPECT_LT(reportMs, 4500.0);  // its 0.5-2.5 s wait, never the 5 s upload
     ASSERT_TRUE(WaitCommandWorkIdle(10000));
     EXPECT_LE(room.Requests("/client/sendEcpState").size(), 2u);
     EXPECT_EQ(room.Requests("/monitor/uploadRecoverAnswer").size(), 1u) << "the repeated 2002 was sent again";
