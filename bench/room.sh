@@ -187,19 +187,23 @@ done
 mkfifo "$work/nap"
 exec {nap}<>"$work/nap"
 nap() { read -r -t "$1" -u "$nap" _ || true; }
-init_pids=()
-for i in $(seq 1 "$count"); do
-  launcher=${launchers[$((i - 1))]}
-  init=
-  for ((k = 0; k < 1000; k++)); do
+# first_child PID TRIES: the first child of PID in $child, looking every 10 ms; empty when none came.
+first_child() {
+  child=
+  local k
+  for ((k = 0; k < $2; k++)); do
     # The file holds "pid " without a line end, so read reports the end of the file after taking the pid.
-    read -r init _ 2>/dev/null <"/proc/$launcher/task/$launcher/children" || true
-    [ -n "$init" ] && break
+    read -r child _ 2>/dev/null <"/proc/$1/task/$1/children" || true
+    [ -n "$child" ] && return 0
     nap 0.01
   done
-  [ -n "$init" ] || { echo "room.sh: PC $i did not start" >&2; exit 1; }
-  init_pids+=("$init")
-  room_kill_pids+=("$init")
+}
+init_pids=()
+for i in $(seq 1 "$count"); do
+  first_child "${launchers[$((i - 1))]}" 1000
+  [ -n "$child" ] || { echo "room.sh: PC $i did not start" >&2; exit 1; }
+  init_pids+=("$child")
+  room_kill_pids+=("$child")
 done
 {
   echo "link set lo up"
@@ -232,21 +236,12 @@ last_started=$(date +%s%3N)
 # PID 1 of each PC starts the agent: the agent is the process whose figures count.
 : >"$work/agents.txt"
 for i in $(seq 1 "$count"); do
-  init=${init_pids[$((i - 1))]}
-  agent=
-  for ((k = 0; k < 3000; k++)); do
-    read -r agent _ 2>/dev/null <"/proc/$init/task/$init/children" || true
-    [ -n "$agent" ] && break
-    nap 0.01
-  done
+  first_child "${init_pids[$((i - 1))]}" 3000
+  agent=$child
   [ -n "$agent" ] || { echo "room.sh: agent $i did not start" >&2; exit 1; }
   agent_pids+=("$agent")
-  peer=
-  for ((k = 0; k < 3000; k++)); do
-    read -r peer _ 2>/dev/null <"/proc/$agent/task/$agent/children" || true
-    [ -n "$peer" ] && break
-    nap 0.01
-  done
+  first_child "$agent" 3000
+  peer=$child
   [ -n "$peer" ] || { echo "room.sh: the reference PC $i did not start" >&2; exit 1; }
   mac_of "$i"
   mac=${mac^^}

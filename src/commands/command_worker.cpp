@@ -14,6 +14,7 @@ struct Lane {
     struct Waiting {
         CommandJob job;
         std::string key;
+        std::chrono::steady_clock::time_point notBefore;
     };
     std::deque<Waiting> jobs;
     bool busy = false;
@@ -49,6 +50,8 @@ void RunLane(Lane* lane) {
     for (;;) {
         lane->wake.wait(lock, [lane] { return W().stopping || !lane->jobs.empty(); });
         if (W().stopping) break;
+        const auto notBefore = lane->jobs.front().notBefore;
+        if (lane->wake.wait_until(lock, notBefore, [] { return W().stopping; })) break;
         CommandJob job = std::move(lane->jobs.front().job);
         lane->runningKey = std::move(lane->jobs.front().key);
         lane->jobs.pop_front();
@@ -74,7 +77,7 @@ void RunLane(Lane* lane) {
 
 }  // namespace
 
-bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which) {
+bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, int delayMs) {
     std::lock_guard<std::mutex> lock(W().lock);
     if (W().stopping) return false;
     Lane& lane = LaneOf(which);
@@ -85,7 +88,7 @@ bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which) 
         if (which == CommandLane::Uploads && lane.busy && lane.runningKey == key) return true;
     }
     if (lane.jobs.size() >= kMaxWaitingCommandJobs) return false;
-    lane.jobs.push_back({std::move(job), key});
+    lane.jobs.push_back({std::move(job), key, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
     if (!lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
     lane.wake.notify_one();
     return true;

@@ -19,7 +19,10 @@ constexpr std::size_t kMaxWaitingCommandJobs = 64;
 // Queues a job on its lane (the lane's thread starts on first use). False when that lane's queue is full: the
 // job is dropped. A job with a key is not queued twice: while one with that key waits (on the uploads lane:
 // or runs), the new one is covered by it (true).
-bool PostCommandWork(CommandJob job, const std::string& key = std::string(), CommandLane lane = CommandLane::Uploads);
+// A job with delayMs starts no earlier than that after its post; the lane waits for it (and the jobs behind it)
+// asleep, and a stop ends the wait at once.
+bool PostCommandWork(CommandJob job, const std::string& key = std::string(), CommandLane lane = CommandLane::Uploads,
+                     int delayMs = 0);
 // Starts a lane's thread now rather than at its first job: the joined channel readies the reports' lane, so the
 // first "ping" of the day costs the room's other PCs no thread being made while they wait for their acks.
 void StartCommandLane(CommandLane lane);

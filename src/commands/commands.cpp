@@ -1,10 +1,8 @@
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "base/shared_values.h"
 #include "base/exam_client.h"
@@ -99,11 +97,6 @@ int ReportDelayMs() {
 }
 
 void SendStateReport(const std::atomic<bool>& terminated) {
-    // The stop of the agent looks at the flag at least every 50 ms.
-    const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReportDelayMs());
-    while (!terminated && std::chrono::steady_clock::now() < due)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (terminated) return;
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
         SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
@@ -151,6 +144,6 @@ void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::
     EmitOnRoot("ack");
     // One report waiting is enough: it reads the state when it runs, so a second would say the same.
     // Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
-    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports))
+    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports, ReportDelayMs()))
         LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
 }

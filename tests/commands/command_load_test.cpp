@@ -91,6 +91,26 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
     for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_EQ(ran[i + 1], std::to_string(i));
 }
 
+TEST(CommandWorker, DelayedJobWaitsItsTimeAndAStopEndsTheWait) {
+    std::atomic<bool> ran{false};
+    const auto posted = std::chrono::steady_clock::now();
+    std::atomic<long long> ranAfterMs{0};
+    ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) {
+        ranAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - posted).count();
+        ran = true;
+    }, "soon", CommandLane::Reports, 300));
+    ASSERT_TRUE(WaitCommandWorkIdle(10000));
+    EXPECT_TRUE(ran);
+    EXPECT_GE(ranAfterMs.load(), 300);
+    // A job due in a minute neither runs nor holds the stop up.
+    ran = false;
+    ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) { ran = true; }, "late", CommandLane::Reports, 60000));
+    const auto stopping = std::chrono::steady_clock::now();
+    StopCommandWorker();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10));
+    EXPECT_FALSE(ran);
+}
+
 // The server drops a client that misses its ping for 1 s; the upload's answer takes 5 s.
 TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommands) {
     ScancodeMapKeeper keep;
