@@ -26,6 +26,20 @@ if(TAVREL_LINUX_STATIC)
   # The C++ runtime too: the shared libstdc++ is mapped whole and relocated at every start (1.5 MB of it
   # resident in an idle agent), where the program needs only the pieces it calls.
   target_link_options(tavrel_deps INTERFACE -static-libstdc++ -static-libgcc)
+  # The shared libm would be mapped (0.3 MB resident) for JsonCpp's modf alone. The C library's own modf is
+  # weak there, so the linker takes libm's; the same code from the static C library, linked in, leaves libm out.
+  find_library(TAVREL_STATIC_LIBC NAMES libc.a REQUIRED)
+  set(_modf ${CMAKE_BINARY_DIR}/libc-modf/s_modf.o)
+  if(NOT EXISTS ${_modf})
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/libc-modf)
+    execute_process(COMMAND ${CMAKE_AR} x ${TAVREL_STATIC_LIBC} s_modf.o
+                    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/libc-modf RESULT_VARIABLE _ar_failed)
+    if(_ar_failed OR NOT EXISTS ${_modf})
+      message(FATAL_ERROR "s_modf.o not found in ${TAVREL_STATIC_LIBC}")
+    endif()
+  endif()
+  target_link_libraries(tavrel_deps INTERFACE ${_modf})
+  target_link_options(tavrel_deps INTERFACE -Wl,--as-needed)
 else()
   find_package(CURL REQUIRED)
   find_package(OpenSSL REQUIRED)

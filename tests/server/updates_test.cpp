@@ -220,7 +220,7 @@ TEST_F(UpdatesTest, InstallerOnAFullDiskIsDeletedAndNotStarted) {
     } unmount{m_root / "Temp"};
     {
         SCOPED_TRACE("the disk fills in the middle of the transfer");
-        ServeLargeInstallerProbe(1 << 20);
+        ServeLargeInstallerProbe(4 << 20);  // above the probe itself, which a static build makes 1.8 MB
         LogCapture log;
         EXPECT_FALSE(UpgradeExamVersion(kOffered));
         EXPECT_FALSE(StopFlag);
