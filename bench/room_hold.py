@@ -54,8 +54,11 @@ def memory_figures(samples):
     taken before each round): the first upload and the first 1005 set up what stays for the rest of the day,
     which is no leak."""
     trend = fig.per_hour(samples[2:])
-    return {"begin": round(samples[0][1]), "end": round(samples[-1][1]),
-            "per_hour": None if trend is None else round(trend, 1)}
+    # A growth that levels off (arenas and caches filling) shows as a flat second half; a leak goes on.
+    later = fig.per_hour(samples[len(samples) // 2:])
+    return {"begin": round(samples[0][1]), "middle": round(samples[len(samples) // 2][1]), "end": round(samples[-1][1]),
+            "per_hour": None if trend is None else round(trend, 1),
+            "per_hour_second_half": None if later is None else round(later, 1)}
 
 
 def last_seq(ctl, what):

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,8 +12,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,11 +32,23 @@ int PidfdSendSignal(int pidfd, int signal) {
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
+// Straight from the kernel: a stream costs more than the read itself for a /proc file of a few bytes, and
+// a look for a program reads one for every process of the PC.
 std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(fd);
+    return text;
 }
 
 std::string BaseName(const std::string& path) {
@@ -203,10 +214,28 @@ std::string FileNameOf(const std::string& path) { return BaseName(path); }
 
 int KillProcessesByName(std::wstring name) { return KillProcesses(WideToAnsi(name), nullptr); }
 
+namespace {
+// What the thread's last look for a program found: while two of those processes still run that file, the
+// answer stands without reading every process of the PC again. The passes and the reports ask every few
+// seconds all day, and a PC may run a thousand processes.
+struct LastFound {
+    std::string name, image;
+    std::vector<int> pids;
+};
+thread_local LastFound t_lastFound;
+}  // namespace
+
 bool IsProgramRunning(const std::wstring& imagePath) {
     const std::string path = WideToAnsi(imagePath);
+    const std::string name = FileNameOf(path);
     const std::string image = ResolvedPath(path);
-    return FindProcesses(FileNameOf(path), &image).size() >= 2;
+    if (t_lastFound.name == name && t_lastFound.image == image) {
+        int still = 0;
+        for (int pid : t_lastFound.pids)
+            if (IsNamed(pid, name) && ImageOf(pid) == image && ++still >= 2) return true;
+    }
+    t_lastFound = LastFound{name, image, FindProcesses(name, &image)};
+    return t_lastFound.pids.size() >= 2;
 }
 
 int KillProgramProcesses(const std::wstring& imagePath) {

@@ -165,11 +165,20 @@ TEST(ProgramRunning, OnlyProcessesOfThatFileCountAndEnd) {
     ASSERT_TRUE(other);
     EXPECT_TRUE(IsProcessRunning(Wide(name))) << "by name, the two elsewhere run";
     EXPECT_FALSE(IsProgramRunning(image)) << "same name, another file";
-    ASSERT_TRUE(mine.Start(name));
+    const std::string firstUntil = mine.Folder() / "stop-first";
+    ProcessHandle first = RunProgram(Wide(mine.Install(name)), Wide("--until \"" + firstUntil + "\""),
+                                     Wide(mine.Folder().Path()));
+    ASSERT_TRUE(first);
     EXPECT_FALSE(IsProgramRunning(image)) << "one of that file";
     ProcessHandle second = mine.Start(name);
     ASSERT_TRUE(second);
     EXPECT_TRUE(IsProgramRunning(image));
+    // One of the two found last time ends and a third runs that file: looked for again, it still runs.
+    ASSERT_TRUE(mine.Start(name));
+    WriteFileBytes(firstUntil, "stop");
+    EXPECT_TRUE(WaitProcessEnd(first, nullptr, kPatienceMs));
+    CloseProcessHandle(first);
+    EXPECT_TRUE(IsProgramRunning(image)) << "the second and the third";
     EXPECT_NE(KillProgramProcesses(image), 0);
     EXPECT_TRUE(WaitProcessEnd(second, nullptr, 0));
     EXPECT_FALSE(IsProgramRunning(image));
