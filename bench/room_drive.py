@@ -256,14 +256,12 @@ def main():
         values = [v for v in values if v]
         return round(sum(values) / len(values)) if values else None
 
-    seen = {"seq": 0}
+    seen = {"seq": 0}  # the newest ack taken so far: every later ping and ack comes after it
 
     def ping_room(label, room=ROOM):
         """One "ping" to a room; each PC's "ack" timed from the "ping" frame sent to its connection. The polls ask
-        only for the events after the last ping: the whole journal, sent ten times a second, would keep the one
-        server busy while the room's acks arrive."""
-        news = ctl.call("GET", f"/events?since={seen['seq']}")["events"]
-        seen["seq"] = max([seen["seq"]] + [e["seq"] for e in news])
+        only for the events after the last ping's acks: the whole journal, sent ten times a second, would keep
+        the one server busy while the room's acks arrive."""
         since = seen["seq"]
         t_ping = now_ms()
         if room == ROOM:
@@ -282,7 +280,9 @@ def main():
             return {e["conn"] for e in acks_now(pinged())}
         wait_until(lambda: len(acked()) >= n, 10, 0.1, lambda: of_room(acked()) + " acknowledged", label)
         pings = pinged()
-        at = fig.first_per_key((e["conn"], e["time"]) for e in acks_now(pings))
+        acks = acks_now(pings)
+        seen["seq"] = max([since] + [e["seq"] for e in acks])
+        at = fig.first_per_key((e["conn"], e["time"]) for e in acks)
         got = [t - pings[conn] for conn, t in at.items()]
         note(f"{len(at)}/{n} acknowledged the {label}, p50 {fig.percentile(got, 50)} ms, p99 {fig.percentile(got, 99)} ms")
         return at, got

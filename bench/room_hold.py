@@ -55,8 +55,9 @@ def memory_figures(samples):
     which is no leak."""
     trend = fig.per_hour(samples[2:])
     # A growth that levels off (arenas and caches filling) shows as a flat second half; a leak goes on.
-    later = fig.per_hour(samples[len(samples) // 2:])
-    return {"begin": round(samples[0][1]), "middle": round(samples[len(samples) // 2][1]), "end": round(samples[-1][1]),
+    half = len(samples) // 2
+    later = fig.per_hour(samples[half:])
+    return {"begin": round(samples[0][1]), "middle": round(samples[half][1]), "end": round(samples[-1][1]),
             "per_hour": None if trend is None else round(trend, 1),
             "per_hour_second_half": None if later is None else round(later, 1)}
 

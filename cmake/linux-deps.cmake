@@ -27,7 +27,8 @@ if(TAVREL_LINUX_STATIC)
   # resident in an idle agent), where the program needs only the pieces it calls.
   target_link_options(tavrel_deps INTERFACE -static-libstdc++ -static-libgcc)
   # The shared libm would be mapped (0.3 MB resident) for JsonCpp's modf alone. The C library's own modf is
-  # weak there, so the linker takes libm's; the same code from the static C library, linked in, leaves libm out.
+  # weak there, so the linker takes libm's; the same code from the static C library, linked in, leaves libm
+  # unused, and --as-needed drops the -lm the compiler driver always adds.
   find_library(TAVREL_STATIC_LIBC NAMES libc.a REQUIRED)
   set(_modf ${CMAKE_BINARY_DIR}/libc-modf/s_modf.o)
   if(NOT EXISTS ${_modf})

@@ -128,6 +128,11 @@ std::string ResolvedPath(const std::string& path) {
     return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
 }
 
+// A live process of that name and, with an image, running that very file.
+bool RunsProgram(int pid, const std::string& name, const std::string* image) {
+    return IsNamed(pid, name) && (!image || ImageOf(pid) == *image);
+}
+
 // Live processes of that name (and, with an image, running that file), in pid order.
 std::vector<int> FindProcesses(const std::string& name, const std::string* image = nullptr) {
     std::vector<int> found;
@@ -138,8 +143,7 @@ std::vector<int> FindProcesses(const std::string& name, const std::string* image
         char* end = nullptr;
         long pid = std::strtol(item->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
-        if (!IsNamed(static_cast<int>(pid), name)) continue;
-        if (image && ImageOf(static_cast<int>(pid)) != *image) continue;
+        if (!RunsProgram(static_cast<int>(pid), name, image)) continue;
         found.push_back(static_cast<int>(pid));
     }
     closedir(proc);
@@ -197,7 +201,7 @@ int KillProcesses(const std::string& wanted, const std::string* image) {
             continue;
         }
         // The pid may have been given to another program since the listing; the pidfd now pins it.
-        if (!IsNamed(pid, wanted) || (image && ImageOf(pid) != *image)) {
+        if (!RunsProgram(pid, wanted, image)) {
             close(pidfd);
             continue;
         }
@@ -232,7 +236,7 @@ bool IsProgramRunning(const std::wstring& imagePath) {
     if (t_lastFound.name == name && t_lastFound.image == image) {
         int still = 0;
         for (int pid : t_lastFound.pids)
-            if (IsNamed(pid, name) && ImageOf(pid) == image && ++still >= 2) return true;
+            if (RunsProgram(pid, name, &image) && ++still >= 2) return true;
     }
     t_lastFound = LastFound{name, image, FindProcesses(name, &image)};
     return t_lastFound.pids.size() >= 2;
