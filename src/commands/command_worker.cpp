@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/logger.h"
+#include "system/memory.h"
 
 namespace {
 
@@ -70,6 +71,12 @@ void RunLane(Lane* lane) {
         lane->busy = false;
         lane->runningKey.clear();
         if (AllIdle()) W().idle.notify_all();
+        // The lane's burst is over: its buffers go back to the system, or a day of rounds creeps up.
+        if (lane->jobs.empty()) {
+            lock.unlock();
+            ReturnFreeMemory();
+            lock.lock();
+        }
     }
     lane->busy = false;
     W().idle.notify_all();
@@ -78,7 +85,7 @@ void RunLane(Lane* lane) {
 }  // namespace
 
 bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, int delayMs) {
-    std::lock_guard<std::mutex> lock(W().lock);
+    std::unique_lock<std::mutex> lock(W().lock);
     if (W().stopping) return false;
     Lane& lane = LaneOf(which);
     if (!key.empty()) {
@@ -90,6 +97,8 @@ bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, 
     if (lane.jobs.size() >= kMaxWaitingCommandJobs) return false;
     lane.jobs.push_back({std::move(job), key, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
     if (!lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
+    // Woken with the lock still held, the lane would only wait for it again.
+    lock.unlock();
     lane.wake.notify_one();
     return true;
 }

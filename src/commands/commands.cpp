@@ -96,6 +96,15 @@ int ReportDelayMs() {
     return kReportDelayMinMs + static_cast<int>(random() % kReportSpreadMs);
 }
 
+void SendStateReport(const std::atomic<bool>& terminated);
+
+// One report waiting is enough: it reads the state when it runs, so a second would say the same.
+// Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
+void QueueStateReport() {
+    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports, ReportDelayMs()))
+        LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
+}
+
 void SendStateReport(const std::atomic<bool>& terminated) {
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
@@ -140,10 +149,11 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
 }
 
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
-    // The server times the room by this "ack": it is on the wire before the process list is even read.
-    EmitOnRoot("ack");
-    // One report waiting is enough: it reads the state when it runs, so a second would say the same.
-    // Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
-    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports, ReportDelayMs()))
-        LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
+    // The server times the room by this "ack". Its write runs once this handler returns, so the report is
+    // queued after it: waking the reports' thread first would put a room's worth of thread switches (and the
+    // copy of the shared values) between every PC's ping and its ack.
+    auto client = CommandChannelClient();
+    if (!client) return QueueStateReport();
+    client->socket("")->emit("ack");
+    client->after_sends(QueueStateReport);
 }

@@ -64,6 +64,8 @@ public:
     // Joins nsp again after the next delay of the reconnect schedule (the schedule counts the rejoins of
     // this connection); returns that delay. Any thread.
     unsigned rejoin_later(std::string nsp);
+    // On the network thread: queues job behind the writes its handler has started. Elsewhere: runs it now.
+    void after_sends(std::function<void()> job);
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
         m_nspConnectTimeout = connectMs;
         m_nspCloseTimeout = closeMs;

@@ -118,10 +118,16 @@ void channel_transport::Send(packet::encoded e, std::uint64_t generation) {
         m_out.emplace_back(generation, std::move(e));
         if (!m_drainPosted) post = m_drainPosted = true;
     }
-    // A reply made on the network thread (an "ack", a pong) goes on the wire now, before the handler goes on
-    // to anything slower.
+    // A reply made on the network thread (an "ack", a pong) is handed to the connection now; its write runs
+    // as soon as the handler returns (after_sends queues work behind it).
     if (OnNetworkThread()) Drain();
     else if (post) m_io.post([this] { Drain(); });
+}
+
+void channel_transport::after_sends(std::function<void()> job) {
+    // The writes were posted in the order of the sends; this comes after them.
+    if (OnNetworkThread()) m_io.post(std::move(job));
+    else job();
 }
 
 void channel_transport::Drain() {
