@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 
 #include "base/shared_values.h"
 #include "base/exam_client.h"
@@ -213,13 +214,23 @@ void StopServiceThread() {
     g_stopWake.notify_all();
 }
 
+namespace {
+// Three seconds between passes, give or take a quarter of a second at random. A room's PCs switched on
+// together, or all answered at once by a server that came back, would otherwise ask the one server in step
+// all day: most of the room within one second of every three.
+std::chrono::milliseconds PassWait() {
+    thread_local std::minstd_rand random(std::random_device{}());
+    return std::chrono::milliseconds(2750 + static_cast<int>(random() % 501));
+}
+}  // namespace
+
 void DoUserServiceHandle() {
     for (;;) {
-        // Three seconds between passes, ended at once by a stop. Thirty 100 ms naps would do the same and
-        // wake the thread ten times a second all day, a quarter of what an idle agent costs.
+        // Ended at once by a stop. Thirty 100 ms naps would do the same and wake the thread ten times a
+        // second all day, a quarter of what an idle agent costs.
         {
             std::unique_lock<std::mutex> lock(g_stopLock);
-            if (g_stopWake.wait_for(lock, std::chrono::seconds(3), [] { return StopFlag.load(); })) return;
+            if (g_stopWake.wait_for(lock, PassWait(), [] { return StopFlag.load(); })) return;
         }
         if (RunServicePass() == PassOutcome::AgentEnds) return;
     }

@@ -84,7 +84,7 @@ void RunLane(Lane* lane) {
 
 }  // namespace
 
-bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, int delayMs) {
+bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, int delayMs, bool wakeLane) {
     std::unique_lock<std::mutex> lock(W().lock);
     if (W().stopping) return false;
     Lane& lane = LaneOf(which);
@@ -99,9 +99,11 @@ bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, 
     if (!lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
     // Woken with the lock still held, the lane would only wait for it again.
     lock.unlock();
-    lane.wake.notify_one();
+    if (wakeLane) lane.wake.notify_one();
     return true;
 }
+
+void WakeCommandLane(CommandLane which) { LaneOf(which).wake.notify_one(); }
 
 void StartCommandLane(CommandLane which) {
     std::lock_guard<std::mutex> lock(W().lock);

@@ -21,8 +21,11 @@ constexpr std::size_t kMaxWaitingCommandJobs = 64;
 // or runs), the new one is covered by it (true).
 // A job with delayMs starts no earlier than that after its post; the lane waits for it (and the jobs behind it)
 // asleep, and a stop ends the wait at once.
+// With wakeLane false the post leaves a sleeping lane asleep: the job starts when WakeCommandLane (or the next
+// post) wakes it, once its delay has passed. For work whose moment another thread's timer keeps.
 bool PostCommandWork(CommandJob job, const std::string& key = std::string(), CommandLane lane = CommandLane::Uploads,
-                     int delayMs = 0);
+                     int delayMs = 0, bool wakeLane = true);
+void WakeCommandLane(CommandLane lane);
 // Starts a lane's thread now rather than at its first job: the joined channel readies the reports' lane, so the
 // first "ping" of the day costs the room's other PCs no thread being made while they wait for their acks.
 void StartCommandLane(CommandLane lane);

@@ -85,7 +85,8 @@ bool StateReportDue(const SharedValues& v) { return v.CurrentPhase != 2 && !v.Cu
 
 // A room's PCs all hear the server's "ping" at once. Their acks go at once; their reports wait between 0.5 and
 // 2.5 s, at random, so that 300 process-list reads and 300 requests to the one server do not fall into the same
-// 100 ms as the room's acks (which the server times) but arrive spread over two seconds.
+// 100 ms as the room's acks (which the server times) but arrive spread over two seconds. The wait is a timer
+// of the channel's own thread: not even the reports' thread is woken while the room answers.
 constexpr int kReportDelayMinMs = 500;
 constexpr int kReportSpreadMs = 2000;
 
@@ -94,15 +95,6 @@ int ReportDelayMs() {
     static std::minstd_rand random(std::random_device{}());
     std::lock_guard<std::mutex> hold(lock);
     return kReportDelayMinMs + static_cast<int>(random() % kReportSpreadMs);
-}
-
-void SendStateReport(const std::atomic<bool>& terminated);
-
-// One report waiting is enough: it reads the state when it runs, so a second would say the same.
-// Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
-void QueueStateReport() {
-    if (StateReportDue(SnapshotShared()) && !PostCommandWork(SendStateReport, "state report", CommandLane::Reports, ReportDelayMs()))
-        LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
 }
 
 void SendStateReport(const std::atomic<bool>& terminated) {
@@ -149,11 +141,15 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
 }
 
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
-    // The server times the room by this "ack". Its write runs once this handler returns, so the report is
-    // queued after it: waking the reports' thread first would put a room's worth of thread switches (and the
-    // copy of the shared values) between every PC's ping and its ack.
+    // The server times the room by this "ack"; its write runs once this handler returns.
     auto client = CommandChannelClient();
-    if (!client) return QueueStateReport();
-    client->socket("")->emit("ack");
-    client->after_sends(QueueStateReport);
+    if (client) client->socket("")->emit("ack");
+    if (!StateReportDue(SnapshotShared())) return;
+    // One report waiting is enough: it reads the state when it runs, so a second would say the same.
+    // Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
+    // It is queued asleep and the channel's timer wakes the lane at its moment.
+    const int delayMs = ReportDelayMs();
+    if (!PostCommandWork(SendStateReport, "state report", CommandLane::Reports, delayMs, !client))
+        LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";
+    if (client) client->later(static_cast<unsigned>(delayMs), [] { WakeCommandLane(CommandLane::Reports); });
 }

@@ -64,7 +64,7 @@ void client::set_reconnect_delay(unsigned ms) { m_impl->set_reconnect_delay(ms);
 void client::set_reconnect_delay_max(unsigned ms) { m_impl->set_reconnect_delay_max(ms); }
 void client::set_reconnect_spread(double spread) { m_impl->set_reconnect_spread(spread); }
 unsigned client::rejoin_later(const std::string& nsp) { return m_impl->rejoin_later(nsp); }
-void client::after_sends(std::function<void()> job) { m_impl->after_sends(std::move(job)); }
+void client::later(unsigned ms, std::function<void()> job) { m_impl->later(ms, std::move(job)); }
 void client::set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
     m_impl->set_namespace_timeouts(connectMs, closeMs);
 }

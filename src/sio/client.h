@@ -64,9 +64,10 @@ public:
     // Joins nsp again once the next delay of the reconnect schedule has passed (spread as reconnections
     // are); the schedule starts over with every new connection. Returns the delay in ms.
     unsigned rejoin_later(const std::string& nsp);
-    // From a handler: runs job on the network thread once the frames the handler sent are on the wire (a
-    // send only queues its write there). From any other thread, where nothing waits on it: runs job at once.
-    void after_sends(std::function<void()> job);
+    // From a handler: runs job on the network thread ms from now; with 0, as soon as the frames the handler
+    // sent are on the wire (a send only queues its write there). A close of ours drops what still waits.
+    // From any other thread: runs job at once.
+    void later(unsigned ms, std::function<void()> job);
     // How long a namespace waits for the server's confirmation of joining, and of leaving.
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs);
     // The one CA a "https://" URL's server must chain to; such a URL is reached over "wss://", its certificate

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <random>
 #include <memory>
@@ -64,8 +65,9 @@ public:
     // Joins nsp again after the next delay of the reconnect schedule (the schedule counts the rejoins of
     // this connection); returns that delay. Any thread.
     unsigned rejoin_later(std::string nsp);
-    // On the network thread: queues job behind the writes its handler has started. Elsewhere: runs it now.
-    void after_sends(std::function<void()> job);
+    // On the network thread: runs job ms from now (0: behind the writes its handler has started); dropped by
+    // the agent's close. Elsewhere: runs it now.
+    void later(unsigned ms, std::function<void()> job);
     void set_namespace_timeouts(unsigned connectMs, unsigned closeMs) {
         m_nspConnectTimeout = connectMs;
         m_nspCloseTimeout = closeMs;
@@ -128,6 +130,7 @@ private:
     void OnReconnectTimer();
     void ArmRejoin(const std::string& nsp, unsigned delayMs);
     void CancelRejoins();
+    void CancelLater();
     std::uint64_t Generation() const { return m_generation.load(); }
     std::vector<std::shared_ptr<sio::socket>> Sockets();
     void RemoveSocket(sio::socket* s);
@@ -190,6 +193,7 @@ private:
     boost::asio::steady_timer m_reconnectTimer;
     bool m_reconnectPending = false;
     std::map<std::string, std::unique_ptr<boost::asio::steady_timer>> m_rejoinTimers;
+    std::list<std::unique_ptr<boost::asio::steady_timer>> m_laterTimers;
 };
 
 }  // namespace sio

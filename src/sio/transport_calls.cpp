@@ -119,15 +119,26 @@ void channel_transport::Send(packet::encoded e, std::uint64_t generation) {
         if (!m_drainPosted) post = m_drainPosted = true;
     }
     // A reply made on the network thread (an "ack", a pong) is handed to the connection now; its write runs
-    // as soon as the handler returns (after_sends queues work behind it).
+    // as soon as the handler returns (later(0, ...) queues work behind it).
     if (OnNetworkThread()) Drain();
     else if (post) m_io.post([this] { Drain(); });
 }
 
-void channel_transport::after_sends(std::function<void()> job) {
+void channel_transport::later(unsigned ms, std::function<void()> job) {
+    if (!OnNetworkThread()) return job();
     // The writes were posted in the order of the sends; this comes after them.
-    if (OnNetworkThread()) m_io.post(std::move(job));
-    else job();
+    if (ms == 0) return m_io.post(std::move(job));
+    m_laterTimers.push_back(std::make_unique<boost::asio::steady_timer>(m_io));
+    boost::asio::steady_timer* timer = m_laterTimers.back().get();
+    timer->expires_from_now(std::chrono::milliseconds(ms));
+    timer->async_wait([this, timer, job = std::move(job)](const boost::system::error_code& ec) {
+        m_laterTimers.remove_if([timer](const auto& t) { return t.get() == timer; });
+        if (!ec && !m_userClosing) job();
+    });
+}
+
+void channel_transport::CancelLater() {
+    for (auto& timer : m_laterTimers) timer->cancel();
 }
 
 void channel_transport::Drain() {

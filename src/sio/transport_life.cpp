@@ -164,6 +164,7 @@ void channel_transport::DoClose(bool quiet) {
         m_reconnectTimer.cancel();
     }
     CancelRejoins();
+    CancelLater();
     bool live = m_live;
     m_state = live ? connection_state::closing : connection_state::closed;
     for (auto& s : Sockets()) s->Close();

@@ -217,7 +217,7 @@ private:
     RoomServer& m_room;
 };
 
-constexpr unsigned kPassMs = 3000;
+constexpr unsigned kPassMs = 3000;  // give or take 250 ms at random
 constexpr unsigned kFewPassesMs = 6 * kPassMs;
 
 // Every end-to-end test starts from a fresh room-server and reads its records.

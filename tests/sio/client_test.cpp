@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -173,7 +174,16 @@ TEST_F(Channel, EventsCallHandlersAndAcknowledgeOnlyWhenAsked) {
                                           message::list& ack) {
         calls.Add(name + " " + std::to_string(sio::IntOf(sio::MemberOf(data, "code"))) + (needAck ? " ack" : " noack") +
                   " " + sio::TextOf(sio::MemberOf(data, "data")));
+        // Work put off by a handler runs once the handler has returned, never inside it; what still waits
+        // when the agent closes is dropped, and the close does not wait for it.
+        auto returned = std::make_shared<std::atomic<bool>>(false);
+        client->later(0, [&calls, returned] { calls.Add(*returned ? "after" : "inside"); });
+        client->later(100, [&calls, returned] { calls.Add("delayed"); });
+        client->later(600000, [&calls] { calls.Add("never"); });
+        *returned = true;
     });
+    client->later(600000, [&calls] { calls.Add("at once"); });
+    EXPECT_EQ(calls.Count("at once"), 1u);
     Json::Value command;
     command["code"] = 1002;
     command["data"] = "17";
@@ -185,6 +195,13 @@ TEST_F(Channel, EventsCallHandlersAndAcknowledgeOnlyWhenAsked) {
     ASSERT_TRUE(answer["ok"].asBool()) << answer.toStyledString();
     EXPECT_EQ(answer["ack"], Json::Value(Json::arrayValue));
     EXPECT_EQ(calls.Count("broadcast 1005 ack"), 1u);
+    EXPECT_TRUE(calls.WaitCount("after", 2, 5000));
+    EXPECT_TRUE(calls.WaitCount("delayed", 2, 5000));
+    EXPECT_EQ(calls.Count("inside"), 0u);
+    const auto closing = std::chrono::steady_clock::now();
+    client->close();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(30)) << "the close waited for put-off work";
+    EXPECT_EQ(calls.Count("never"), 0u);
     // Only the second event was acknowledged, with an empty list and the id the server gave it.
     Json::Value acks = Frames("dir=in&prefix=43");
     ASSERT_EQ(acks.size(), 1u);
