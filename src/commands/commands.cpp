@@ -142,12 +142,13 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
 
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {
     // The server times the room by this "ack"; its write runs once this handler returns.
-    auto client = CommandChannelClient();
-    if (client) client->socket("")->emit("ack");
+    EmitOnRoot("ack");
     if (!StateReportDue(SnapshotShared())) return;
     // One report waiting is enough: it reads the state when it runs, so a second would say the same.
     // Its own lane: the server reads a PC whose report waits behind uploads as one that stopped answering.
-    // It is queued asleep and the channel's timer wakes the lane at its moment.
+    // It is queued asleep and the channel's timer wakes the lane at its moment. A close of the channel drops
+    // that timer; the report then waits for the next ping's wake, and is not lost.
+    auto client = CommandChannelClient();
     const int delayMs = ReportDelayMs();
     if (!PostCommandWork(SendStateReport, "state report", CommandLane::Reports, delayMs, !client))
         LogInfo("OnSocketPingEvent") << "state report refused: " << kMaxWaitingCommandJobs << " reports are waiting already";

@@ -126,8 +126,7 @@ void channel_transport::Send(packet::encoded e, std::uint64_t generation) {
 
 void channel_transport::later(unsigned ms, std::function<void()> job) {
     if (!OnNetworkThread()) return job();
-    // The writes were posted in the order of the sends; this comes after them.
-    if (ms == 0) return m_io.post(std::move(job));
+    // The writes were posted in the order of the sends; even an expired timer completes after them.
     m_laterTimers.push_back(std::make_unique<boost::asio::steady_timer>(m_io));
     boost::asio::steady_timer* timer = m_laterTimers.back().get();
     timer->expires_from_now(std::chrono::milliseconds(ms));

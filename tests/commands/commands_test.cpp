@@ -400,6 +400,28 @@ TEST_F(CommandChannelTest, PingIsAnsweredWithAckAndTheStateOnlyWhileTheExamClien
     EXPECT_EQ(std::count(replies.begin(), replies.end(), "42[\"ack\"]"), static_cast<long>(acks));
 }
 
+// A close drops the timer that was to wake a ping's report; the next ping's wake sends it, once.
+TEST_F(CommandChannelTest, ReportWhoseWakeAChannelCloseDroppedGoesWithTheNextPing) {
+    ExamClientStandIns clients(install / "agent");
+    WriteShared(&SharedValues::TavrelExe, clients.Name());
+    ASSERT_TRUE(clients.Start());
+    ASSERT_TRUE(clients.Start());
+    ASSERT_TRUE(clients.WaitRunning(true));
+    UpdateShared([](SharedValues& v) {
+        v.CurrentPhase = 0;
+        v.CurrentEcpId = "5";
+    });
+    Join();
+    room.Emit(Target::Key(mac), "ping");
+    ASSERT_EQ(room.Events("ack", "event", "in", 1, 5000).size(), 1u);
+    CloseCommandChannelIfOpen();
+    EXPECT_FALSE(WaitCommandWorkIdle(3000)) << "the report ran without its wake";
+    Join();
+    room.Emit(Target::Key(mac), "ping");
+    Barrier();
+    EXPECT_EQ(room.Requests("/client/sendEcpState").size(), 1u);
+}
+
 TEST_F(CommandChannelTest, PingAskingForAnAcknowledgementGetsAckAndAnEmptyOne) {
     Join();
     Json::Value ack = room.EmitWithAck(Target::Key(mac), "ping", Json::Value(Json::arrayValue), 10000);
