@@ -404,13 +404,8 @@ TEST_F(CommandChannelTest, PingIsAnsweredWithAckAndTheStateOnlyWhileTheExamClien
 TEST_F(CommandChannelTest, ReportWhoseWakeAChannelCloseDroppedGoesWithTheNextPing) {
     ExamClientStandIns clients(install / "agent");
     WriteShared(&SharedValues::TavrelExe, clients.Name());
-    ASSERT_TRUE(clients.Start());
-    ASSERT_TRUE(clients.Start());
-    ASSERT_TRUE(clients.WaitRunning(true));
-    UpdateShared([](SharedValues& v) {
-        v.CurrentPhase = 0;
-        v.CurrentEcpId = "5";
-    });
+    ASSERT_TRUE(clients.Start() && clients.Start() && clients.WaitRunning(true));
+    UpdateShared([](SharedValues& v) { v.CurrentPhase = 0; v.CurrentEcpId = "5"; });
     Join();
     room.Emit(Target::Key(mac), "ping");
     ASSERT_EQ(room.Events("ack", "event", "in", 1, 5000).size(), 1u);
