@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "sio/client.h"
-#include "../tests/sio/room_control.h"
+#include "support/room_server.h"
 
 int main(int argc, char** argv) {
-    channel_test::RoomControl control;
+    tavrel::test::RoomServer control;
     if (!control.Available()) {
         std::fprintf(stderr, "sio_latency: set TAVREL_ROOM_SERVER to the room-server's control address\n");
         return 2;

@@ -10,10 +10,7 @@ build=$TAVREL_BUILD_DIR version=$TAVREL_VERSION
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-pass() { echo "ok    $1"; }
-fail() { echo "FAIL  $1${2:+: $2}"; failures=$((failures + 1)); }
-check() { local name=$1; shift; if "$@" >/dev/null 2>&1; then pass "$name"; else fail "$name"; fi; }
+source "$TAVREL_SOURCE_DIR/tests/support/checks.sh"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; exit 1; }
 deb=$(ls "$work"/pkg/tavrel-agent_*.deb 2>/dev/null | head -n1)
@@ -99,9 +96,5 @@ else
   echo "skip  systemd-analyze not installed"
 fi
 
-if [ "$failures" -gt 0 ]; then
-  echo "--- dpkg ---"; tail -n 30 "$work/dpkg.log"
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+on_failure() { echo "--- dpkg ---"; tail -n 30 "$work/dpkg.log"; }
+verdict on_failure

@@ -19,18 +19,13 @@ v2="$major.$minor.$patch.$((tweak + 1))"
 # every object that the version does not change.
 next=${build%/}-next
 setup1=$build/Tavrel_Setup.exe setup2=$next/Tavrel_Setup.exe
-control="http://$TAVREL_ROOM_SERVER"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-installer.XXXXXX")
 
 export WINEPREFIX=$build/installer-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
 unset DISPLAY
 root_win='C:\Tavrel Room' root="$WINEPREFIX/drive_c/Tavrel Room"
 
-failures=0
-pass() { echo "ok    $1"; }
-fail() { echo "FAIL  $1${2:+: $2}"; failures=$((failures + 1)); }
-check() { local name=$1; shift; if "$@" >/dev/null 2>&1; then pass "$name"; else fail "$name"; fi; }
-die() { fail "$@"; exit 1; }
+source "$src/tests/support/checks.sh"
 
 cleanup() {
   set +e
@@ -108,12 +103,7 @@ check_rights() {
     else fail "$when: rights of $d" "$got"; fi
   done
 }
-rs_get() { curl -sSf --max-time 130 "$control$1"; }
-rs_post() { curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "${2:-{\}}" "$control$1"; }
-json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
-  const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
-log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
 service_log() { cat "$root"/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
 service_state() { win 60 sc query TavrelService | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
 service_value() { win 60 reg query 'HKLM\System\CurrentControlSet\Services\TavrelService' /v "$1" |
@@ -223,11 +213,11 @@ check "the exam client runs in the agent's folder" grep -qF "cwd=$root_win\\Agen
 rm -f "$root/Agent/Tavrel.exe" "$root/Agent/exam_client_control.txt"
 
 # The administrator's maintenance stop: the service ends the agent in order and stays stopped until started.
-ends=$(log_text | grep -c 'TavrelAgent Application End')
+ends=$(agent_log "$root" | grep -c 'TavrelAgent Application End')
 win 60 sc stop TavrelService >/dev/null
 for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
 check "sc stop: the service stops" test "$(service_state)" = STOPPED
-check "sc stop: the agent ended in order" test "$(log_text | grep -c 'TavrelAgent Application End')" = $((ends + 1))
+check "sc stop: the agent ended in order" test "$(agent_log "$root" | grep -c 'TavrelAgent Application End')" = $((ends + 1))
 check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0, as asked')" = 1
 t0=$(last_seq)
 win 60 sc start TavrelService >/dev/null
@@ -274,7 +264,7 @@ check "listed under installed programs with version $v2" test "$(reg_value Displ
 check 'the root named as "Agent\..\" is stored plain' test "$(reg_value InstallLocation)" = "$root_win"
 check "shell.ini kept byte for byte" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 check "the answer file kept byte for byte" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
-log_text >"$work/log.txt"
+agent_log "$root" >"$work/log.txt"
 check "log: the server's version $v2" grep -qF "===Server Version====$v2" "$work/log.txt"
 check "log: the update from $v1" grep -qF "Begin Update$v1" "$work/log.txt"
 check "log: the download finished" grep -qF "更新包下载完成" "$work/log.txt"
@@ -298,17 +288,14 @@ check "uninstall: the service program is gone" test ! -e "$root/Agent/TavrelServ
 check "uninstall: the service is gone" test -z "$(service_value ImagePath)"
 check "uninstall: no longer listed" test -z "$(reg_value DisplayVersion)"
 check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamData/nrvq/E1.oef"
-check "uninstall: the log stays" test -n "$(log_text)"
+check "uninstall: the log stays" test -n "$(agent_log "$root")"
 check "uninstall: shell.ini stays" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 rs_get "/connections?open=1" >"$work/conn"
 check "uninstall: the running agent ended in order, as every agent but the one killed" \
-  test "$(log_text | grep -c "TavrelAgent Application End")" = $(($(log_text | grep -c "Subject : TavrelAgent Application") - 1))
+  test "$(agent_log "$root" | grep -c "TavrelAgent Application End")" = $(($(agent_log "$root" | grep -c "Subject : TavrelAgent Application") - 1))
 check "uninstall: its channel is closed" test "$(json 'v.connections.length' <"$work/conn")" = 0
 mark "uninstalled"
 
-if [ "$failures" -gt 0 ]; then
-  echo "--- agent's log ---"; log_text | tail -n 30
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed in $((SECONDS - started)) s"
+mark "done"
+on_failure() { echo "--- agent's log ---"; agent_log "$root" | tail -n 30; }
+verdict on_failure

@@ -34,6 +34,12 @@ void socket::off_all() {
 void socket::set_error_listener(error_listener listener) {
     std::lock_guard<std::mutex> lk(m_lock);
     m_errorListener = std::move(listener);
+    // A socket sends its CONNECT as it is made, so the server's refusal may be in before this call.
+    if (!m_errorListener || !m_errorUnheard || !m_owner) return;
+    std::weak_ptr<socket> weak = shared_from_this();
+    m_owner->m_io.post([weak] {
+        if (auto self = weak.lock()) self->HearUnheardError();
+    });
 }
 
 bool socket::connected() const {
@@ -131,18 +137,30 @@ void socket::OnPacket(const packet& p) {
         OnAckPacket(p);
         break;
     case packet::type::error: {
-        error_listener listener;
         {
             std::lock_guard<std::mutex> lk(m_lock);
-            listener = m_errorListener;
+            m_errorUnheard = true;
+            m_unheardError = p.get_message();
         }
-        if (!listener) break;
-        try {
-            listener(p.get_message());
-        } catch (...) {
-        }
+        HearUnheardError();
         break;
     }
+    }
+}
+
+void socket::HearUnheardError() {
+    error_listener listener;
+    message::ptr error;
+    {
+        std::lock_guard<std::mutex> lk(m_lock);
+        if (!m_errorUnheard || !m_errorListener) return;
+        listener = m_errorListener;
+        error = std::move(m_unheardError);
+        m_errorUnheard = false;
+    }
+    try {
+        listener(error);
+    } catch (...) {
     }
 }
 
@@ -154,6 +172,8 @@ void socket::OnConnectPacket() {
         if (m_connected || !m_owner || m_closing) return;
         owner = m_owner;
         m_connected = true;
+        m_errorUnheard = false;
+        m_unheardError.reset();
         m_generation = owner->Generation();
         for (auto& e : m_queue) owner->Send(std::move(e), m_generation);
         m_queue.clear();

@@ -58,6 +58,7 @@ private:
 
     void OnConnectPacket();
     void OnEventPacket(const packet& p);
+    void HearUnheardError();
     void OnAckPacket(const packet& p);
     void SendLocked(const packet& p);
     void StartTimer(std::unique_ptr<boost::asio::steady_timer>& timer, unsigned ms);
@@ -73,6 +74,9 @@ private:
     std::map<std::string, event_listener> m_handlers;
     std::map<int, ack_callback> m_acks;
     error_listener m_errorListener;
+    // A refusal that came before anyone listened, kept for the listener set next.
+    bool m_errorUnheard = false;
+    message::ptr m_unheardError;
 
     // Network thread only.
     bool m_connectSent = false;

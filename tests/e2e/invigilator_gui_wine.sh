@@ -18,7 +18,6 @@ shots=${TAVREL_SCREENSHOTS:-$(dirname "$TAVREL_TEST_BIN")/../screenshots}
 driver="$TAVREL_TEST_BIN/gui_driver.exe"
 stub="$TAVREL_TEST_BIN/tavrel_stub.exe"
 title_window="$TAVREL_TEST_BIN/title_window.exe"
-control="http://$TAVREL_ROOM_SERVER"
 
 # Texts of the agent's windows.
 readonly T_WINDOW="Tavrel测试系统" T_SETTINGS="参数设置" T_EXIT="退出口令" T_NOTE="提示信息"
@@ -29,11 +28,7 @@ readonly M_ADDRESS="请输入合法的IP地址！" M_CLIENT_RUNS="考试机已�
 readonly M_REFUSED="修改考试机号失败："
 readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006
 
-failures=0
-pass() { echo "ok    $1"; }
-fail() { echo "FAIL  $1${2:+: $2}"; failures=$((failures + 1)); }
-check() { local name=$1; shift; if "$@" >/dev/null; then pass "$name"; else fail "$name"; fi; }
-die() { echo "FAIL  $1${2:+: $2}"; failures=$((failures + 1)); exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 for tool in Xvfb xdotool import identify convert iconv wine wineserver curl node; do
   command -v "$tool" >/dev/null || die "tool missing" "$tool"
@@ -94,15 +89,6 @@ desktop_pid=$!
 drive() { timeout 30 wine "$driver" "$@" 2>>"$work/driver.log" </dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 value() { sed -n "s/^$1=//p" | head -n1; }
 shot() { import -window root -display "$DISPLAY" "$shots/$1.png" 2>>"$work/import.log"; }
-
-# Control calls of tools/room-server; node reads the JSON answers.
-rs_get() { curl -sSf --max-time 40 "$control$1"; }
-rs_post() {
-  local body=${2:-'{}'}
-  curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "$body" "$control$1"
-}
-json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
-  const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 
 # ---- the installation: the agent, its shell.ini, the log folder beside it --------------------------------------
 ports=$(rs_get /ports) || die "room-server ports"
@@ -360,7 +346,6 @@ drive msgbox "$T_NOTE" 5000 >"$work/note" || true
 check "four wide characters: \"$M_CUT\"" test "$(value text <"$work/note")" = "$M_CUT"
 check "four wide characters: three whole ones stay" test "$(field $ID_NUMBER)" = "一二三"
 
-log_text() { iconv -f GBK -t UTF-8 "$root"/log/TavrelAgent.*.log 2>/dev/null; }
 # Refused input: the note, the dialog stays, nothing reaches the server.
 while IFS='|' read -r address number message; do
   drive set-text "$T_SETTINGS" $ID_ADDRESS "$address" >/dev/null
@@ -400,7 +385,7 @@ drive set-text "$T_SETTINGS" $ID_NUMBER " $ecp_id " >/dev/null
 drive click "$T_SETTINGS" $ID_CONFIRM >/dev/null
 check "unchanged values: the dialog closes" drive hidden "$T_SETTINGS" 5000
 check "unchanged values: no server call" test "$(requests_of_modify)" = 1
-check "unchanged values: no log line" test "$(log_text | grep -c 修改考试机配置)" = 0
+check "unchanged values: no log line" test "$(agent_log "$root" | grep -c 修改考试机配置)" = 0
 
 # A good change of the number only: reaches the server, is logged, takes effect; shell.ini stays.
 open_settings || fail "settings dialog opens again"
@@ -416,7 +401,7 @@ check "good change: the trimmed number and the machine's key" \
   test "$(echo "$modify" | json 'String(v.requests[1].json.ecpId)+" "+v.requests[1].json.ecpKey')" = "7 $ecp_key"
 check "good change: shell.ini untouched when only the number changed" \
   cmp -s "$work/shell.ini.before" "$root/Agent/shell.ini"
-check "good change: the log line" grep -qF "修改考试机配置，考试机号[7],服务地址[127.0.0.1]" <(log_text)
+check "good change: the log line" grep -qF "修改考试机配置，考试机号[7],服务地址[127.0.0.1]" <(agent_log "$root")
 open_settings || fail "settings dialog opens a third time"
 check "good change: the dialog now shows the new number" test "$(field $ID_NUMBER)" = 7
 check "the channel stayed open" test "$(icon_state)" = connected
@@ -461,7 +446,7 @@ check "Enter confirms: the dialog closes" drive hidden "$T_SETTINGS" 15000
 check "Enter confirms: the change reaches the server" \
   test "$(rs_get "/requests?route=modifyTavrel&min=$((modify_before + 1))&wait=5000" |
           json "String(v.requests[$modify_before]&&v.requests[$modify_before].json.ecpId)")" = 9
-check "Enter confirms: the log line" grep -qF "修改考试机配置，考试机号[9],服务地址[127.0.0.1]" <(log_text)
+check "Enter confirms: the log line" grep -qF "修改考试机配置，考试机号[9],服务地址[127.0.0.1]" <(agent_log "$root")
 
 # ---- the exit password -------------------------------------------------------------------------------------------
 open_exit() { open_from_menu exit "$T_EXIT" "$work/exit"; }
@@ -510,7 +495,7 @@ done
 check "the eighth character ends the agent" test -n "$agent_rc"
 check "the agent's exit code is 0" test "${agent_rc:-x}" = 0
 agent_pid=
-check "the end banner in the log" grep -q "TavrelAgent Application End" <(log_text)
+check "the end banner in the log" grep -q "TavrelAgent Application End" <(agent_log "$root")
 check "the tray icon is gone from the screen" test "$(icon_state)" != connected -a "$(icon_state)" != disconnected
 
 # ---- the blank dialog ------------------------------------------------------------------------------------------
@@ -543,7 +528,7 @@ done
 check "closing the blank dialog ends the agent" test -n "$agent_rc"
 check "... with exit code 0" test "${agent_rc:-x}" = 0
 agent_pid=
-check "... with the end banner in the log" test "$(log_text | grep -c 'TavrelAgent Application End')" = 2
+check "... with the end banner in the log" test "$(agent_log "$root" | grep -c 'TavrelAgent Application End')" = 2
 sleep 1
 check "... and takes the tray icon away" test "$(icon_state)" != connected -a "$(icon_state)" != disconnected
 
@@ -571,10 +556,8 @@ agent_pid=
 
 echo "screenshots in $shots:"
 ls "$shots"
-if [ "$failures" -gt 0 ]; then
-  echo "--- agent's log ---"; log_text | tail -n 40
+on_failure() {
+  echo "--- agent's log ---"; agent_log "$root" | tail -n 40
   echo "--- driver's errors ---"; tail -n 20 "$work/driver.log"
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+}
+verdict on_failure

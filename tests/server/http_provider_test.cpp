@@ -92,7 +92,7 @@ TEST_F(HttpProviderTest, EachOperationRetriesFailedTransfersUpToAttempts) {
         SCOPED_TRACE(row.name);
         std::string response;
         EXPECT_EQ(row.call(m_http, &m_quick, m_terminated, response), 52);  // CURLE_GOT_NOTHING
-        std::vector<Json::Value> seen = m_room.Requests(row.route);
+        std::vector<Json::Value> seen = m_room.RouteRequests(row.route);
         ASSERT_EQ(seen.size(), 3u);
         for (size_t i = 1; i < seen.size(); ++i) {
             double gap = seen[i]["time"].asDouble() - seen[i - 1]["time"].asDouble();
@@ -111,7 +111,7 @@ TEST_F(HttpProviderTest, AttemptsOfOneOrLessMeanOneTransfer) {
         RequestOptions o = Options(1, 1, attempts);
         std::string response;
         EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &o, m_terminated), 52);
-        EXPECT_EQ(m_room.Requests("getVersionInfo").size(), 1u);
+        EXPECT_EQ(m_room.RouteRequests("getVersionInfo").size(), 1u);
     }
 }
 
@@ -122,7 +122,7 @@ TEST_F(HttpProviderTest, TerminateFlagStopsTheRetries) {
     Clock::time_point start = Clock::now();
     EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 52);
     EXPECT_LT(SecondsSince(start), 0.9) << "no pause after the only transfer";
-    EXPECT_EQ(m_room.Requests("getVersionInfo").size(), 1u);
+    EXPECT_EQ(m_room.RouteRequests("getVersionInfo").size(), 1u);
 }
 
 TEST_F(HttpProviderTest, HttpStatusIsTheResultAfterOneTransfer) {
@@ -131,17 +131,17 @@ TEST_F(HttpProviderTest, HttpStatusIsTheResultAfterOneTransfer) {
     m_room.Fault(R"({"route":"getVersionInfo","kind":"status","status":500})");
     std::string response;
     EXPECT_EQ(m_http.postRequest(Url("/client/sendEcpState"), "{}", response, &m_quick, m_terminated), 404);
-    EXPECT_EQ(m_room.Requests("sendEcpState").size(), 1u);
+    EXPECT_EQ(m_room.RouteRequests("sendEcpState").size(), 1u);
     EXPECT_NE(response.find("404"), std::string::npos) << "the error page is still handed back: " << response;
 
     response.clear();
     EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 500);
-    EXPECT_EQ(m_room.Requests("getVersionInfo").size(), 1u);
+    EXPECT_EQ(m_room.RouteRequests("getVersionInfo").size(), 1u);
 
     // A path the server does not know answers 404 too.
     response.clear();
     EXPECT_EQ(m_http.postRequest(Url("/client/nothingHere"), "{}", response, &m_quick, m_terminated), 404);
-    EXPECT_EQ(m_room.RequestsAt("/client/nothingHere").size(), 1u);
+    EXPECT_EQ(m_room.Requests("/client/nothingHere").size(), 1u);
 }
 
 TEST_F(HttpProviderTest, ResponseHoldsOnlyTheLastAttemptsBytes) {
@@ -150,7 +150,7 @@ TEST_F(HttpProviderTest, ResponseHoldsOnlyTheLastAttemptsBytes) {
     m_room.Answer(R"({"route":"getVersionInfo","code":1000,"data":"9.9.9.9"})");
     std::string response = "before:";
     EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 0);
-    EXPECT_EQ(m_room.Requests("getVersionInfo").size(), 2u);
+    EXPECT_EQ(m_room.RouteRequests("getVersionInfo").size(), 2u);
     EXPECT_EQ(response, R"(before:{"code":1000,"data":"9.9.9.9","message":""})");
 }
 
@@ -185,7 +185,7 @@ TEST_F(HttpProviderTest, HeaderLinesGoOutByteForByte) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.route);
-        std::vector<Json::Value> seen = m_room.Requests(row.route);
+        std::vector<Json::Value> seen = m_room.RouteRequests(row.route);
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0]["method"].asString(), row.method);
         std::vector<std::string> lines = HeaderLinesOf(seen[0]);
@@ -201,7 +201,7 @@ TEST_F(HttpProviderTest, PostSendsTheBodyAsGiven) {
     std::string body = "{\n   \"a\" : \"1\"\n}\n";
     std::string response;
     EXPECT_EQ(m_http.postRequest(Url("/client/sendEcpState"), body, response, &m_quick, m_terminated), 0);
-    std::vector<Json::Value> seen = m_room.Requests("sendEcpState");
+    std::vector<Json::Value> seen = m_room.RouteRequests("sendEcpState");
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(BodyOf(seen[0]), body);
     EXPECT_EQ(response, R"({"code":1000,"data":null,"message":""})");
@@ -216,7 +216,7 @@ TEST_F(HttpProviderTest, FormPartsGoTextsFirstThenFilesEachInKeyOrder) {
                                    {{"zfile", folder / "second.bin"}, {"file", folder / "answer.oef"}},
                                    {{"b", "2"}, {"a", "1"}, {"B", "3"}}, response, &m_quick, m_terminated),
               0);
-    std::vector<Json::Value> seen = m_room.Requests("uploadRecoverAnswer");
+    std::vector<Json::Value> seen = m_room.RouteRequests("uploadRecoverAnswer");
     ASSERT_EQ(seen.size(), 1u);
     const Json::Value& parts = seen[0]["parts"];
     ASSERT_EQ(parts.size(), 5u);
@@ -282,7 +282,7 @@ TEST_F(HttpProviderTest, GzipEncodedDownloadIsDecodedOnReceipt) {
     RequestOptions o = Options(60, 30, 3);
     EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 0);
     std::fclose(file);
-    std::vector<Json::Value> seen = m_room.Requests("downloadModule");
+    std::vector<Json::Value> seen = m_room.RouteRequests("downloadModule");
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0]["response"]["gzip"].asBool()) << "the server sent it compressed";
     EXPECT_EQ(ToLowerAscii(GetFileMd5(path)), served["md5"].asString());
@@ -313,7 +313,7 @@ TEST_F(HttpProviderTest, DownloadErrorStatusFailsWithCode22) {
     RequestOptions o = Options(5, 5, 3);
     EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), 22);
     std::fclose(file);
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u) << "downloads are not retried";
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 1u) << "downloads are not retried";
     EXPECT_TRUE(log.Contains(LogLevel::Info, "【HttpProvider::downloadRequest::curl_easy_perform】 res:22"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:404"));
     EXPECT_EQ(ReadFileBytes(path), "") << "the error page is not written into the file";
@@ -325,7 +325,7 @@ TEST_F(HttpProviderTest, DownloadIntoAFileThatIsNotOpenFailsAndFetchesNothing) {
     int result = m_http.downloadRequest(Url("/client/downloadModule"), nullptr, &o);
     EXPECT_NE(result, 0);
     EXPECT_LT(result, 100);
-    EXPECT_TRUE(m_room.Requests("downloadModule").empty());
+    EXPECT_TRUE(m_room.RouteRequests("downloadModule").empty());
     EXPECT_TRUE(log.Contains(LogLevel::Error, "res:"));
 }
 
@@ -352,11 +352,11 @@ TEST_F(HttpProviderTest, TextAnswersStopAtTheCap) {
     EXPECT_LE(response.size(), static_cast<size_t>(zuli::nio::kTextCap));
 
     const size_t cap = static_cast<size_t>(zuli::nio::kTextCap);
-    m_room.AnswerRaw("getVersionInfo", std::string(cap, 'a'));
+    m_room.SetRawAnswer("getVersionInfo", std::string(cap, 'a'));
     response.clear();
     EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 0);
     EXPECT_EQ(response.size(), cap);
-    m_room.AnswerRaw("getVersionInfo", std::string(cap + 1, 'a'));
+    m_room.SetRawAnswer("getVersionInfo", std::string(cap + 1, 'a'));
     EXPECT_EQ(m_http.getRequest(Url("/client/getVersionInfo"), response, &m_quick, m_terminated), 23);
 }
 

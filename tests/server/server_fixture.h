@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/shared_values.h"
-#include "server/room_peer.h"
+#include "support/room_server.h"
 
 namespace tavrel::test {
 
@@ -29,7 +29,11 @@ protected:
         StopFlag = false;
     }
 
-    RoomPeer m_room;
+    RoomServer m_room;
 };
+
+inline std::string BodyOf(const Json::Value& request) { return RoomServer::BodyOf(request); }
+inline std::string PartData(const Json::Value& part) { return RoomServer::PartBytes(part); }
+inline std::vector<std::string> HeaderLinesOf(const Json::Value& request) { return RoomServer::HeaderLinesOf(request); }
 
 }  // namespace tavrel::test

@@ -158,10 +158,10 @@ protected:
         body["signer"] = signer;
         Json::Value answer = m_room.Post("/tls/installer", body);
         EXPECT_TRUE(answer["ok"].asBool()) << answer.toStyledString();
-        m_fetchedBefore = m_room.Requests("updateTavrel").size();
+        m_fetchedBefore = m_room.RouteRequests("updateTavrel").size();
         return ReadFileBytes(HelperPath("installer_probe"));
     }
-    size_t FetchesSinceServe() { return m_room.Requests("updateTavrel").size() - m_fetchedBefore; }
+    size_t FetchesSinceServe() { return m_room.RouteRequests("updateTavrel").size() - m_fetchedBefore; }
     size_t m_fetchedBefore = 0;
 
     static SignatureCheck CheckHeld(const std::string& path) {

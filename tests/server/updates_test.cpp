@@ -112,12 +112,12 @@ TEST_F(UpdatesTest, EqualVersionMakesNoInstallerRequest) {
         std::string serverVersion;
         ASSERT_TRUE(GetVersionInfo(serverVersion));
         EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, ReadShared(&SharedValues::LocalVersion)));
-        EXPECT_TRUE(m_room.Requests("updateTavrel").empty());
+        EXPECT_TRUE(m_room.RouteRequests("updateTavrel").empty());
     }
 }
 
 TEST_F(UpdatesTest, MissingVersionDataMeansNoUpdate) {
-    m_room.AnswerRaw("getVersionInfo", R"({"code":1000,"message":""})");
+    m_room.SetRawAnswer("getVersionInfo", R"({"code":1000,"message":""})");
     std::string serverVersion = "stale";
     ASSERT_TRUE(GetVersionInfo(serverVersion));
     EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, "1.0.0.5"));
@@ -272,7 +272,7 @@ TEST_F(UpdatesTest, InstallerThatCannotStartKeepsTheServiceRunning) {
     ServeInstallerProbe();
     EXPECT_TRUE(UpgradeExamVersion("1.0.0.7"));
     EXPECT_TRUE(StopFlag);
-    EXPECT_EQ(m_room.Requests("updateTavrel").size(), 2u);
+    EXPECT_EQ(m_room.RouteRequests("updateTavrel").size(), 2u);
     EXPECT_FALSE(WaitForInstallerRecord().empty());
 }
 
@@ -290,14 +290,14 @@ TEST_F(UpdatesTest, PassesAfterAFailedLaunchFetchAtMostThreeInstallersInThreeMin
         ++passes;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    size_t downloads = m_room.Requests("updateTavrel").size();
+    size_t downloads = m_room.RouteRequests("updateTavrel").size();
     std::printf("%d passes, %zu installer downloads in three scaled minutes\n", passes, downloads);
     EXPECT_GE(passes, 15);
     EXPECT_LE(downloads, 3u);
     EXPECT_GE(downloads, 2u) << "the update is still tried after the wait";
     EXPECT_EQ(log.Count("秒后重新下载"), downloads) << "each wait is logged once";
     EXPECT_EQ(log.Count("版本1.0.0.9的安装包2秒后重新下载"), 1u) << "the second wait is doubled";
-    EXPECT_TRUE(m_room.Requests("getStartupInfoAgent").empty()) << "the pass ends at the version step";
+    EXPECT_TRUE(m_room.RouteRequests("getStartupInfoAgent").empty()) << "the pass ends at the version step";
     EXPECT_FALSE(StopFlag);
 }
 
@@ -319,7 +319,7 @@ TEST_F(UpdatesTest, PresentPackageMatchingALowerCaseDigestIsKept) {
     LogCapture log;
     EXPECT_TRUE(UpgradeExamModule());
     EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), upper + ".upk");
-    EXPECT_TRUE(m_room.Requests("downloadModule").empty());
+    EXPECT_TRUE(m_room.RouteRequests("downloadModule").empty());
     EXPECT_FALSE(log.Contains(LogLevel::Info, "更新考试流程文件"));
 }
 
@@ -330,7 +330,7 @@ TEST_F(UpdatesTest, DamagedPackageIsFetchedAgainAndChecked) {
     LogCapture log;
     EXPECT_TRUE(UpgradeExamModule());
     EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 1u);
     EXPECT_TRUE(log.Contains(LogLevel::Info, "更新考试流程文件：" + upper));
 }
 
@@ -353,7 +353,7 @@ TEST_F(UpdatesTest, BytesThatDoNotMatchTheDigestFail) {
 
     // A later pass never takes the bad file for good: it is replaced and checked again.
     EXPECT_FALSE(UpgradeExamModule());
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 2u);
 }
 
 TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
@@ -369,7 +369,7 @@ TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
     EXPECT_FALSE(UpgradeExamModule()) << "the half file is not taken for the package";
     EXPECT_TRUE(UpgradeExamModule());
     EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 3u);
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 3u);
 }
 
 // A room fetching a large package again on every pass keeps its link full for nothing: a failed download
@@ -379,12 +379,12 @@ TEST_F(UpdatesTest, FailedModuleDownloadWaitsBeforeTheSameDigestIsFetchedAgain) 
     m_room.SetFault("downloadModule", "status");
     LogCapture log;
     for (int pass = 0; pass < 3; ++pass) EXPECT_FALSE(UpgradeExamModule());
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u) << "fetched again within the wait";
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 1u) << "fetched again within the wait";
     EXPECT_EQ(log.Count("考试流程文件" + upper + "60秒后重新下载"), 1u);
     m_room.ClearFault("downloadModule");
     m_room.SetGeneratedBytes("downloadModule", 300000, 5);
     EXPECT_TRUE(UpgradeExamModule()) << "a new digest waits for nothing";
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 2u);
 }
 
 // A checked package keeps its digest only while its size and time stay as they were.
@@ -392,10 +392,10 @@ TEST_F(UpdatesTest, PackageChangedSinceItsCheckIsCheckedAgain) {
     std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "module package bytes"));
     EXPECT_TRUE(UpgradeExamModule());
     EXPECT_TRUE(UpgradeExamModule());
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 1u);
     ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes, damaged"));
     EXPECT_TRUE(UpgradeExamModule());
-    EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u) << "the changed file passed for the one checked";
+    EXPECT_EQ(m_room.RouteRequests("downloadModule").size(), 2u) << "the changed file passed for the one checked";
     EXPECT_EQ(ReadFileBytes(ModulePath(upper)), "module package bytes");
 }
 
@@ -423,7 +423,7 @@ TEST_F(UpdatesTest, DigestThatIsNoDigestIsRefused) {
         EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), "PREVIOUS.upk");
     }
     EXPECT_EQ(ReadFileBytes(m_root / "victim.upk"), "keep me");
-    EXPECT_TRUE(m_room.Requests("downloadModule").empty());
+    EXPECT_TRUE(m_room.RouteRequests("downloadModule").empty());
 }
 
 }  // namespace

@@ -7,13 +7,13 @@
 #include <thread>
 
 #include "sio/client.h"
-#include "room_control.h"
+#include "support/room_server.h"
 #include "support/test_support.h"
 #include "system/file.h"
 
 namespace {
 
-using channel_test::RoomControl;
+using tavrel::test::RoomServer;
 
 class SioTls : public ::testing::Test {
 protected:
@@ -51,7 +51,7 @@ protected:
     }
     int OpenSockets() { return static_cast<int>(room.Get("/sockets")["sockets"].size()); }
 
-    RoomControl room;
+    RoomServer room;
     Json::Value tls;
     tavrel::test::TempFolder folder;
     std::string ca;

@@ -1,5 +1,5 @@
 #pragma once
-// Symbolic links as a candidate would plant them where users may write.
+// Links as a candidate would plant them where users may write.
 #include <string>
 
 namespace tavrel::test {
@@ -7,5 +7,7 @@ namespace tavrel::test {
 // Makes `link` a symbolic link to `target` (a folder when `folder`); "" on success, otherwise why it cannot
 // be had here, for the test to skip with.
 std::string MakeSymbolicLink(const std::string& target, const std::string& link, bool folder);
+// Makes `link` a second hard link of the file `target`; "" or why not.
+std::string MakeHardLink(const std::string& target, const std::string& link);
 
 }  // namespace tavrel::test

@@ -11,4 +11,8 @@ std::string MakeSymbolicLink(const std::string& target, const std::string& link,
     return ::symlink(target.c_str(), link.c_str()) == 0 ? std::string() : std::strerror(errno);
 }
 
+std::string MakeHardLink(const std::string& target, const std::string& link) {
+    return ::link(target.c_str(), link.c_str()) == 0 ? std::string() : std::strerror(errno);
+}
+
 }  // namespace tavrel::test

@@ -254,6 +254,20 @@ Json::Value RoomServer::Frames(const std::string& conn, const std::string& dir, 
 
 Json::Value RoomServer::Sockets() { return Get("/sockets")["sockets"]; }
 
+std::vector<Json::Value> RoomServer::RouteRequests(const std::string& route, int minCount, int waitMs)
+{
+    std::string query = "/requests?route=" + Escape(route);
+    if (minCount > 0) query += "&min=" + std::to_string(minCount) + "&wait=" + std::to_string(waitMs);
+    const Json::Value requests = Get(query, waitMs + 30000L)["requests"];
+    return std::vector<Json::Value>(requests.begin(), requests.end());
+}
+
+std::vector<Json::Value> RoomServer::AllRequests()
+{
+    const Json::Value requests = Requests();
+    return std::vector<Json::Value>(requests.begin(), requests.end());
+}
+
 int RoomServer::Emit(const Target& to, const std::string& event, const Json::Value& args, const std::string& nsp)
 {
     Json::Value request = to.ToJson();
@@ -426,6 +440,21 @@ const Json::Value* RoomServer::PartOf(const Json::Value& request, const std::str
 }
 
 std::string RoomServer::PartBytes(const Json::Value& part) { return Base64Decode(part.get("data", "").asString()); }
+
+std::vector<std::string> RoomServer::HeaderLinesOf(const Json::Value& request)
+{
+    std::vector<std::string> lines;
+    for (const Json::Value& line : request["headerLines"]) lines.push_back(line.asString());
+    return lines;
+}
+
+Json::Value RoomServer::Parse(const std::string& json)
+{
+    Json::Value value;
+    std::string error;
+    if (!ParseJson(json, value, error)) throw RoomServerError("bad JSON (" + error + "): " + json);
+    return value;
+}
 
 std::string RoomServer::Base64Encode(const std::string& bytes)
 {

@@ -59,6 +59,8 @@ public:
     // Answers. route is the last path segment ("getStartupInfoAgent") or the whole path; an empty key sets the
     // answer for every machine, otherwise only for the machine with that ecpKey.
     Json::Value SetAnswer(const Json::Value& answer); // {route, key?, code?, data?, message?, raw?, bytes?, gzip?}
+    // The same as a JSON text (UTF-8: a text holding Chinese goes through AnsiToUtf8 first); with "md5" for bytes.
+    Json::Value Answer(const std::string& json) { return SetAnswer(Parse(json)); }
     void SetAnswer(const std::string& route, const Json::Value& data, int code = 1000, const std::string& key = "",
                    const std::string& message = "");
     void SetRawAnswer(const std::string& route, const std::string& body, const std::string& key = "");
@@ -79,6 +81,7 @@ public:
     void SetFault(const std::string& route, const std::string& kind, const Json::Value& params = Json::objectValue,
                   int count = -1, const std::string& key = "");
     void ClearFault(const std::string& route, const std::string& key = "");
+    void Fault(const std::string& json) { SetFault(Parse(json)); } // {"route":..., "kind":..., "count": n, ...}
 
     // Records, oldest first. With waitMs > 0 the call waits until at least minCount (at least 1) records match
     // or the time is up, and returns what matches then.
@@ -88,6 +91,9 @@ public:
                        int minCount = 0, int waitMs = 0);
     Json::Value Frames(const std::string& conn = "", const std::string& dir = "", int minCount = 0, int waitMs = 0);
     Json::Value Sockets(); // the sockets connected now
+    // The requests of one route ("getVersionInfo"), waiting up to waitMs for at least minCount of them; all.
+    std::vector<Json::Value> RouteRequests(const std::string& route, int minCount = 0, int waitMs = 0);
+    std::vector<Json::Value> AllRequests();
 
     // Socket.IO. Arguments may hold Binary(...) values, which go out as binary attachments.
     int Emit(const Target& to, const std::string& event, const Json::Value& args = Json::arrayValue,
@@ -118,6 +124,8 @@ public:
     static std::string BodyOf(const Json::Value& request);
     static const Json::Value* PartOf(const Json::Value& request, const std::string& name); // null if absent
     static std::string PartBytes(const Json::Value& part);
+    static std::vector<std::string> HeaderLinesOf(const Json::Value& request); // exactly as they arrived
+    static Json::Value Parse(const std::string& json);                          // throws on a bad text
     static std::string Base64Encode(const std::string& bytes);
     static std::string Base64Decode(const std::string& text);
     static std::string Escape(const std::string& queryValue);
