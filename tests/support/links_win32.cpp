@@ -16,8 +16,8 @@ bool IsReparsePoint(const std::string& path) {
 }
 
 // Wine's CreateSymbolicLinkW says yes and makes nothing, and it has no reparse points of its own; a symbolic
-// link of the host's file system it shows as one (to a folder; a link to a file it follows unseen). The
-// host's ln makes it: Wine starts a Unix program like any other, without a handle to wait on.
+// link of the host's file system to a folder it shows as one (a link to a file it follows unseen). The host's
+// ln makes it: Wine starts a Unix program like any other, without a handle to wait on.
 bool MakeHostLink(const std::string& target, const std::string& link) {
     using UnixName = char*(CDECL*)(const WCHAR*);
     auto unixName = reinterpret_cast<UnixName>(
@@ -52,9 +52,8 @@ std::string MakeSymbolicLink(const std::string& target, const std::string& link,
     if (!CreateSymbolicLinkW(AnsiToWide(link).c_str(), AnsiToWide(target).c_str(), flags))
         return "CreateSymbolicLinkW failed: " + std::to_string(GetLastError());
     if (IsReparsePoint(link)) return std::string();
-    if (!MakeHostLink(target, link)) return "this system makes no reparse point for a symbolic link";
-    // A test against a link the system follows unseen would show nothing of the agent.
-    if (!IsReparsePoint(link)) return "this system shows no reparse point for a symbolic link to a file";
+    if (!folder || !MakeHostLink(target, link) || !IsReparsePoint(link))
+        return "this system makes no reparse point for a symbolic link";
     return std::string();
 }
 
