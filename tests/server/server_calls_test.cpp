@@ -499,6 +499,7 @@ TEST_F(ServerCallsTest, AnswerPlantedAsALinkIsRefused) {
         EXPECT_FALSE(UploadExamAnswer("T9", "E9", "B9", folder / row.answer));
         EXPECT_TRUE(m_room.AllRequests().empty()) << "something was uploaded for a planted link";
         EXPECT_TRUE(log.Contains(LogLevel::Info, "拒绝上传"));
+        RemoveLink(folder / row.link);
     }
     if (shown == 0) GTEST_SKIP() << "no link here: " << notShown;
     if (!notShown.empty()) std::cout << "[ info ] not shown: " << notShown << "\n";

@@ -9,5 +9,7 @@ namespace tavrel::test {
 std::string MakeSymbolicLink(const std::string& target, const std::string& link, bool folder);
 // Makes `link` a second hard link of the file `target`; "" or why not.
 std::string MakeHardLink(const std::string& target, const std::string& link);
+// Removes the link itself, never what it leads to.
+void RemoveLink(const std::string& link);
 
 }  // namespace tavrel::test

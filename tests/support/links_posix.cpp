@@ -15,4 +15,6 @@ std::string MakeHardLink(const std::string& target, const std::string& link) {
     return ::link(target.c_str(), link.c_str()) == 0 ? std::string() : std::strerror(errno);
 }
 
+void RemoveLink(const std::string& link) { ::unlink(link.c_str()); }
+
 }  // namespace tavrel::test
