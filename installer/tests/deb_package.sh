@@ -10,6 +10,7 @@ build=$TAVREL_BUILD_DIR version=$TAVREL_VERSION
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
+# shellcheck source=tests/support/checks.sh
 source "$TAVREL_SOURCE_DIR/tests/support/checks.sh"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; exit 1; }

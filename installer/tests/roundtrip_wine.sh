@@ -25,6 +25,7 @@ export WINEPREFIX=$build/installer-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="m
 unset DISPLAY
 root_win='C:\Tavrel Room' root="$WINEPREFIX/drive_c/Tavrel Room"
 
+# shellcheck source=tests/support/checks.sh
 source "$src/tests/support/checks.sh"
 
 cleanup() {
@@ -253,7 +254,7 @@ cp "$root/ExamData/nrvq/E1.oef" "$work/answer.before"
 cp "$root/Agent/shell.ini" "$work/shell.ini.before"
 t0=$(last_seq)
 printf '{"route":"updateTavrel","bytes":{"base64":"%s"}}' "$(base64 -w0 "$setup2")" >"$work/offer.json"
-curl -sSf --max-time 40 -H 'Content-Type: application/json' --data-binary @"$work/offer.json" "$control/answer" >/dev/null ||
+curl -sSf --max-time 40 -H 'Content-Type: application/json' --data-binary @"$work/offer.json" "http://$TAVREL_ROOM_SERVER/answer" >/dev/null ||
   die "offering the installer"
 rs_post /answer "{\"route\":\"getVersionInfo\",\"data\":\"$v2\"}" >/dev/null || die "version answer"
 rs_get "/requests?route=updateTavrel&since=$t0&min=1&wait=60000" >"$work/download" || true

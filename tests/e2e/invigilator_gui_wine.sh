@@ -28,6 +28,7 @@ readonly M_ADDRESS="请输入合法的IP地址！" M_CLIENT_RUNS="考试机已�
 readonly M_REFUSED="修改考试机号失败："
 readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006
 
+# shellcheck source=tests/support/checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 for tool in Xvfb xdotool import identify convert iconv wine wineserver curl node; do

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the shell tests share (the invigilator's windows and the installer's round trip under Wine, the .deb):
 # their checks and verdict, the room-server's control calls, and the agent's log as text. Sourced, not run:
 #   source "<repo>/tests/support/checks.sh"
