@@ -71,7 +71,7 @@ std::string MakeHardLink(const std::string& target, const std::string& link) {
 }
 
 void RemoveLink(const std::string& link) {
-    // Wine follows a host link in every call of its own (RemoveDirectoryW empties the folder it leads to).
+    // Wine follows a host link in every call of its own (RemoveDirectoryW removes the folder it leads to).
     const std::string host = HostPath(link);
     if (!host.empty()) {
         RunOnHost(L"Z:\\bin\\rm", "/bin/rm -f \"" + host + "\"", link, false);
