@@ -37,8 +37,9 @@ std::string FieldText(HWND dialog, int control, int bufferSize) {
     return std::string(buffer);
 }
 
-bool ModifyEcpNoHook(const std::string& ecpKey, const std::string& ecpId, std::string* message) {
-    return ModifyEcpNo(ecpKey, ecpId, *message);
+bool ModifyEcpNoHook(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                     std::string* message) {
+    return ModifyEcpNo(server, ecpKey, ecpId, *message);
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {

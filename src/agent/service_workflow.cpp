@@ -6,6 +6,7 @@
 #include <random>
 
 #include "base/shared_values.h"
+#include "base/server_endpoint.h"
 #include "base/exam_client.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
@@ -66,18 +67,18 @@ namespace {
 
 const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
 
-void ReportState(int status) {
+void ReportState(const ServerEndpoint& server, int status) {
     SharedValues v = SnapshotShared();
-    SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
+    SendEcpState(server, v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
 }
 
 // Starts the exam client, waits for it, and cleans up after it.
-void RunExamClient(const ServiceStartupInfo& info) {
+void RunExamClient(const ServerEndpoint& server, const ServiceStartupInfo& info) {
     SharedValues v = SnapshotShared();
     std::vector<CommandLinePiece> arguments = ExamClientArguments(v, info);
     // Unquoted, a value with a blank or a quote would add arguments of the server's choosing.
     if (!ExamClientArgumentsSafe(arguments)) return;
-    ReportState(1);
+    ReportState(server, 1);
     std::string commandLine = BuildExamClientCommandLine(arguments);
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
@@ -92,7 +93,7 @@ void RunExamClient(const ServiceStartupInfo& info) {
     KillProcessesByName(L"keyboardHook.exe");
     RestoreDesktop();
     SharedValues after = SnapshotShared();
-    UploadExamLog(after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
+    UploadExamLog(server, after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
 }
 
 }  // namespace
@@ -133,14 +134,19 @@ std::wstring TakeExamClientName(const std::wstring& offered) {
 }
 
 PassOutcome RunServicePass() {
+    // One endpoint for the whole pass, from the values in use: an address the settings dialog is still trying
+    // never reaches them.
+    const ServerEndpoint server = ServerEndpointOf(SnapshotShared());
     std::string serverVersion;
-    if (!GetVersionInfo(serverVersion)) return PassOutcome::Continue;
+    if (!GetVersionInfo(server, serverVersion)) return PassOutcome::Continue;
     std::string localVersion = ReadShared(&SharedValues::LocalVersion);
     if (ServerVersionNeedsUpdate(serverVersion, localVersion)) {
         LogInfo("DoUserServiceHandle") << "===Server Version====" << serverVersion;
         LogInfo("DoUserServiceHandle") << "===Local Version====" << localVersion;
         LogInfo("DoUserServiceHandle") << "Begin Update" << localVersion;
-        if (UpgradeExamVersion(serverVersion)) {
+        if (UpgradeExamVersion(server, serverVersion, &StopFlag)) {
+            // The installer runs and replaces this program: no pass may start again before the agent has ended.
+            StopFlag = true;
             PostMainWindowMessage(kMsgDestroy, 0, 0);
             return PassOutcome::AgentEnds;
         }
@@ -148,19 +154,15 @@ PassOutcome RunServicePass() {
     }
 
     ServiceStartupInfo info;
-    std::wstring tavrelExe = kDefaultExamClient;
-    WriteShared(&SharedValues::TavrelExe, tavrelExe);
+    WriteShared(&SharedValues::TavrelExe, info.tavrelType);
     SharedValues v = SnapshotShared();
-    if (!GetStartupInfoAgent(v.LocalIp, v.LocalMac, info.ecpId, info.phase, info.ecpRoomCode, info.isStartup,
-                             info.isSuperLock, tavrelExe, info.examineeId, info.ecpPixel))
-        return PassOutcome::Continue;
-    tavrelExe = TakeExamClientName(tavrelExe);
-    WriteShared(&SharedValues::TavrelExe, tavrelExe);
+    if (!GetStartupInfoAgent(server, v.LocalIp, v.LocalMac, info)) return PassOutcome::Continue;
+    WriteShared(&SharedValues::TavrelExe, TakeExamClientName(info.tavrelType));
 
     // The server answers 9000 for a machine it does not know: register with the room known so far.
     if (info.ecpId == "-1") {
         std::string assigned;
-        RegisteTavrel(v.CurrentRoomCode, v.LocalMac, v.LocalComputerName, v.LocalIp, assigned);
+        RegisteTavrel(server, v.CurrentRoomCode, v.LocalMac, v.LocalComputerName, v.LocalIp, assigned);
         return PassOutcome::Continue;
     }
     if (info.ecpId.empty()) {
@@ -186,7 +188,7 @@ PassOutcome RunServicePass() {
         // A connection that is open, opening or waiting to reconnect keeps the room of its query: without
         // leaving first, the machine would go on hearing the old room's commands and miss its own.
         if (roomChanged) LeaveCommandChannel();
-        ConnectCommandChannel();
+        ConnectCommandChannel(server);
     }
     WriteShared(&SharedValues::CurrentPhase, info.phase);
 
@@ -194,12 +196,15 @@ PassOutcome RunServicePass() {
     // idle agent costs.
     if (!info.examineeId.empty() && !ExamClientRuns()) {
         // An examinee is at work and the exam client is gone: report it, never restart the client under them.
-        ReportState(0);
+        ReportState(server, 0);
         return PassOutcome::Continue;
     }
     if (info.isStartup != 1) return PassOutcome::Continue;
-    if (!UpgradeExamModule()) return PassOutcome::Continue;
-    RunExamClient(info);
+    ModuleUpdate module = UpgradeExamModule(server, &StopFlag);
+    // The package the server names goes on the exam client's command line; without a digest the last stays.
+    if (!module.package.empty()) WriteShared(&SharedValues::ExamPackage, module.package);
+    if (!module.ready) return PassOutcome::Continue;
+    RunExamClient(server, info);
     return PassOutcome::Continue;
 }
 

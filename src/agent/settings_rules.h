@@ -3,6 +3,8 @@
 // message and act on the verdict.
 #include <string>
 
+#include "base/server_endpoint.h"
+
 enum class SettingsVerdict {
     Unchanged,         // both values as in use: close without a server call
     NumberMissing,     // "请输入考试机号！"
@@ -44,8 +46,10 @@ SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std
 // Steps 6 to 11 of the confirm handler, with the server call and the channel behind the two hooks.
 // Returns true when the change took effect; *message gets the message box text of a refusal, or, with true,
 // the warning that the new address is in use but could not be stored in "shell.ini" ("" when all went well).
+// The server call goes to the typed address; the values in use change only once the server accepted.
 struct SettingsHooks {
-    bool (*modifyEcpNo)(const std::string& ecpKey, const std::string& ecpId, std::string* message);
+    bool (*modifyEcpNo)(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                        std::string* message);
     // Ends the channel in every state but closed, as the workflow leaves a room.
     void (*leaveChannel)();
 };

@@ -1,7 +1,6 @@
 #include "base/config.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "base/shared_values.h"
 #include "base/logger.h"
@@ -57,25 +56,4 @@ TransportTrust TransportTrustOf(const SharedValues& v) {
     }
     std::fclose(file);
     return trust;
-}
-
-bool TransportReady(std::string* caPath) {
-    TransportTrust trust = TransportTrustOf(SnapshotShared());
-    // Every pass asks again; the log hears of a problem once, and of its end.
-    static std::mutex lock;
-    static std::string reported;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (trust.problem != reported) {
-            if (!trust.problem.empty()) {
-                // Into the log file, where an invigilator's technician looks first.
-                LogInfo("TransportReady") << "配置错误，不连接服务器：" << trust.problem;
-            } else {
-                LogInfo("TransportReady") << "配置已可用，CaFile:" << trust.caPath;
-            }
-            reported = trust.problem;
-        }
-    }
-    if (caPath) *caPath = trust.caPath;
-    return trust.problem.empty();
 }

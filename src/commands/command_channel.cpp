@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "base/shared_values.h"
-#include "base/config.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
 #include "commands/command_worker.h"
@@ -70,20 +69,19 @@ void InstallChannelListeners() {
     client->set_notice_listener([](const std::string& text) { LogInfo("SocketIO") << text; });
 }
 
-void ConnectCommandChannel() {
+void ConnectCommandChannel(const ServerEndpoint& server) {
     auto client = CommandChannelClient();
     if (!client) return;
     // Commands power off rooms: they are heard over the transport the configuration trusts, or not at all.
-    std::string caPath;
-    if (!TransportReady(&caPath)) return;
+    if (!TransportReady(server)) return;
     // With Scheme=https the channel goes over wss, checked against the same CA as the HTTP calls.
-    client->set_tls_ca_file(caPath);
+    client->set_tls_ca_file(server.trust.caPath);
     SharedValues v = SnapshotShared();
     std::map<std::string, std::string> query;
     query["room"] = v.CurrentRoomCode;
     query["ecpKey"] = v.LocalMac;
     query["type"] = "agent";
-    client->connect(SocketUrlOf(v), query);
+    client->connect(SocketUrlOf(server), query);
     SubscribeCommandHandlers(client);
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "base/server_endpoint.h"
 #include "sio/client.h"
 #include "sio/message.h"
 
@@ -15,8 +16,9 @@ void DestroyCommandChannel();
 
 // Installs the four connection listeners; done once at start-up, before any connect.
 void InstallChannelListeners();
-// Joins the channel of CurrentRoomCode with this machine's key; nothing changes while it is open or opening.
-void ConnectCommandChannel();
+// Joins the channel of CurrentRoomCode at server with this machine's key; nothing changes while it is open or
+// opening.
+void ConnectCommandChannel(const ServerEndpoint& server);
 bool IsCommandChannelOpen();
 // True while the channel is anything but closed with nothing scheduled: open, opening, or waiting to reconnect.
 bool IsCommandChannelActive();

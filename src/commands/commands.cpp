@@ -75,7 +75,7 @@ void OnUploadAnswer(const sio::message::ptr& data) {
     }
     // The same file asked for again while its upload waits or runs is the same upload.
     bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
-        UploadExamAnswer(taskId, examineeId, batchNum, path, &terminated);
+        UploadExamAnswer(ServerEndpointOf(SnapshotShared()), taskId, examineeId, batchNum, path, &terminated);
     }, path);
     if (!queued)
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: " << kMaxWaitingCommandJobs << " commands are waiting already";
@@ -100,7 +100,8 @@ int ReportDelayMs() {
 void SendStateReport(const std::atomic<bool>& terminated) {
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
-        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
+        SendEcpState(ServerEndpointOf(v), v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1,
+                     &terminated);
 }
 
 }  // namespace

@@ -117,7 +117,8 @@ bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::strin
     return !serverVersion.empty() && serverVersion != localVersion;
 }
 
-bool UpgradeExamVersion(const std::string& serverVersion) {
+bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverVersion,
+                        const std::atomic<bool>* stop) {
     // Every attempt fetches the whole installer: after a failed launch, a room of PCs retrying on every pass
     // would fill the link, so the same version waits (logged once, when the wait begins).
     if (!InstallerAttemptDue(serverVersion)) return false;
@@ -128,12 +129,12 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
     // A missing Temp folder would make every download fail for ever.
     CreateFolders(tempDir);
-    if (!DownloadTavrelSetup(setupPath)) {
+    if (!DownloadTavrelSetup(server, setupPath, stop)) {
         // A cut, refused or unwritable transfer leaves a damaged program that nobody may start.
         if (!IsDirectory(setupPath)) RemoveFile(setupPath);
         // Every PC of a room fetching the whole installer again on every pass keeps the link full for
         // nothing; an agent that is ending is no failure of the download.
-        if (!StopFlag) NoteFailedInstaller(serverVersion);
+        if (!(stop && *stop)) NoteFailedInstaller(serverVersion);
         return false;
     }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
@@ -173,44 +174,45 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         std::lock_guard<std::mutex> lock(g_failuresLock);
         g_failures = UpdateFailures{};
     }
-    StopFlag = true;
     CloseProcessHandle(installer);  // the installer is not waited for; the agent is about to close
     return true;
 }
 
-bool UpgradeExamModule() {
+ModuleUpdate UpgradeExamModule(const ServerEndpoint& server, const std::atomic<bool>* stop) {
+    ModuleUpdate update;
     std::string serverMd5;
-    if (!GetExamModuleInfo(serverMd5)) {
+    if (!GetExamModuleInfo(server, serverMd5)) {
         LogInfo("UpgradeExamModule") << "[UpgradeExamModule]获取服务端版本MD5失败";
-        return false;
+        return update;
     }
     if (!IsMd5Text(serverMd5)) {
         LogInfo("UpgradeExamModule") << "[UpgradeExamModule]服务端MD5格式错误：" << serverMd5;
-        return false;
+        return update;
     }
     serverMd5 = ToUpperAscii(serverMd5);
-    std::string package = serverMd5 + ".upk";
-    WriteShared(&SharedValues::ExamPackage, package);
+    update.package = serverMd5 + ".upk";
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string packagePath = exeDir + NativePath("..\\Modules\\") + package;
+    std::string packagePath = exeDir + NativePath("..\\Modules\\") + update.package;
 
     if (FileExists(packagePath)) {
-        if (PackageDigest(packagePath) == serverMd5) return true;
+        update.ready = PackageDigest(packagePath) == serverMd5;
+        if (update.ready) return update;
         RemoveFile(packagePath);
     }
     // A package of hundreds of megabytes that failed is not fetched again on every pass by a whole room.
-    if (!AttemptDue(g_moduleFailures, serverMd5)) return false;
+    if (!AttemptDue(g_moduleFailures, serverMd5)) return update;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
     CreateFolders(exeDir + NativePath("..\\Modules"));
-    if (!DownloadExamModule(packagePath)) {
+    if (!DownloadExamModule(server, packagePath, stop)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
-        if (!StopFlag) NoteFailedModule(serverMd5);
-        return false;
+        if (!(stop && *stop)) NoteFailedModule(serverMd5);
+        return update;
     }
     // A cut or damaged download stays under the package name only until this check fails it, and the next
     // attempt deletes it before fetching again.
-    if (PackageDigest(packagePath) == serverMd5) return true;
+    update.ready = PackageDigest(packagePath) == serverMd5;
+    if (update.ready) return update;
     LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
     NoteFailedModule(serverMd5);
-    return false;
+    return update;
 }

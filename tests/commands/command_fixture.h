@@ -277,7 +277,7 @@ protected:
 
     // Joins the room and waits until the server has the machine's socket of "/".
     void Join() {
-        ConnectCommandChannel();
+        ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
         ASSERT_TRUE(WaitSocketCount(1, 10000)) << "the agent never joined its room";
     }
 

@@ -167,7 +167,7 @@ TEST_F(CommandChannelTest, ServerEndingTheRoomOnEveryJoinSeesOneJoinPerDelay) {
     client->set_reconnect_delay_max(2000);
     room.Post("/socket/kick-on-join");
     const std::string earlier = client->get_sessionid();  // of an earlier test's connection, if any
-    ConnectCommandChannel();
+    ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
     ASSERT_TRUE(WaitFor([&] { return !client->get_sessionid().empty() && client->get_sessionid() != earlier; }, 10000));
     const std::string sid = client->get_sessionid();
     std::this_thread::sleep_for(std::chrono::seconds(6));

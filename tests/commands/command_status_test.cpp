@@ -41,7 +41,7 @@ TEST_F(CommandChannelTest, FailedAttemptsThatAreRetriedPostOnlyRetrying) {
 
 TEST_F(CommandChannelTest, ChannelThatCannotEvenBeMadeReportsFailure) {
     WriteShared(&SharedValues::SocketPort, std::string("99999"));
-    ConnectCommandChannel();
+    ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
     ASSERT_TRUE(PostedStatuses::WaitEndsWith("1", 5000)) << PostedStatuses::Text();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(PostedStatuses::Text(), "1");

@@ -455,7 +455,7 @@ TEST_F(CommandChannelTest, CommandsAreStillCarriedOutAfterTheServerEndsTheDefaul
         // The workflow connects again only when it finds the channel closed.
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!WaitSocketCount(1, 200) && std::chrono::steady_clock::now() < end) {
-            if (!IsCommandChannelOpen()) ConnectCommandChannel();
+            if (!IsCommandChannelOpen()) ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
         }
         ASSERT_TRUE(WaitSocketCount(1, 0)) << "the agent never came back to its room";
         Broadcast(Command(1005));

@@ -48,7 +48,7 @@ const char kClosedUrl[] = "http://127.0.0.1:1/client/getVersionInfo";
 
 class HttpProviderTest : public ServerTest {
 protected:
-    std::string Url(const std::string& path) { return BaseUrl() + path; }
+    std::string Url(const std::string& path) { return BaseUrlOf(SnapshotShared()) + path; }
 
     HttpProvider m_http;
     std::atomic<bool> m_terminated{false};
@@ -73,7 +73,7 @@ TEST_F(HttpProviderTest, EachOperationRetriesFailedTransfersUpToAttempts) {
         const char* route;
         std::function<int(HttpProvider&, const RequestOptions*, std::atomic<bool>&, std::string&)> call;
     };
-    std::string base = BaseUrl();
+    std::string base = BaseUrlOf(SnapshotShared());
     const Row rows[] = {
         {"post", "sendEcpState",
          [&](HttpProvider& h, const RequestOptions* o, std::atomic<bool>& t, std::string& r) {

@@ -86,15 +86,15 @@ TEST_F(TrustTest, ConfigurationThatCannotBeKeptSendsNothingNotEvenPlainText) {
         if (row.toPlainPort) WriteShared(&SharedValues::ServerPort, std::to_string(m_room.HttpPort()));
         LogCapture log;
         std::string version;
-        EXPECT_FALSE(GetVersionInfo(version));
-        EXPECT_FALSE(SendEcpState("AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
+        EXPECT_FALSE(GetVersionInfo(SharedEndpoint(), version));
+        EXPECT_FALSE(SendEcpState(SharedEndpoint(), "AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
         EXPECT_TRUE(m_room.AllRequests().empty());
         // Said once, not on every call.
         EXPECT_EQ(log.Count("配置错误，不连接服务器："), 1u);
     }
     UseHttps("room-ca.pem");
     std::string version;
-    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_TRUE(GetVersionInfo(SharedEndpoint(), version));
 }
 
 // The installer probe's version resource: the agent's product name at this version.
@@ -181,12 +181,11 @@ TEST_F(SignedInstallerTest, UnsignedOrOtherPublishersInstallerIsDeletedNeverRunA
         ForgetInstallerFailures();
         Serve(signer);
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
-        EXPECT_FALSE(StopFlag);
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
         EXPECT_FALSE(FileExists(SetupPath())) << "a refused installer stays on the disk";
         EXPECT_TRUE(log.Contains(LogLevel::Info, "安装包签名校验失败，已删除："));
         // A failed launch: the same version is not fetched again at once.
-        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
         EXPECT_EQ(FetchesSinceServe(), 1u);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         EXPECT_FALSE(FileExists(RunRecord())) << "the installer ran";
@@ -224,8 +223,7 @@ SignatureCheck CheckedThenReplaced(const HeldFile& file) {
 TEST_F(SignedInstallerTest, PublishersInstallerRuns) {
     Serve("publisher");
     SetInstallerSignatureChecker(ChainTrusted);
-    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
-    EXPECT_TRUE(StopFlag);
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
     Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(FileExists(RunRecord())) << "the publisher's installer never ran";
@@ -237,7 +235,7 @@ TEST_F(SignedInstallerTest, FileReplacedAfterTheCheckIsNotWhatRuns) {
     g_otherProgram = ReadFileBytes(HelperPath("tavrel_stub"));
     ASSERT_FALSE(g_otherProgram.empty());
     SetInstallerSignatureChecker(CheckedThenReplaced);
-    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
     EXPECT_EQ(g_replaced, !kAuthenticodeBuild) << "a writer changed the installer between its check and its start";
     Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -257,7 +255,7 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
         SCOPED_TRACE(row.signer);
         Serve(row.signer);
         std::string path = folder / (std::string(row.signer) + ".exe");
-        ASSERT_TRUE(DownloadTavrelSetup(path));
+        ASSERT_TRUE(DownloadTavrelSetup(SharedEndpoint(), path));
         SignatureCheck check = CheckHeld(path);
         EXPECT_EQ(check.signer, kAuthenticodeBuild ? row.name : "");
         EXPECT_EQ(check.version, kAuthenticodeBuild ? kProbeVersion : "");
@@ -274,7 +272,7 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
     // One byte of the program changed after signing: the digest no longer matches.
     Serve("publisher");
     std::string path = folder / "changed.exe";
-    ASSERT_TRUE(DownloadTavrelSetup(path));
+    ASSERT_TRUE(DownloadTavrelSetup(SharedEndpoint(), path));
     std::string bytes = ReadFileBytes(path);
     ASSERT_GT(bytes.size(), 4096u);
     bytes[2048] = static_cast<char>(bytes[2048] ^ 0x5A);

@@ -65,6 +65,7 @@ protected:
         ServerTest::TearDown();
     }
 
+    static bool ModuleReady() { return UpgradeExamModule(SharedEndpoint()).ready; }
     std::string SetupPath() { return m_exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe"); }
     std::string ModulePath(const std::string& md5) { return m_exeDir + NativePath("..\\Modules\\") + md5 + ".upk"; }
 
@@ -110,7 +111,7 @@ TEST_F(UpdatesTest, EqualVersionMakesNoInstallerRequest) {
         m_room.Reset();
         m_room.SetAnswer("getVersionInfo", Json::Value(offered));
         std::string serverVersion;
-        ASSERT_TRUE(GetVersionInfo(serverVersion));
+        ASSERT_TRUE(GetVersionInfo(SharedEndpoint(), serverVersion));
         EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, ReadShared(&SharedValues::LocalVersion)));
         EXPECT_TRUE(m_room.Requests("updateTavrel").empty());
     }
@@ -119,7 +120,7 @@ TEST_F(UpdatesTest, EqualVersionMakesNoInstallerRequest) {
 TEST_F(UpdatesTest, MissingVersionDataMeansNoUpdate) {
     m_room.AnswerRaw("getVersionInfo", R"({"code":1000,"message":""})");
     std::string serverVersion = "stale";
-    ASSERT_TRUE(GetVersionInfo(serverVersion));
+    ASSERT_TRUE(GetVersionInfo(SharedEndpoint(), serverVersion));
     EXPECT_FALSE(ServerVersionNeedsUpdate(serverVersion, "1.0.0.5"));
 }
 
@@ -127,13 +128,12 @@ TEST_F(UpdatesTest, OlderServerVersionIsDownloadedAndStartedIntoTheRoot) {
     ServeInstallerProbe();
     m_room.SetAnswer("getVersionInfo", Json::Value("1.0.0.1"));
     std::string serverVersion;
-    ASSERT_TRUE(GetVersionInfo(serverVersion));
+    ASSERT_TRUE(GetVersionInfo(SharedEndpoint(), serverVersion));
     ASSERT_TRUE(ServerVersionNeedsUpdate(serverVersion, "1.0.0.5"));
 
     ASSERT_FALSE(FileExists(m_root / "Temp")) << "the Temp folder is made by the update";
     LogCapture log;
-    EXPECT_TRUE(UpgradeExamVersion(kOffered));
-    EXPECT_TRUE(StopFlag) << "the service ends after starting the installer";
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kOffered));
     EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
 
     std::string record = WaitForInstallerRecord();
@@ -153,7 +153,7 @@ TEST_F(UpdatesTest, StaleInstallerIsReplaced) {
     ServeInstallerProbe();
     CreateFolders(m_root / "Temp");
     ASSERT_TRUE(WriteFileBytes(SetupPath(), std::string(3 * 1024 * 1024, 'z')));
-    EXPECT_TRUE(UpgradeExamVersion(kOffered));
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kOffered));
     EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
     WaitForInstallerRecord();
 }
@@ -177,18 +177,15 @@ TEST_F(UpdatesTest, FailedDownloadsAreDeletedAndRetriedByTheNextCall) {
         SCOPED_TRACE(row.name);
         m_room.Fault(row.fault);
         RemoveFile(m_root / "Temp\\installer-run.txt");
-        StopFlag = false;
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion(kOffered));
-        EXPECT_FALSE(StopFlag);
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kOffered));
         EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error["));
         EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
         EXPECT_FALSE(FileExists(SetupPath())) << "a damaged installer is never left to be started";
         EXPECT_FALSE(FileExists(m_root / "Temp\\installer-run.txt"));
 
         // The next pass asks again and gets the whole installer.
-        EXPECT_TRUE(UpgradeExamVersion(kOffered));
-        EXPECT_TRUE(StopFlag);
+        EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kOffered));
         EXPECT_EQ(ReadFileBytes(SetupPath()), m_installer);
         EXPECT_FALSE(WaitForInstallerRecord().empty());
     }
@@ -200,7 +197,7 @@ TEST_F(UpdatesTest, ThrottledTwentyMegabyteInstallerArrivesWholeAndIsStarted) {
     std::string md5 = ServeLargeInstallerProbe(size);
     m_room.Fault(R"({"route":"updateTavrel","kind":"throttle","bytesPerSecond":2097152})");
     Clock::time_point start = Clock::now();
-    EXPECT_TRUE(UpgradeExamVersion(kOffered));
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kOffered));
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     RecordProperty("seconds", std::to_string(seconds));
     std::printf("20 MiB installer at 2 MiB/s arrived in %.1f s\n", seconds);
@@ -222,8 +219,7 @@ TEST_F(UpdatesTest, InstallerOnAFullDiskIsDeletedAndNotStarted) {
         SCOPED_TRACE("the disk fills in the middle of the transfer");
         ServeLargeInstallerProbe(4 << 20);  // above the probe itself, which a static build makes 1.8 MB
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion(kOffered));
-        EXPECT_FALSE(StopFlag);
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kOffered));
         EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
         EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
         EXPECT_FALSE(FileExists(SetupPath()));
@@ -240,7 +236,7 @@ TEST_F(UpdatesTest, InstallerOnAFullDiskIsDeletedAndNotStarted) {
         std::fclose(filler);
         m_room.SetBytes("updateTavrel", std::string(2000, 'i'));
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion(kOffered));
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kOffered));
         EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[23]"));
         EXPECT_FALSE(log.Contains(LogLevel::Info, "更新包下载完成"));
         EXPECT_FALSE(FileExists(SetupPath()));
@@ -262,16 +258,14 @@ TEST(InstallerRetryDelay, OneMinuteDoublingUpToHalfAnHour) {
 TEST_F(UpdatesTest, InstallerThatCannotStartKeepsTheServiceRunning) {
     m_room.SetBytes("updateTavrel", "this is no program");
     LogCapture log;
-    EXPECT_FALSE(UpgradeExamVersion(kOffered));
-    EXPECT_FALSE(StopFlag) << "a machine must not fall out of service silently";
+    EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kOffered)) << "a machine must not fall out of service silently";
     EXPECT_TRUE(log.Contains(LogLevel::Info, "更新包下载完成"));
     EXPECT_TRUE(log.Contains(LogLevel::Info, "安装程序启动失败"));
     EXPECT_TRUE(log.Contains(LogLevel::Info, "版本1.0.0.6的安装包60秒后重新下载"));
 
     // A new version is tried at once, and a good installer then runs.
     ServeInstallerProbe();
-    EXPECT_TRUE(UpgradeExamVersion("1.0.0.7"));
-    EXPECT_TRUE(StopFlag);
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), "1.0.0.7"));
     EXPECT_EQ(m_room.Requests("updateTavrel").size(), 2u);
     EXPECT_FALSE(WaitForInstallerRecord().empty());
 }
@@ -301,11 +295,30 @@ TEST_F(UpdatesTest, PassesAfterAFailedLaunchFetchAtMostThreeInstallersInThreeMin
     EXPECT_FALSE(StopFlag);
 }
 
-TEST_F(UpdatesTest, ShutdownRequestedDuringAFailedLaunchIsKept) {
-    m_room.SetBytes("updateTavrel", "this is no program");
-    StopFlag = true;  // the agent is closing while the pass runs
-    EXPECT_FALSE(UpgradeExamVersion(kOffered));
+// The pass ends the agent once the installer runs, and only then: no further pass starts.
+TEST_F(UpdatesTest, APassThatStartsTheInstallerEndsTheAgent) {
+    ServeInstallerProbe();
+    m_room.SetAnswer("getVersionInfo", Json::Value(kOffered));
+    EXPECT_EQ(RunServicePass(), PassOutcome::AgentEnds);
     EXPECT_TRUE(StopFlag);
+    EXPECT_FALSE(WaitForInstallerRecord().empty());
+    EXPECT_TRUE(m_room.Requests("getStartupInfoAgent").empty());
+}
+
+// A download that the agent's end cut short is no failure of the server: nothing waits before the next try.
+TEST_F(UpdatesTest, DownloadsEndedByTheAgentsStopAreNoFailure) {
+    ServeInstallerProbe();
+    std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "module package bytes"));
+    const std::atomic<bool> stop{true};
+    LogCapture log;
+    EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kOffered, &stop));
+    ModuleUpdate module = UpgradeExamModule(SharedEndpoint(), &stop);
+    EXPECT_FALSE(module.ready);
+    EXPECT_EQ(module.package, upper + ".upk");
+    EXPECT_EQ(log.Count("秒后重新下载"), 0u);
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kOffered));
+    EXPECT_TRUE(ModuleReady());
+    WaitForInstallerRecord();
 }
 
 // ---- module ----
@@ -317,8 +330,7 @@ TEST_F(UpdatesTest, PresentPackageMatchingALowerCaseDigestIsKept) {
     CreateFolders(m_root / "Modules");
     ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes"));
     LogCapture log;
-    EXPECT_TRUE(UpgradeExamModule());
-    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), upper + ".upk");
+    EXPECT_EQ(UpgradeExamModule(SharedEndpoint()).package, upper + ".upk");
     EXPECT_TRUE(m_room.Requests("downloadModule").empty());
     EXPECT_FALSE(log.Contains(LogLevel::Info, "更新考试流程文件"));
 }
@@ -328,7 +340,7 @@ TEST_F(UpdatesTest, DamagedPackageIsFetchedAgainAndChecked) {
     CreateFolders(m_root / "Modules");
     ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "damaged"));
     LogCapture log;
-    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_TRUE(ModuleReady());
     EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
     EXPECT_TRUE(log.Contains(LogLevel::Info, "更新考试流程文件：" + upper));
@@ -337,7 +349,7 @@ TEST_F(UpdatesTest, DamagedPackageIsFetchedAgainAndChecked) {
 TEST_F(UpdatesTest, MissingModulesFolderIsCreated) {
     std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "fresh module"));
     ASSERT_FALSE(FileExists(m_root / "Modules"));
-    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_TRUE(ModuleReady());
     EXPECT_EQ(ReadFileBytes(ModulePath(upper)), "fresh module");
 }
 
@@ -347,12 +359,13 @@ TEST_F(UpdatesTest, BytesThatDoNotMatchTheDigestFail) {
     std::string promised = "0123456789ABCDEF0123456789ABCDEF";
     m_room.SetAnswer("getModuleMD5", Json::Value(ToLowerAscii(promised)));
     LogCapture log;
-    EXPECT_FALSE(UpgradeExamModule());
+    ModuleUpdate module = UpgradeExamModule(SharedEndpoint());
+    EXPECT_FALSE(module.ready);
     EXPECT_TRUE(log.Contains(LogLevel::Info, "下载upk文件MD5校验不通过"));
-    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), promised + ".upk") << "the name still names the expected file";
+    EXPECT_EQ(module.package, promised + ".upk") << "the name still names the expected file";
 
     // A later pass never takes the bad file for good: it is replaced and checked again.
-    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_FALSE(ModuleReady());
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
 }
 
@@ -361,13 +374,13 @@ TEST_F(UpdatesTest, CutOrFailedModuleDownloadIsNeverTakenAsGood) {
     std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 500000, 9));
     m_room.Fault(R"({"route":"downloadModule","kind":"cut","bytes":100000,"count":1})");
     LogCapture log;
-    EXPECT_FALSE(UpgradeExamModule());
+    EXPECT_FALSE(ModuleReady());
     EXPECT_TRUE(log.Contains(LogLevel::Info, "更新考试流程文件失败"));
     EXPECT_EQ(ReadFileBytes(ModulePath(upper)).size(), 100000u);
     // The next pass finds the half file under the package name, does not take it, and fails again.
     m_room.Fault(R"({"route":"downloadModule","kind":"status","status":500,"count":1})");
-    EXPECT_FALSE(UpgradeExamModule()) << "the half file is not taken for the package";
-    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_FALSE(ModuleReady()) << "the half file is not taken for the package";
+    EXPECT_TRUE(ModuleReady());
     EXPECT_EQ(GetFileMd5(ModulePath(upper)), upper);
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 3u);
 }
@@ -378,23 +391,23 @@ TEST_F(UpdatesTest, FailedModuleDownloadWaitsBeforeTheSameDigestIsFetchedAgain) 
     std::string upper = ToUpperAscii(m_room.SetGeneratedBytes("downloadModule", 300000, 4));
     m_room.SetFault("downloadModule", "status");
     LogCapture log;
-    for (int pass = 0; pass < 3; ++pass) EXPECT_FALSE(UpgradeExamModule());
+    for (int pass = 0; pass < 3; ++pass) EXPECT_FALSE(ModuleReady());
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u) << "fetched again within the wait";
     EXPECT_EQ(log.Count("考试流程文件" + upper + "60秒后重新下载"), 1u);
     m_room.ClearFault("downloadModule");
     m_room.SetGeneratedBytes("downloadModule", 300000, 5);
-    EXPECT_TRUE(UpgradeExamModule()) << "a new digest waits for nothing";
+    EXPECT_TRUE(ModuleReady()) << "a new digest waits for nothing";
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u);
 }
 
 // A checked package keeps its digest only while its size and time stay as they were.
 TEST_F(UpdatesTest, PackageChangedSinceItsCheckIsCheckedAgain) {
     std::string upper = ToUpperAscii(m_room.SetBytes("downloadModule", "module package bytes"));
-    EXPECT_TRUE(UpgradeExamModule());
-    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_TRUE(ModuleReady());
+    EXPECT_TRUE(ModuleReady());
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 1u);
     ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes, damaged"));
-    EXPECT_TRUE(UpgradeExamModule());
+    EXPECT_TRUE(ModuleReady());
     EXPECT_EQ(m_room.Requests("downloadModule").size(), 2u) << "the changed file passed for the one checked";
     EXPECT_EQ(ReadFileBytes(ModulePath(upper)), "module package bytes");
 }
@@ -403,10 +416,11 @@ TEST_F(UpdatesTest, ServerDownLeavesThePackageNameAlone) {
     WriteShared(&SharedValues::ServerPort, std::string("1"));
     LogCapture log;
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(UpgradeExamModule());
+    ModuleUpdate module = UpgradeExamModule(SharedEndpoint());
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 8.0) << "at most three transfers";
     EXPECT_TRUE(log.Contains(LogLevel::Info, "[UpgradeExamModule]获取服务端版本MD5失败"));
-    EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), "PREVIOUS.upk");
+    EXPECT_FALSE(module.ready);
+    EXPECT_EQ(module.package, "") << "no digest, no name: the one in use stays";
 }
 
 TEST_F(UpdatesTest, DigestThatIsNoDigestIsRefused) {
@@ -418,9 +432,10 @@ TEST_F(UpdatesTest, DigestThatIsNoDigestIsRefused) {
         SCOPED_TRACE(digest);
         m_room.SetAnswer("getModuleMD5", Json::Value(digest));
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamModule());
+        ModuleUpdate module = UpgradeExamModule(SharedEndpoint());
         EXPECT_TRUE(log.Contains(LogLevel::Info, "[UpgradeExamModule]"));
-        EXPECT_EQ(ReadShared(&SharedValues::ExamPackage), "PREVIOUS.upk");
+        EXPECT_FALSE(module.ready);
+        EXPECT_EQ(module.package, "");
     }
     EXPECT_EQ(ReadFileBytes(m_root / "victim.upk"), "keep me");
     EXPECT_TRUE(m_room.Requests("downloadModule").empty());
