@@ -330,7 +330,9 @@ TEST_F(UpdatesTest, PresentPackageMatchingALowerCaseDigestIsKept) {
     CreateFolders(m_root / "Modules");
     ASSERT_TRUE(WriteFileBytes(ModulePath(upper), "module package bytes"));
     LogCapture log;
-    EXPECT_EQ(UpgradeExamModule(SharedEndpoint()).package, upper + ".upk");
+    ModuleUpdate module = UpgradeExamModule(SharedEndpoint());
+    EXPECT_TRUE(module.ready);
+    EXPECT_EQ(module.package, upper + ".upk");
     EXPECT_TRUE(m_room.Requests("downloadModule").empty());
     EXPECT_FALSE(log.Contains(LogLevel::Info, "更新考试流程文件"));
 }
