@@ -7,6 +7,7 @@
 
 #include "base/shared_values.h"
 #include "base/exam_client.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
@@ -92,7 +93,7 @@ void RunExamClient(const ServiceStartupInfo& info) {
     KillProcessesByName(L"keyboardHook.exe");
     RestoreDesktop();
     SharedValues after = SnapshotShared();
-    UploadExamLog(after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
+    UploadExamLog(after.LocalMac, after.CurrentEcpId, ExamClientLogPath(after.ExeDir));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "base/shared_values.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "server/installer_trust.h"
 #include "server/server_api.h"
@@ -122,8 +123,8 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     // would fill the link, so the same version waits (logged once, when the wait begins).
     if (!InstallerAttemptDue(serverVersion)) return false;
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string tempDir = exeDir + NativePath("..\\Temp");
-    std::string setupPath = exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe");
+    std::string tempDir = TempFolder(exeDir);
+    std::string setupPath = InstallerDownloadPath(exeDir);
     LogInfo("UpgradeExamVersion") << "开始下载" << setupPath;
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
     // A missing Temp folder would make every download fail for ever.
@@ -159,7 +160,7 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
     }
 
-    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
+    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + InstallRootFolder(exeDir)),
                                              AnsiToWide(tempDir));
     ReleaseHeldFile(setup);
     // The service stops only once the installer runs: stopping for an installer that never started would
@@ -189,10 +190,10 @@ bool UpgradeExamModule() {
         return false;
     }
     serverMd5 = ToUpperAscii(serverMd5);
-    std::string package = serverMd5 + ".upk";
+    std::string package = ModulePackageName(serverMd5);
     WriteShared(&SharedValues::ExamPackage, package);
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string packagePath = exeDir + NativePath("..\\Modules\\") + package;
+    std::string packagePath = ModulePackagePath(exeDir, package);
 
     if (FileExists(packagePath)) {
         if (PackageDigest(packagePath) == serverMd5) return true;
@@ -201,7 +202,7 @@ bool UpgradeExamModule() {
     // A package of hundreds of megabytes that failed is not fetched again on every pass by a whole room.
     if (!AttemptDue(g_moduleFailures, serverMd5)) return false;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
-    CreateFolders(exeDir + NativePath("..\\Modules"));
+    CreateFolders(ModulesFolder(exeDir));
     if (!DownloadExamModule(packagePath)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
         if (!StopFlag) NoteFailedModule(serverMd5);

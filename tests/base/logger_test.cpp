@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "support/links.h"
 #include "support/test_support.h"
