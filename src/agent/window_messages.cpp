@@ -2,9 +2,13 @@
 
 #include "base/main_thread_post.h"
 
-void PostChannelStateToTray(ChannelState state) {
-    std::intptr_t tray = kTrayRetrying;
-    if (state == ChannelState::Connected) tray = kTrayConnected;
-    if (state == ChannelState::Closed || state == ChannelState::Failed) tray = kTrayDisconnected;
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, tray);
+std::intptr_t TrayStateOf(ChannelState state) {
+    switch (state) {
+        case ChannelState::Connected: return kTrayConnected;
+        case ChannelState::Closed:
+        case ChannelState::Failed: return kTrayDisconnected;
+        default: return kTrayRetrying;
+    }
 }
+
+void PostChannelStateToTray(ChannelState state) { PostMainWindowMessage(kMsgSetTrayIcon, 0, TrayStateOf(state)); }

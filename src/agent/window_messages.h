@@ -12,5 +12,7 @@ constexpr std::intptr_t kTrayConnected = 0;
 constexpr std::intptr_t kTrayDisconnected = 1;
 constexpr std::intptr_t kTrayRetrying = 2;  // keeps the picture it has
 
+// Closed and failed look the same in the tray.
+std::intptr_t TrayStateOf(ChannelState state);
 // The channel's state listener: posts kMsgSetTrayIcon to the main window, whose thread switches the picture.
 void PostChannelStateToTray(ChannelState state);

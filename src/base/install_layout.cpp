@@ -6,6 +6,7 @@
 
 namespace {
 std::string In(const std::string& folder, const std::string& name) { return folder + PathSeparator() + name; }
+std::string LogFolder(const std::string& exeDir) { return InstallRootFolder(exeDir) + "log"; }
 }  // namespace
 
 std::string IniFilePath(const std::string& exeDir) { return exeDir + "shell.ini"; }
@@ -16,14 +17,16 @@ std::string LogFilePath(const std::string& exeDir, const std::tm& localDate) {
     char name[64];
     std::snprintf(name, sizeof name, "TavrelAgent.%04d%02d%02d.log", localDate.tm_year + 1900, localDate.tm_mon + 1,
                   localDate.tm_mday);
-    return In(InstallRootFolder(exeDir) + "log", name);
+    return In(LogFolder(exeDir), name);
 }
 
-std::string ExamClientLogPath(const std::string& exeDir) { return In(InstallRootFolder(exeDir) + "log", "Tavrel.log"); }
+std::string ExamClientLogPath(const std::string& exeDir) { return In(LogFolder(exeDir), "Tavrel.log"); }
 
-std::string TempFolder(const std::string& exeDir) { return InstallRootFolder(exeDir) + "Temp"; }
-std::string InstallerDownloadPath(const std::string& exeDir) { return In(TempFolder(exeDir), "Tavrel_Setup.exe"); }
-std::string AnswerCopyFolder(const std::string& exeDir) { return In(TempFolder(exeDir), "answer"); }
+std::string InstallTempFolder(const std::string& exeDir) { return InstallRootFolder(exeDir) + "Temp"; }
+std::string InstallerDownloadPath(const std::string& exeDir) {
+    return In(InstallTempFolder(exeDir), "Tavrel_Setup.exe");
+}
+std::string AnswerCopyFolder(const std::string& exeDir) { return In(InstallTempFolder(exeDir), "answer"); }
 
 std::string ModulesFolder(const std::string& exeDir) { return InstallRootFolder(exeDir) + "Modules"; }
 std::string ModulePackageName(const std::string& md5) { return md5 + ".upk"; }

@@ -14,7 +14,7 @@ std::string LogFilePath(const std::string& exeDir, const std::tm& localDate);
 std::string ExamClientLogPath(const std::string& exeDir);
 
 // Temp, which only administrators may write: the downloaded installer and the copies of answers to upload.
-std::string TempFolder(const std::string& exeDir);
+std::string InstallTempFolder(const std::string& exeDir);
 std::string InstallerDownloadPath(const std::string& exeDir);
 std::string AnswerCopyFolder(const std::string& exeDir);
 

@@ -123,7 +123,7 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     // would fill the link, so the same version waits (logged once, when the wait begins).
     if (!InstallerAttemptDue(serverVersion)) return false;
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string tempDir = TempFolder(exeDir);
+    std::string tempDir = InstallTempFolder(exeDir);
     std::string setupPath = InstallerDownloadPath(exeDir);
     LogInfo("UpgradeExamVersion") << "开始下载" << setupPath;
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
