@@ -5,6 +5,7 @@
 
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
+#include "agent/exit_password.h"
 #include "agent/settings_rules.h"
 #include "base/exam_client.h"
 #include "base/main_thread_post.h"
@@ -70,17 +71,12 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
         (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
-        // No confirm button: the password is checked on every change of the text. A room's own password is
-        // checked as a whole, so the field is read to its end.
-        const std::string hash = ReadShared(&SharedValues::ExitPasswordHash);
-        std::string typed = FieldText(dialog, IDC_EXIT_PASSWORD, 10);
-        if (!hash.empty()) {
-            HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
-            std::string whole(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
-            whole.resize(static_cast<size_t>(GetWindowTextA(field, &whole[0], static_cast<int>(whole.size()))));
-            typed = whole;
-        }
-        if (IsExitPassword(typed, hash)) {
+        // No confirm button: the password is checked on every change of the text; the rule decides how much
+        // of the field counts.
+        HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
+        std::string typed(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+        typed.resize(static_cast<size_t>(GetWindowTextA(field, &typed[0], static_cast<int>(typed.size()))));
+        if (IsExitPassword(typed, ReadShared(&SharedValues::ExitPasswordHash))) {
             if (RefusedWhileTheExamClientRuns(dialog)) {
                 // Typed again, the password must be typed whole.
                 SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");

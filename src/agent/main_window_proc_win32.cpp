@@ -6,6 +6,7 @@
 #include "base/exam_client.h"
 #include "base/logger.h"
 #include "agent/main_window.h"
+#include "agent/window_messages.h"
 #include "base/main_thread_post.h"
 #include "resource.h"
 
@@ -21,9 +22,9 @@ HWND g_blankDialog = nullptr;
 UINT g_taskbarCreated = 0;
 
 void SetTrayIcon(LPARAM state) {
-    if (state == 0) {
+    if (state == kTrayConnected) {
         g_tray.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_CONNECTED));
-    } else if (state == 1) {
+    } else if (state == kTrayDisconnected) {
         g_tray.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_DISCONNECTED));
     } else {
         return;  // a reconnection under way keeps the picture

@@ -8,6 +8,7 @@
 #include "base/shared_values.h"
 #include "base/server_endpoint.h"
 #include "base/exam_client.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
@@ -93,7 +94,7 @@ void RunExamClient(const ServerEndpoint& server, const ServiceStartupInfo& info)
     KillProcessesByName(L"keyboardHook.exe");
     RestoreDesktop();
     SharedValues after = SnapshotShared();
-    UploadExamLog(server, after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
+    UploadExamLog(server, after.LocalMac, after.CurrentEcpId, ExamClientLogPath(after.ExeDir));
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
 #include "agent/settings_rules.h"
 
-#include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
 #include "system/address.h"
 #include "system/text.h"
-
-namespace {
-const char kExitPassword[] = "vexmor42";
-}
 
 const char kAddressNotStored[] = "考试机号已修改，但服务地址未能保存到shell.ini，重新启动后将恢复原地址！";
 
@@ -49,13 +44,6 @@ bool CutNumberField(std::wstring* text) {
     if (kept >= text->size()) return false;
     text->resize(kept);
     return true;
-}
-
-bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
-    if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
-    std::string field = typed.substr(0, 9);
-    if (field.size() < 8) return false;
-    return ToLowerAscii(field.substr(0, 8)) == kExitPassword;
 }
 
 SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std::string& ecpIdInUse,

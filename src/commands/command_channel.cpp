@@ -1,11 +1,11 @@
 #include "commands/command_channel.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
 #include "base/shared_values.h"
 #include "base/logger.h"
-#include "base/main_thread_post.h"
 #include "commands/command_worker.h"
 
 namespace {
@@ -13,6 +13,11 @@ namespace {
 std::mutex g_clientLock;
 std::shared_ptr<sio::client> g_client;
 bool g_destroyed = false;
+std::atomic<ChannelStateListener> g_stateListener{nullptr};
+
+void ReportChannelState(ChannelState state) {
+    if (auto listener = g_stateListener.load()) listener(state);
+}
 
 // Subscribing again replaces the earlier handler, so this is safe on every occasion.
 void SubscribeCommandHandlers(const std::shared_ptr<sio::client>& client) {
@@ -41,7 +46,8 @@ void DestroyCommandChannel() {
     StopCommandWorker();
 }
 
-void InstallChannelListeners() {
+void InstallChannelListeners(ChannelStateListener onState) {
+    g_stateListener = onState;
     auto client = CommandChannelClient();
     if (!client) return;
     client->set_open_listener(OnSocketConnectedEvent);
@@ -109,17 +115,17 @@ void OnSocketConnectedEvent() {
     LogInfo("OnSocketConnectedEvent") << "Socket.IO连接成功";
     // The open listener runs on every connection, after the socket of "/" exists again.
     if (auto client = CommandChannelClient()) SubscribeCommandHandlers(client);
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 0);
+    ReportChannelState(ChannelState::Connected);
 }
 
 void OnSocketCloseEvent(sio::close_reason) {
     LogInfo("OnSocketCloseEvent") << "Socket.IO连接关闭";
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+    ReportChannelState(ChannelState::Closed);
 }
 
 void OnSocketFailEvent() {
     LogInfo("OnSocketFailEvent") << "Socket.IO连接异常";
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+    ReportChannelState(ChannelState::Failed);
 }
 
-void OnSocketReconnectEvent(unsigned, unsigned) { PostMainWindowMessage(kMsgSetTrayIcon, 0, 2); }
+void OnSocketReconnectEvent(unsigned, unsigned) { ReportChannelState(ChannelState::Retrying); }

@@ -142,12 +142,6 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     }
-    if (o.sslCertType) curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, o.sslCertType);
-    if (o.sslCert) curl_easy_setopt(curl, CURLOPT_SSLCERT, o.sslCert);
-    if (o.keyPassword) curl_easy_setopt(curl, CURLOPT_KEYPASSWD, o.keyPassword);
-    if (o.sslKeyType) curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, o.sslKeyType);
-    if (o.sslKey) curl_easy_setopt(curl, CURLOPT_SSLKEY, o.sslKey);
-    if (o.cookieList) curl_easy_setopt(curl, CURLOPT_COOKIELIST, o.cookieList);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, OrDefault(o.connectTimeout));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, OrDefault(o.timeout));
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);

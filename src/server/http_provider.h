@@ -9,18 +9,12 @@
 
 namespace zuli::nio {
 
-// Owned by the caller; the texts must outlive the call. The server calls set only the three numbers.
+// Owned by the caller; the CA path must outlive the call.
 struct RequestOptions {
     const char* caInfo = nullptr;       // also switches peer verification on
-    const char* sslCertType = nullptr;
-    const char* sslCert = nullptr;
-    const char* keyPassword = nullptr;
-    const char* sslKeyType = nullptr;
-    const char* sslKey = nullptr;
     int timeout = 0;                    // seconds for the whole transfer; 0 or less means 30
     int connectTimeout = 0;             // seconds; 0 or less means 30
     int attempts = 0;                   // transfers tried by the retrying operations; 1 or less means one
-    const char* cookieList = nullptr;
     // A transfer slower than lowSpeedBytes per second for lowSpeedSeconds ends with CURLE_OPERATION_TIMEDOUT;
     // either 0 or less means no such limit.
     int lowSpeedBytes = 0;

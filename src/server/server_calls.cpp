@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "base/shared_values.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "server/http_provider.h"
 #include "server/server_answers.h"
@@ -247,12 +248,12 @@ bool SendEcpState(const ServerEndpoint& server, const std::string& ecpKey, const
 namespace {
 
 // ExamData is written in the candidate's account, and a link planted there would have the elevated agent
-// upload any file of the PC. The answer is copied, through a handle that followed no link at its end and lies
-// inside ExamData, into Temp (administrators' only), and the copy is what goes out, under the answer's name.
-// "" when the answer is refused.
+// upload any file of the PC: the answer is opened through a handle that followed no link at its end and lies
+// inside ExamData, or not at all (null). An answer too large to hold is copied through that handle into Temp
+// (administrators' only), and the copy is what goes out, under the answer's name.
 FILE* OpenAnswer(const std::string& filePath) {
     FILE* answer = OpenWithoutLinks(filePath, false);
-    if (answer && !OpenFileIsInside(answer, ReadShared(&SharedValues::ExeDir) + NativePath("..\\ExamData"))) {
+    if (answer && !OpenFileIsInside(answer, ExamDataFolder(ReadShared(&SharedValues::ExeDir)))) {
         std::fclose(answer);
         return nullptr;
     }
@@ -272,7 +273,7 @@ std::string CopyAnswerForUpload(const std::string& filePath) {
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
     FILE* answer = OpenAnswer(filePath);
     if (!answer) return std::string();
-    std::string folder = exeDir + NativePath("..\\Temp\\answer");
+    std::string folder = AnswerCopyFolder(exeDir);
     CreateFolders(folder);
     std::string copyPath = folder + PathSeparator() + filePath.substr(filePath.find_last_of("/\\") + 1);
     FILE* copy = std::fopen(copyPath.c_str(), "wb");

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "base/shared_values.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "server/installer_trust.h"
 #include "server/server_api.h"
@@ -123,8 +124,8 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
     // would fill the link, so the same version waits (logged once, when the wait begins).
     if (!InstallerAttemptDue(serverVersion)) return false;
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string tempDir = exeDir + NativePath("..\\Temp");
-    std::string setupPath = exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe");
+    std::string tempDir = InstallTempFolder(exeDir);
+    std::string setupPath = InstallerDownloadPath(exeDir);
     LogInfo("UpgradeExamVersion") << "开始下载" << setupPath;
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
     // A missing Temp folder would make every download fail for ever.
@@ -160,7 +161,7 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
     }
 
-    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
+    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + InstallRootFolder(exeDir)),
                                              AnsiToWide(tempDir));
     ReleaseHeldFile(setup);
     // The service stops only once the installer runs: stopping for an installer that never started would
@@ -190,9 +191,9 @@ ModuleUpdate UpgradeExamModule(const ServerEndpoint& server, const std::atomic<b
         return update;
     }
     serverMd5 = ToUpperAscii(serverMd5);
-    update.package = serverMd5 + ".upk";
+    update.package = ModulePackageName(serverMd5);
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string packagePath = exeDir + NativePath("..\\Modules\\") + update.package;
+    std::string packagePath = ModulePackagePath(exeDir, update.package);
 
     if (FileExists(packagePath)) {
         update.ready = PackageDigest(packagePath) == serverMd5;
@@ -202,7 +203,7 @@ ModuleUpdate UpgradeExamModule(const ServerEndpoint& server, const std::atomic<b
     // A package of hundreds of megabytes that failed is not fetched again on every pass by a whole room.
     if (!AttemptDue(g_moduleFailures, serverMd5)) return update;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
-    CreateFolders(exeDir + NativePath("..\\Modules"));
+    CreateFolders(ModulesFolder(exeDir));
     if (!DownloadExamModule(server, packagePath, stop)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
         if (!(stop && *stop)) NoteFailedModule(serverMd5);

@@ -1,6 +1,6 @@
 #pragma once
 // The agent's command channel against the room-server: shared values of an installed agent in a scratch
-// folder, the process's own channel joined with a key of the test's own, the posted tray statuses, the
+// folder, the process's own channel joined with a key of the test's own, the reported channel states, the
 // power seam held by a recorder (no test may switch off the machine it runs on), and stand-ins for the
 // exam client's processes and window.
 #include <gtest/gtest.h>
@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "base/shared_values.h"
-#include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "commands/command_worker.h"
 #include "support/registry_probe.h"
@@ -58,13 +57,13 @@ private:
 };
 
 
-// The tray statuses (lParam of kMsgSetTrayIcon) in the order they were posted.
+// The channel's states in the order they were reported, written as the tray's statuses: 0 connected, 1 closed
+// or failed, 2 retrying.
 class PostedStatuses {
 public:
-    static void Observe(const PostedMessage& posted) {
-        if (posted.message != kMsgSetTrayIcon) return;
+    static void Observe(ChannelState state) {
         std::lock_guard<std::mutex> lock(Lock());
-        Items().push_back(posted.lParam);
+        Items().push_back(state == ChannelState::Connected ? 0 : state == ChannelState::Retrying ? 2 : 1);
     }
     static void Clear() {
         std::lock_guard<std::mutex> lock(Lock());
@@ -258,9 +257,8 @@ protected:
             v.CurrentRoomCode = "R7";
         });
         SetRegistryFolder(exeDir);
-        SetPostObserver(&PostedStatuses::Observe);
         PostedStatuses::Clear();
-        InstallChannelListeners();
+        InstallChannelListeners(&PostedStatuses::Observe);
         auto client = CommandChannelClient();
         ASSERT_TRUE(client);
         client->set_reconnect_delay(100);
@@ -271,7 +269,6 @@ protected:
         if (auto client = CommandChannelClient()) client->close();
         // Work a test left behind must not reach into the next one.
         StopCommandWorker();
-        SetPostObserver(nullptr);
         ResetShared();
     }
 

@@ -1,4 +1,4 @@
-// What the tray learns of the channel: the statuses the connection listeners post to the main window
+// What the tray learns of the channel: the states the connection listeners report, as the tray's statuses
 // (0 connected, 1 closed or failed, 2 retrying) as the room-server drops, refuses and takes the agent back.
 #include "command_fixture.h"
 

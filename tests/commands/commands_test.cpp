@@ -3,6 +3,8 @@
 #include "command_fixture.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "support/graphical_session.h"
 
@@ -283,6 +285,21 @@ TEST_F(CommandChannelTest, CodeThatIsNoIntegerDoesNothingAfterTheLogLine) {
     EXPECT_EQ(room.Events("ok", "event", "in").size(), 0u);
     // Only the 2002 with an integer code reached the server.
     EXPECT_EQ(room.Requests().size(), 1u);
+}
+
+// The seven codes the server sends, and no integer beside them, however near.
+TEST(CommandTable, KnowsTheSevenCodesAndNoOther) {
+    for (std::int64_t code : {1002, 1003, 1004, 1005, 1006, 2002, 2003}) {
+        CommandCode command{};
+        EXPECT_TRUE(FindCommand(code, &command)) << code;
+        EXPECT_EQ(static_cast<std::int64_t>(command), code);
+    }
+    const std::int64_t unknown[] = {0, 1, 1001, 1007, 2001, 2004, -1003, (1LL << 32) + 1003, INT64_MIN};
+    for (std::int64_t code : unknown) {
+        CommandCode command = CommandCode::PowerOff;
+        EXPECT_FALSE(FindCommand(code, &command)) << code;
+        EXPECT_EQ(command, CommandCode::PowerOff) << code;
+    }
 }
 
 TEST_F(CommandChannelTest, MalformedBroadcastsAreLoggedAndIgnored) {
