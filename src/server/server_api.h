@@ -15,6 +15,10 @@ bool GetVersionInfo(const ServerEndpoint& server, std::string& serverVersion);
 // stop, when given, ends a transfer under way: a download of many minutes must not hold up the agent's end.
 bool DownloadTavrelSetup(const ServerEndpoint& server, const std::string& targetPath,
                          const std::atomic<bool>* stop = nullptr);
+// The module continues a file already at targetPath with a Range request; when the server does not continue
+// it, the file is fetched again from byte 0 in the same call. No time limit: a stall or stop ends it. A failed
+// transfer leaves the file only when it can be continued: a write error (a full disk), an oversized answer,
+// a server that did not continue, or a status whose body is no module deletes it.
 bool DownloadExamModule(const ServerEndpoint& server, const std::string& targetPath,
                         const std::atomic<bool>* stop = nullptr);
 

@@ -1,6 +1,10 @@
 #include "server/updates.h"
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "base/shared_values.h"
 #include "base/install_layout.h"
@@ -51,11 +55,23 @@ std::chrono::milliseconds DelayFor(int failedLaunches, std::chrono::milliseconds
     return unit * (units < cap ? units : cap);
 }
 
-std::chrono::milliseconds NoteFailure(UpdateFailures& failures, const std::string& key) {
+// A room whose module downloads failed together (a cut link, a server restart) must not come back together:
+// each PC waits between half and one and a half times the step.
+std::chrono::milliseconds Spread(std::chrono::milliseconds wait) {
+    static std::mutex lock;
+    static std::mt19937_64 random(std::random_device{}() ^
+                                  static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::lock_guard<std::mutex> guard(lock);
+    double factor = std::uniform_real_distribution<double>(0.5, 1.5)(random);
+    return std::chrono::milliseconds(std::llround(static_cast<double>(wait.count()) * factor));
+}
+
+std::chrono::milliseconds NoteFailure(UpdateFailures& failures, const std::string& key, bool spread = false) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
     if (failures.key != key) failures = UpdateFailures{key, 0, {}};
     ++failures.count;
     std::chrono::milliseconds wait = DelayFor(failures.count, g_retryUnit);
+    if (spread) wait = Spread(wait);
     failures.notBefore = std::chrono::steady_clock::now() + wait;
     return wait;
 }
@@ -69,7 +85,7 @@ void NoteFailedInstaller(const std::string& serverVersion) {
 }
 
 void NoteFailedModule(const std::string& digest) {
-    std::chrono::milliseconds wait = NoteFailure(g_moduleFailures, digest);
+    std::chrono::milliseconds wait = NoteFailure(g_moduleFailures, digest, true);
     LogInfo("UpgradeExamModule") << "考试流程文件" << digest << wait.count() / 1000.0 << "秒后重新下载";
 }
 
@@ -82,6 +98,14 @@ struct CheckedPackage {
 };
 std::mutex g_checkedLock;
 CheckedPackage g_checked;
+
+// A package renamed into place after its check keeps its size and time: the check need not be read again.
+void RememberDigest(const std::string& path, const std::string& digest) {
+    FileStamp stamp;
+    if (!GetFileStamp(path, &stamp)) return;
+    std::lock_guard<std::mutex> lock(g_checkedLock);
+    g_checked = CheckedPackage{path, stamp, digest};
+}
 
 std::string PackageDigest(const std::string& path) {
     FileStamp stamp;
@@ -101,6 +125,11 @@ std::string PackageDigest(const std::string& path) {
 std::chrono::milliseconds InstallerRetryDelay(int failedLaunches) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
     return DelayFor(failedLaunches, g_retryUnit);
+}
+
+std::chrono::milliseconds ModuleRetryDelay(int failedDownloads) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    return Spread(DelayFor(failedDownloads, g_retryUnit));
 }
 
 void SetInstallerRetryUnit(std::chrono::milliseconds unit) {
@@ -204,16 +233,29 @@ ModuleUpdate UpgradeExamModule(const ServerEndpoint& server, const std::atomic<b
     if (!AttemptDue(g_moduleFailures, serverMd5)) return update;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
     CreateFolders(ModulesFolder(exeDir));
-    if (!DownloadExamModule(server, packagePath, stop)) {
+    // The bytes arrive beside the package, and only whole and checked do they take its name: a cut, stopped
+    // or failed transfer never leaves a file under the name the exam client is given, and what arrived is
+    // continued by the next attempt.
+    std::string partPath = packagePath + ".part";
+    if (!DownloadExamModule(server, partPath, stop)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
         if (!(stop && *stop)) NoteFailedModule(serverMd5);
         return update;
     }
-    // A cut or damaged download stays under the package name only until this check fails it, and the next
-    // attempt deletes it before fetching again.
-    update.ready = PackageDigest(packagePath) == serverMd5;
-    if (update.ready) return update;
-    LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
-    NoteFailedModule(serverMd5);
+    std::string digest = GetFileMd5(partPath);
+    if (digest != serverMd5) {
+        LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
+        RemoveFile(partPath);  // wrong bytes are no start to continue from
+        NoteFailedModule(serverMd5);
+        return update;
+    }
+    if (std::rename(partPath.c_str(), packagePath.c_str()) != 0) {
+        LogInfo("UpgradeExamModule") << "考试流程文件改名失败：" << partPath;
+        RemoveFile(partPath);
+        NoteFailedModule(serverMd5);
+        return update;
+    }
+    RememberDigest(packagePath, digest);
+    update.ready = true;
     return update;
 }

@@ -20,16 +20,21 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
                         const std::atomic<bool>* stop = nullptr);
 
 // The wait after the n-th failed download or launch of one server version (n >= 1): 1 minute, doubling, at
-// most 30. A failed download of one module digest waits the same.
+// most 30.
 std::chrono::milliseconds InstallerRetryDelay(int failedLaunches);
+// The wait after the n-th failed download of one module digest: InstallerRetryDelay(n) spread at random
+// over 50-150 %, so that a room whose downloads failed together does not come back together.
+std::chrono::milliseconds ModuleRetryDelay(int failedDownloads);
 // For tests: the unit of both schedules (the product's is one minute), and a fresh start without failures of
 // either.
 void SetInstallerRetryUnit(std::chrono::milliseconds unit);
 void ForgetInstallerFailures();
 
 // Makes "..\Modules\<MD5>.upk" hold the package the server names, downloading it when missing or damaged.
-// After a failed download the same digest is not fetched again before the wait has passed (not ready
-// meanwhile); a package unchanged in size and time since it was checked is not read again.
+// The download goes to "<MD5>.upk.part", is continued there by later calls, and takes the package's name only
+// once its digest matches. After a failed download the same digest is not fetched again before the wait has
+// passed (ModuleRetryDelay; not ready meanwhile); a package unchanged in size and time since it was checked
+// is not read again.
 struct ModuleUpdate {
     bool ready = false;   // the package is present and its digest checked
     std::string package;  // "<MD5>.upk" whenever the server answered with a digest, ready or not; else ""

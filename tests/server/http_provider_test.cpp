@@ -391,6 +391,49 @@ TEST_F(HttpProviderTest, StalledDownloadEndsAfterTheStallTime) {
     EXPECT_LT(elapsed, 8.0);
 }
 
+// Only a 206 that begins where the file ends continues it.
+TEST(ContinuesFile, OnlyA206FromTheFilesEnd) {
+    struct Row {
+        long status;
+        const char* contentRange;
+        long long have;
+        bool continues;
+    } rows[] = {
+        {206, "bytes 1000-4999/5000", 1000, true},
+        {206, "BYTES 1000-4999/*", 1000, true},
+        {206, "bytes 0-4999/5000", 1000, false},    // another range
+        {206, "bytes 999-4999/5000", 1000, false},
+        {206, "", 1000, false},
+        {206, "bytes */5000", 1000, false},
+        {206, "items 1000-4999/5000", 1000, false},
+        {206, "bytes 1000x-4999/5000", 1000, false},
+        {200, "bytes 1000-4999/5000", 1000, false},  // the whole, ranges ignored
+        {416, "bytes */1000", 1000, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.status) + " " + row.contentRange);
+        EXPECT_EQ(zuli::nio::ContinuesFile(row.status, row.contentRange, row.have), row.continues);
+    }
+}
+
+// A slow link is no failure when the whole transfer has no limit: 150 kB at 100 kB/s under a limit of 1 s.
+TEST_F(HttpProviderTest, DownloadWithoutOverallLimitOutlastsTheTimeout) {
+    Json::Value served = m_room.Answer(R"({"route":"downloadModule","bytes":{"size":150000,"seed":12}})");
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    for (bool unlimited : {false, true}) {
+        SCOPED_TRACE(unlimited);
+        m_room.Fault(R"({"route":"downloadModule","kind":"throttle","bytesPerSecond":100000,"count":1})");
+        FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        RequestOptions o = Options(1, 5, 1);
+        o.noOverallLimit = unlimited;
+        EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), unlimited ? 0 : 28);
+        std::fclose(file);
+    }
+    EXPECT_EQ(ToLowerAscii(GetFileMd5(path)), served["md5"].asString());
+}
+
 TEST_F(HttpProviderTest, DownloadIntoAStreamThatCannotBeWrittenFails) {
     TempFolder folder;
     std::string path = folder / "m.upk";
