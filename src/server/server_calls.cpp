@@ -56,12 +56,10 @@ RequestOptions ModuleLimits() {
 // curl's "maximum file size exceeded": the server announced more than the cap.
 const int kFileTooLarge = 63;
 
-// A transfer that ended with the file's own bytes in the part (cut, stalled, refused, stopped, an error status
-// that wrote nothing) can be continued; a write error or an oversized answer cannot.
-bool PartStaysGood(int result) {
-    return result > 0 && result < 100 && result != kWriteError && result != kFileTooLarge &&
-           result != zuli::nio::kHttpRangeRefused;
-}
+// A transfer that ended with the file's own bytes in the part (cut, stalled, stopped, an error status that
+// wrote nothing) can be continued; a write error or an oversized answer cannot, nor a status whose body was
+// written (a redirect's).
+bool PartStaysGood(int result) { return result > 0 && result < 100 && result != kWriteError && result != kFileTooLarge; }
 
 // An answer file is read once, at most this much, and those bytes go out with their digest on every attempt.
 const unsigned long long kAnswerCap = 64ULL << 20;
