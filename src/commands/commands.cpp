@@ -126,10 +126,10 @@ void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, b
         OnNewMachineNumber(data);
     } else if (code == 2002) {
         OnUploadAnswer(data);
-    } else if (code == 1003) {
-        PowerOff();
-    } else if (code == 1004) {
-        Reboot();
+    } else if (code == 1003 || code == 1004) {
+        // Windows may refuse (no privilege, a policy); the invigilator's technician finds out why here.
+        std::string refusal = PowerOutcomeText(code == 1003 ? PowerOff() : Reboot());
+        if (!refusal.empty()) LogInfo("OnSocketBroadcastEvent") << (code == 1003 ? "关机失败：" : "重启失败：") << refusal;
     } else if (code == 1002) {
         LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
         CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+#include "system/process.h"
 #include "system/session.h"
+#include "system/text.h"
 
 // Whose account, which desktop and which command line each start gets.
 TEST(SessionLaunch, TheExamClientRunsAsTheSessionsUserNeverAsSystemAndAsTodayByHand) {
@@ -24,5 +27,44 @@ TEST(SessionLaunch, TheExamClientRunsAsTheSessionsUserNeverAsSystemAndAsTodayByH
     EXPECT_EQ(agent.desktop, L"winsta0\\default");
     EXPECT_EQ(agent.commandLine, L"\"C:\\R m\\Agent\\TavrelAgent.exe\"");
     EXPECT_EQ(agent.directory, L"C:\\R m\\Agent");
-    EXPECT_FALSE(RunPlanned(LaunchPlan{}, OwnSession()));  // a plan of nobody starts nothing
+    LaunchFailure failure;
+    EXPECT_FALSE(RunPlanned(LaunchPlan{}, OwnSession(), &failure));  // a plan of nobody starts nothing
+    EXPECT_EQ(LaunchFailureText(failure), "no user logged on in the session error 0");
+}
+
+// What the log says of a start Windows refused, and when a session that could not be set still will do.
+TEST(SessionLaunch, AFailedStartNamesItsStepAndCodeAndNeverLandsInSessionZero) {
+    struct { const char* step; unsigned long error; const char* text; } failures[] = {
+        {"CreateProcessAsUserW", 740, "CreateProcessAsUserW error 740 (the program asks for administrator rights"},
+        {"CreateProcessAsUserW", 2, "CreateProcessAsUserW error 2 (the program file is missing)"},
+        {"SetTokenInformation(TokenSessionId)", 1314, "SetTokenInformation(TokenSessionId) error 1314 (a privilege"},
+        {"WTSQueryUserToken", 1008, "WTSQueryUserToken error 1008"},
+        {"", 0, ""},
+    };
+    for (const auto& row : failures)
+        EXPECT_EQ(LaunchFailureText(LaunchFailure{row.step, row.error}).rfind(row.text, 0), 0u) << row.text;
+    struct { bool set; unsigned own, target; bool starts; } sessions[] = {
+        {true, 0, 1, true},            // set: the program opens on the candidate's desktop
+        {false, 0, 1, false},          // the service in session 0: the program would be out of sight
+        {false, 1, 1, true},           // already there (the agent run by hand, Wine)
+        {false, kNoSession, kNoSession, false},
+    };
+    for (const auto& row : sessions)
+        EXPECT_EQ(SessionSetAcceptable(row.set, row.own, row.target), row.starts) << row.own << "->" << row.target;
+}
+
+// The service's own road, as far as this machine has one: its token moved to the console's session.
+TEST(SessionLaunch, TheServicesStartInTheConsoleSessionStartsOrSaysWhy) {
+    LaunchFailure failure;
+    ProcessHandle started = RunPlanned(PlanSessionLaunch(AnsiToWide(tavrel::test::HelperPath("versioned_stub")), L"", L""),
+                                       ActiveConsoleSession(), &failure);
+    if (!started) {
+        EXPECT_FALSE(failure.step.empty());
+        GTEST_SKIP() << "not started here: " << LaunchFailureText(failure);
+    }
+    int code = -1;
+    EXPECT_TRUE(WaitProcessEnd(started, &code, 20000));
+    EXPECT_EQ(code, 0);
+    CloseProcessHandle(started);
+    EXPECT_EQ(failure.step, "");
 }
