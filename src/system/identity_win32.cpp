@@ -1,7 +1,7 @@
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
-#include <netioapi.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "agent/window_shell_rules.h"
+#include "support/agent_process.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
@@ -50,8 +51,7 @@ TEST(TrayKeeper, ALongWaitForExplorerLogsOnceAMinute) {
 // The built agent as Windows reads it: a manifest that declares it DPI-aware, and for each tray picture an
 // exact image at every small-icon size from 100 % to 300 % (a picture scaled up from 16 pixels is a blur).
 TEST(AgentResources, DeclareDpiAwarenessAndCarryEveryTraySize) {
-    const std::string agent = tavrel::test::EnvText("TAVREL_AGENT_EXE");
-    ASSERT_FALSE(agent.empty());
+    const std::string agent = tavrel::test::AgentExecutable();
     HMODULE image = LoadLibraryExA(agent.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(image, nullptr) << agent;
     HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST

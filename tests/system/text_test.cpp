@@ -38,7 +38,9 @@ TEST(TextConversion, WideToGbkIsAlwaysCodePage936) {
 // Titles and notes never pass through the PC's ANSI code page. The run under another code page (the ctest
 // "other_code_page", Wine with an English locale) first shows that its code page really lacks Chinese.
 TEST(TextConversion, TitlesAndNotesSkipTheAnsiCodePage) {
-    if (tavrel::test::EnvText("TAVREL_OTHER_CODE_PAGE") == "1") EXPECT_NE(Utf8ToAnsi(kUtf8), kGbk);
+    if (tavrel::test::EnvText("TAVREL_OTHER_CODE_PAGE") == "1") {
+        EXPECT_NE(Utf8ToAnsi(kUtf8), kGbk);
+    }
     EXPECT_EQ(Utf8ToWide(kUtf8), kWide);
     EXPECT_EQ(WideToUtf8(kWide), kUtf8);
     EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
