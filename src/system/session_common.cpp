@@ -47,6 +47,7 @@ ProcessHandle RunProgramAsSessionUser(const std::wstring& file, const std::wstri
 
 std::string LaunchFailureText(const LaunchFailure& failure) {
     if (failure.step.empty()) return std::string();
+    if (failure.error == 0) return failure.step;
     std::string text = failure.step + " error " + std::to_string(failure.error);
     // The codes a room meets, said in words for the technician who reads the log.
     switch (failure.error) {

@@ -108,6 +108,7 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         change(check);
         return check;
     };
+    auto offline = [&](long status) { return with([status](SignatureCheck& c) { c.trusted = false; c.status = status; }); };
     struct Row {
         const char* name;
         SignatureCheck check;
@@ -126,17 +127,12 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         {"the pinned certificate, written with colons", good, kPublisher,
          "AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA", true},
         {"another certificate of the same name", good, kPublisher, "bb", false},
-        // A room without internet lacks the vendor's root: the pinned signer is the trust then.
-        {"pinned, root not on the PC", with([](SignatureCheck& c) { c.trusted = false; c.status = kUntrustedRoot; }),
-         kPublisher, pin.c_str(), true},
-        {"pinned, chain not built", with([](SignatureCheck& c) { c.trusted = false; c.status = kChainNotBuilt; }),
-         kPublisher, pin.c_str(), true},
-        {"root not on the PC, nothing pinned", with([](SignatureCheck& c) { c.trusted = false; c.status = kUntrustedRoot; }),
-         kPublisher, "", false},
-        {"pinned, but the file was changed", with([](SignatureCheck& c) { c.trusted = false; c.status = static_cast<long>(0x80096010); }),
-         kPublisher, pin.c_str(), false},
-        {"root not on the PC, another certificate", with([](SignatureCheck& c) { c.trusted = false; c.status = kUntrustedRoot; }),
-         kPublisher, "bb", false},
+        // A room without internet lacks the vendor's root: the pinned signer is the trust then, and only it.
+        {"pinned, root not on the PC", offline(kUntrustedRoot), kPublisher, pin.c_str(), true},
+        {"pinned, chain not built", offline(kChainNotBuilt), kPublisher, pin.c_str(), true},
+        {"root not on the PC, nothing pinned", offline(kUntrustedRoot), kPublisher, "", false},
+        {"pinned, but the file was changed", offline(static_cast<long>(0x80096010)), kPublisher, pin.c_str(), false},
+        {"root not on the PC, another certificate", offline(kUntrustedRoot), kPublisher, "bb", false},
         // Without a publisher nothing is asked, as before.
         {"no publisher", SignatureCheck{}, "", "bb", true},
     };
@@ -150,18 +146,14 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
 TEST(UpdatePolicy, ASignedAgentPinsItsOwnSignerUnlessThePublisherIsConfigured) {
     const std::string pin(64, 'c');
     SignatureCheck own{true, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName};
-    SignatureCheck offline = own;
-    offline.trusted = false;
-    offline.status = kUntrustedRoot;
-    struct Row { const char* name; const char* publisher; const char* thumbprint; SignatureCheck own; const char* inForce; std::string pinned; } rows[] = {
-        {"configured wins", kPublisher, "dd", own, kPublisher, "dd"},
-        {"signed agent, nothing configured", "", "", own, "Exam Vendor Ltd", pin},
-        {"signed by a root this PC lacks", "", "", offline, "Exam Vendor Ltd", pin},
-        {"unsigned agent, as before", "", "", SignatureCheck{}, "", ""},
-        {"a signature that does not hold", "", "", SignatureCheck{false, "Mallory", "", pin, "", "", static_cast<long>(0x80096010)}, "", ""},
-    };
+    SignatureCheck offline{false, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName, kUntrustedRoot};
+    SignatureCheck broken{false, "Mallory", "", pin, "", "", static_cast<long>(0x80096010)};
+    struct Row { const char* name; const char* publisher; SignatureCheck own; const char* inForce; std::string pinned; } rows[] = {
+        {"configured wins", kPublisher, own, kPublisher, "dd"}, {"signed agent", "", own, "Exam Vendor Ltd", pin},
+        {"signed by a root this PC lacks", "", offline, "Exam Vendor Ltd", pin}, {"unsigned, as before", "", {}, "", ""},
+        {"a signature that does not hold", "", broken, "", ""}};
     for (const Row& row : rows) {
-        UpdatePolicy policy = EffectiveUpdatePolicy(row.publisher, row.thumbprint, row.own);
+        UpdatePolicy policy = EffectiveUpdatePolicy(row.publisher, *row.publisher ? "dd" : "", row.own);
         EXPECT_EQ(policy.publisher, row.inForce) << row.name;
         EXPECT_EQ(policy.thumbprint, row.pinned) << row.name;
     }

@@ -29,26 +29,20 @@ TEST(SessionLaunch, TheExamClientRunsAsTheSessionsUserNeverAsSystemAndAsTodayByH
     EXPECT_EQ(agent.directory, L"C:\\R m\\Agent");
     LaunchFailure failure;
     EXPECT_FALSE(RunPlanned(LaunchPlan{}, OwnSession(), &failure));  // a plan of nobody starts nothing
-    EXPECT_EQ(LaunchFailureText(failure), "no user logged on in the session error 0");
+    EXPECT_EQ(LaunchFailureText(failure), "no user logged on in the session");
 }
 
 // What the log says of a start Windows refused, and when a session that could not be set still will do.
 TEST(SessionLaunch, AFailedStartNamesItsStepAndCodeAndNeverLandsInSessionZero) {
     struct { const char* step; unsigned long error; const char* text; } failures[] = {
         {"CreateProcessAsUserW", 740, "CreateProcessAsUserW error 740 (the program asks for administrator rights"},
-        {"CreateProcessAsUserW", 2, "CreateProcessAsUserW error 2 (the program file is missing)"},
         {"SetTokenInformation(TokenSessionId)", 1314, "SetTokenInformation(TokenSessionId) error 1314 (a privilege"},
-        {"WTSQueryUserToken", 1008, "WTSQueryUserToken error 1008"},
-        {"", 0, ""},
-    };
+        {"WTSQueryUserToken", 1008, "WTSQueryUserToken error 1008"}, {"", 0, ""}};
     for (const auto& row : failures)
         EXPECT_EQ(LaunchFailureText(LaunchFailure{row.step, row.error}).rfind(row.text, 0), 0u) << row.text;
+    // Set: the candidate's desktop; unset from session 0: out of sight; unset but already there (by hand, Wine).
     struct { bool set; unsigned own, target; bool starts; } sessions[] = {
-        {true, 0, 1, true},            // set: the program opens on the candidate's desktop
-        {false, 0, 1, false},          // the service in session 0: the program would be out of sight
-        {false, 1, 1, true},           // already there (the agent run by hand, Wine)
-        {false, kNoSession, kNoSession, false},
-    };
+        {true, 0, 1, true}, {false, 0, 1, false}, {false, 1, 1, true}, {false, kNoSession, kNoSession, false}};
     for (const auto& row : sessions)
         EXPECT_EQ(SessionSetAcceptable(row.set, row.own, row.target), row.starts) << row.own << "->" << row.target;
 }
@@ -58,13 +52,8 @@ TEST(SessionLaunch, TheServicesStartInTheConsoleSessionStartsOrSaysWhy) {
     LaunchFailure failure;
     ProcessHandle started = RunPlanned(PlanSessionLaunch(AnsiToWide(tavrel::test::HelperPath("versioned_stub")), L"", L""),
                                        ActiveConsoleSession(), &failure);
-    if (!started) {
-        EXPECT_FALSE(failure.step.empty());
-        GTEST_SKIP() << "not started here: " << LaunchFailureText(failure);
-    }
+    ASSERT_TRUE(started) << LaunchFailureText(failure);
     int code = -1;
-    EXPECT_TRUE(WaitProcessEnd(started, &code, 20000));
-    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(WaitProcessEnd(started, &code, 20000) && code == 0) << code;
     CloseProcessHandle(started);
-    EXPECT_EQ(failure.step, "");
 }
