@@ -105,14 +105,9 @@ TEST(IdentityChoice, TheAdapterTowardsTheServerNamesThePcAndOthersOnlyWhenTheyAr
 }
 
 TEST(IdentityTest, AServerWithoutARouteLeavesTheChoiceToTheLookups) {
-    MachineIdentity v;
+    MachineIdentity v, towardsLoopback, plain;
     EXPECT_FALSE(FindAdapterTowardsServer("not-an-address", &v));
     // Windows routes the loopback through its loopback adapter, which names no PC; Wine through the card.
-    if (FindAdapterTowardsServer("127.0.0.1", &v)) {
-        EXPECT_TRUE(UsableIdentityAddress(v.ip)) << v.ip;
-        EXPECT_EQ(v.mac.size(), 17u);
-    }
-    MachineIdentity towardsLoopback, plain;
     EXPECT_TRUE(GatherMachineIdentity(&towardsLoopback, 1, "127.0.0.1"));
     EXPECT_TRUE(GatherMachineIdentity(&plain, 1));
     EXPECT_EQ(towardsLoopback.mac, plain.mac);
