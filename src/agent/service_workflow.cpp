@@ -84,8 +84,10 @@ void RunExamClient(const ServerEndpoint& server, const ServiceStartupInfo& info)
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
     // Under the service the agent is LocalSystem: the candidate's exam client runs in the candidate's account.
+    LaunchFailure failure;
     ProcessHandle client = RunProgramAsSessionUser(AnsiToWide(v.ExeDir) + v.TavrelExe, AnsiToWide(commandLine),
-                                                   AnsiToWide(v.ExeDir));
+                                                   AnsiToWide(v.ExeDir), &failure);
+    if (!client) LogInfo("DoUserServiceHandle") << "考试客户端启动失败：" << LaunchFailureText(failure);
     if (client) {
         WaitProcessEnd(client);
         CloseProcessHandle(client);

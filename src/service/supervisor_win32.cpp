@@ -39,10 +39,13 @@ bool StartAgent(WatchedAgent& agent) {
         ServiceLog(L"No session at the console: TavrelAgent waits for the next one");
         return false;
     }
-    HANDLE process = RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelAgent.exe", L"", AgentDirectory()), session);
+    LaunchFailure failure;
+    HANDLE process =
+        RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelAgent.exe", L"", AgentDirectory()), session, &failure);
     if (!process) {
-        ServiceLog(L"TavrelAgent could not be started in session " + Number(session) + L" (error " +
-                   Number(GetLastError()) + L")");
+        const std::string why = LaunchFailureText(failure);
+        ServiceLog(L"TavrelAgent could not be started in session " + Number(session) + L": " +
+                   std::wstring(why.begin(), why.end()));
         return false;
     }
     agent.process = process;

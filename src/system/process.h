@@ -49,6 +49,6 @@ bool WaitProcessEnd(ProcessHandle handle, int* exitCode = nullptr, unsigned time
 void CloseProcessHandle(ProcessHandle handle);
 
 // Posts a close request (WM_CLOSE with lParam 16, the mark the exam client knows the agent's request by)
-// to the top-level window of that title; blanks (0x20 only) around the title are dropped first. Does not
+// to the top-level window of that title (UTF-8); blanks (0x20 only) around the title are dropped first. Does not
 // wait. On Linux: the X11 window of that title, when the agent has a display; nothing without one.
 void CloseWindowByTitle(std::string title);

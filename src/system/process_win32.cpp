@@ -142,6 +142,6 @@ void CloseWindowByTitle(std::string title) {
     // FindWindowW takes "" for an untitled window, and closing whatever untitled window comes first is
     // never what a missing title meant.
     if (title.empty()) return;
-    HWND window = FindWindowW(nullptr, AnsiToWide(title).c_str());
+    HWND window = FindWindowW(nullptr, Utf8ToWide(title).c_str());
     if (window) PostMessageW(window, WM_CLOSE, 0, 16);
 }
