@@ -5,6 +5,8 @@
 #include <mutex>
 #include <random>
 
+#include "agent/exam_takeover.h"
+#include "agent/no_user_gate.h"
 #include "base/shared_values.h"
 #include "base/exam_client.h"
 #include "base/logger.h"
@@ -12,6 +14,7 @@
 #include "commands/command_channel.h"
 #include "server/server_api.h"
 #include "server/updates.h"
+#include "system/agent_exit.h"
 #include "system/desktop.h"
 #include "system/file.h"
 #include "system/process.h"
@@ -66,6 +69,16 @@ namespace {
 
 const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
 
+// An update would replace the files of an exam client at work; one this agent started never meets it (no pass
+// runs while it is waited for), one taken over at start must not either.
+bool UpdateWaitsForExamClient() {
+    static bool logged = false;
+    const bool held = ExamClientHeld();
+    if (held && !logged) LogInfo("DoUserServiceHandle") << "考试客户端运行中，更新在其结束后进行";
+    logged = held;
+    return held;
+}
+
 void ReportState(int status) {
     SharedValues v = SnapshotShared();
     SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
@@ -88,11 +101,7 @@ void RunExamClient(const ServiceStartupInfo& info) {
         WaitProcessEnd(client);
         CloseProcessHandle(client);
     }
-    // The keyboard hook belongs to the exam client; it is never started here but always cleaned up.
-    KillProcessesByName(L"keyboardHook.exe");
-    RestoreDesktop();
-    SharedValues after = SnapshotShared();
-    UploadExamLog(after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
+    CleanUpAfterExamClient();
 }
 
 }  // namespace
@@ -133,14 +142,17 @@ std::wstring TakeExamClientName(const std::wstring& offered) {
 }
 
 PassOutcome RunServicePass() {
+    // A client taken over may have ended while the server could not be reached.
+    SettleHeldExamClient(false);
     std::string serverVersion;
     if (!GetVersionInfo(serverVersion)) return PassOutcome::Continue;
     std::string localVersion = ReadShared(&SharedValues::LocalVersion);
-    if (ServerVersionNeedsUpdate(serverVersion, localVersion)) {
+    if (ServerVersionNeedsUpdate(serverVersion, localVersion) && !UpdateWaitsForExamClient()) {
         LogInfo("DoUserServiceHandle") << "===Server Version====" << serverVersion;
         LogInfo("DoUserServiceHandle") << "===Local Version====" << localVersion;
         LogInfo("DoUserServiceHandle") << "Begin Update" << localVersion;
         if (UpgradeExamVersion(serverVersion)) {
+            AgentExitChosen() = kAgentExitInstallerStarted;
             PostMainWindowMessage(kMsgDestroy, 0, 0);
             return PassOutcome::AgentEnds;
         }
@@ -172,7 +184,7 @@ PassOutcome RunServicePass() {
         LeaveCommandChannel();
         return PassOutcome::Continue;
     }
-    if (info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
+    if (!TakeFirstNumber(info.ecpId) && info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
         LogInfo("DoUserServiceHandle") << "座位号发生改变：" << info.ecpId;
         WriteShared(&SharedValues::CurrentEcpId, info.ecpId);
         if (ExamClientRuns()) EndExamClient();
@@ -189,6 +201,9 @@ PassOutcome RunServicePass() {
         ConnectCommandChannel();
     }
     WriteShared(&SharedValues::CurrentPhase, info.phase);
+    // With the channel joined, an exam client that runs without this agent having started it is waited on here.
+    LookForRunningExamClient();
+    if (SettleHeldExamClient(true)) return PassOutcome::Continue;
 
     // The process list is read only when an examinee is assigned: reading it every pass is most of what an
     // idle agent costs.
@@ -198,6 +213,7 @@ PassOutcome RunServicePass() {
         return PassOutcome::Continue;
     }
     if (info.isStartup != 1) return PassOutcome::Continue;
+    if (NobodySignedIn()) return PassOutcome::Continue;
     if (!UpgradeExamModule()) return PassOutcome::Continue;
     RunExamClient(info);
     return PassOutcome::Continue;
@@ -225,6 +241,7 @@ std::chrono::milliseconds PassWait() {
 }  // namespace
 
 void DoUserServiceHandle() {
+    LookForRunningExamClient();
     for (;;) {
         // Ended at once by a stop. Thirty 100 ms naps would do the same and wake the thread ten times a
         // second all day, a quarter of what an idle agent costs.

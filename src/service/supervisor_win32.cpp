@@ -133,13 +133,16 @@ void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
             CloseHandle(agent.process);
             agent = WatchedAgent{};
             RestartDecision decision = DecideAfterAgentEnd(state, static_cast<int>(code), ran);
+            const std::wstring ended = L"TavrelAgent ended with code " + Number(code) + L" (" +
+                                       AgentEndText(decision.end) + L") after " + Number(ran.count()) + L" s: ";
             if (decision.restart) {
-                ServiceLog(L"TavrelAgent ended with code " + Number(code) + L" after " + Number(ran.count()) +
-                           L" s: restart in " + Number(decision.delay.count()) + L" s");
+                ServiceLog(ended + L"restart in " + Number(decision.delay.count()) + L" s" +
+                           (decision.end == AgentEnd::InstallerStarted ? L" unless the installer replaces it" : L""));
                 startDue = true;
                 dueAt = Clock::now() + decision.delay;
             } else {
-                ServiceLog(L"TavrelAgent ended with code 0: it stays ended until the next logon or service start");
+                ServiceLog(ended + (state.endedByChoice ? L"it stays ended until the next logon or service start"
+                                                        : L"it starts again in the next session"));
                 startDue = false;
             }
             continue;
