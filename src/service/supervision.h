@@ -31,8 +31,8 @@ struct RestartDecision {
 
 // The exit password leaves the agent ended until the next logon or service start; the end of its session
 // leaves it to the next session's logon or console connect; an installer started brings it back after
-// kInstallerGrace unless the installer (which stops the service) replaced it first; another agent is asked
-// after again every kAnotherAgentRetry. A crash, a kill or a start that failed (the window, or the start
+// kInstallerGrace unless the installer (which stops the service) replaced it first; another agent is watched
+// until it ends where the service can find it, and otherwise asked after again every kAnotherAgentRetry. A crash, a kill or a start that failed (the window, or the start
 // itself) starts it again after 1, 2, 4, 8, 16, then 30 s while it keeps ending within a minute.
 RestartDecision DecideAfterAgentEnd(Supervision& state, int exitCode, std::chrono::seconds ran);
 
