@@ -228,7 +228,7 @@ win 60 sc stop TavrelService >/dev/null
 for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
 check "sc stop: the service stops" test "$(service_state)" = STOPPED
 check "sc stop: the agent ended in order" test "$(log_text | grep -c 'TavrelAgent Application End')" = $((ends + 1))
-check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0, as asked')" = 1
+check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0 (exit password or asked to end), as asked')" = 1
 t0=$(last_seq)
 win 60 sc start TavrelService >/dev/null
 check "sc start: the agent runs again" reported_version "$v1" "$t0"
@@ -239,7 +239,7 @@ win 30 "$root/Agent/TavrelService.exe" /EndAgent || fail "the agent's window fou
 wait_lines 'it stays ended' 30 1
 sleep 8
 check "an agent that ends with 0 stays ended" test "$(count_lines 'TavrelAgent started in session')" = "$starts"
-check "the service log says it stays ended" test "$(count_lines 'ended with code 0 (exit password) after [0-9]* s: it stays ended')" = 1
+check "the service log says it stays ended" test "$(count_lines 'ended with code 0 (exit password or asked to end) after [0-9]* s: it stays ended')" = 1
 check "the service still runs" test "$(service_state)" = RUNNING
 mark "supervised"
 

@@ -22,7 +22,7 @@ AgentEnd AgentEndOf(int exitCode) {
 
 const wchar_t* AgentEndText(AgentEnd end) {
     switch (end) {
-        case AgentEnd::ExitPassword: return L"exit password";
+        case AgentEnd::ExitPassword: return L"exit password or asked to end";
         case AgentEnd::InstallerStarted: return L"installer started";
         case AgentEnd::AnotherAgent: return L"another agent runs";
         case AgentEnd::CouldNotStart: return L"could not start";

@@ -73,7 +73,8 @@ void EndAgent(WatchedAgent& agent) {
     }
     DWORD code = 0;
     GetExitCodeProcess(agent.process, &code);
-    ServiceLog(L"TavrelAgent ended with code " + Number(code) + L", as asked");
+    ServiceLog(L"TavrelAgent ended with code " + Number(code) + L" (" + AgentEndText(AgentEndOf(static_cast<int>(code))) +
+               L"), as asked");
     CloseHandle(agent.process);
     agent = WatchedAgent{};
 }

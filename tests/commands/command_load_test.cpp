@@ -143,8 +143,7 @@ TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommand
     ASSERT_TRUE(WaitFor([] { return ScancodeMapKeeper::Read().found; }, 2000));
     ASSERT_EQ(room.Events("ack", "event", "in", 2, 2000).size(), 2u);
     const long long ackedMs = MsSince(sent);
-    // The examinee saves while the upload made before the file existed runs: the same file asked for again
-    // goes once more behind it and sends what was saved last; asked for while that one waits, it is merged.
+    // Saved while the upload made before the file existed runs: once more behind it, then merged with that one.
     ASSERT_TRUE(CreateFolders(ExamDataPath("nrvq\\T1\\B1\\E1\\answer")));
     ASSERT_TRUE(tavrel::test::WriteFileBytes(exeDir + NativePath("..\\ExamData\\nrvq\\T1\\B1\\E1\\answer\\E1.oef"), "saved last"));
     Broadcast(Command(2002, AnswerOf("E1")));
@@ -262,10 +261,8 @@ TEST_F(CommandChannelTest, WithdrawnMachineNeverRejoinsItsOldRoom) {
 // nothing, cleans nothing and uploads nothing, and says so once.
 TEST_F(CommandChannelTest, PassWithNobodySignedInStartsNoExamAndSaysSoOnce) {
     SetSessionFactsReader(+[] { return SessionFacts{true, false, false}; });
-    Json::Value startup(Json::objectValue);
-    startup["ecpId"] = 7;
-    startup["ecpRoomCode"] = "R7";
-    startup["isStartup"] = true;
+    Json::Value startup;
+    Json::Reader().parse(R"({"ecpId": 7, "ecpRoomCode": "R7", "isStartup": true})", startup);
     room.SetMachine(mac, startup);
     for (int pass = 0; pass < 3; ++pass) ASSERT_EQ(RunServicePass(), PassOutcome::Continue);
     SetSessionFactsReader(nullptr);

@@ -103,9 +103,6 @@ TEST_F(Assignment, NewNumberWaitsForAnExamClientTheAgentTookOver) {
     EXPECT_TRUE(WaitProcessEnd(client, nullptr, 10000));
     EXPECT_FALSE(records.Requests("uploadTavrelLogs", mark, 1, kFewPassesMs).empty()) << "no clean-up after it";
     EXPECT_TRUE(WaitUntil([&] { return tree.AgentLog().find("座位号发生改变：8") != std::string::npos; }, kFewPassesMs));
-    std::set<long> ended;
-    tree.Calls(&ended);
-    EXPECT_EQ(ended.size(), 1u) << "the exam client did not end by itself";
 }
 
 }  // namespace

@@ -284,7 +284,6 @@ TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenI
     room.SetAnswer("getStartupInfoAgent", data);
 
     tree.Agent().Kill();
-    ASSERT_FALSE(tree.Agent().Running());
     const long restart = records.Mark();
     ASSERT_TRUE(tree.StartAgent());
     ASSERT_FALSE(records.Connections(restart, 1, kFewPassesMs, true).empty()) << "the agent that came back never joined";
@@ -293,7 +292,6 @@ TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenI
     EXPECT_EQ(CountProcesses("Tavrel.exe"), 2) << "the exam client did not outlive its agent's return";
     EXPECT_EQ(tree.AgentStartedCalls().size(), 1u) << "a second exam client was started";
     EXPECT_TRUE(records.Requests("sendEcpState", restart).empty()) << "the running exam was reported";
-    EXPECT_TRUE(records.Requests("uploadTavrelLogs", restart).empty());
     EXPECT_FALSE(WaitProcessEnd(hook, nullptr, 0)) << "the keyboard hook was ended while the exam ran";
     EXPECT_EQ(tree.AgentLog().find("座位号发生改变"), std::string::npos);
 

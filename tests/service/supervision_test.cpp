@@ -43,7 +43,7 @@ TEST(Supervision, TheAgentFollowsTheConsoleAndALogonEndsStaysEnded) {
 // Every end of the agent says why; the service acts on it, and gives the PC up only for the exit password.
 TEST(Supervision, EachExitCodeHasItsOwnRule) {
     struct Row { int exitCode; bool restart; int delay; bool endedByChoice; const wchar_t* text; } rows[] = {
-        {kAgentExitPassword, false, 0, true, L"exit password"}, {kAgentExitInstallerStarted, true, 300, false, L"installer started"},
+        {kAgentExitPassword, false, 0, true, L"exit password or asked to end"}, {kAgentExitInstallerStarted, true, 300, false, L"installer started"},
         {kAgentExitAnotherAgent, true, 30, false, L"another agent runs"}, {kAgentExitCouldNotStart, true, 2, false, L"could not start"},
         {kAgentExitSessionEnded, false, 0, false, L"session ended"}, {-1073741819, true, 2, false, L"crashed or killed"},
     };
