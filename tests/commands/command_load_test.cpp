@@ -257,8 +257,7 @@ TEST_F(CommandChannelTest, WithdrawnMachineNeverRejoinsItsOldRoom) {
     EXPECT_FALSE(WaitSocketCount(1, 0));
 }
 
-// At the logon screen the service's agent has no user token: a pass that would start the exam client reports
-// nothing, cleans nothing and uploads nothing, and says so once.
+// At the logon screen (no user token) a pass that would start the exam client does nothing of it, and says so once.
 TEST_F(CommandChannelTest, PassWithNobodySignedInStartsNoExamAndSaysSoOnce) {
     SetSessionFactsReader(+[] { return SessionFacts{true, false, false}; });
     Json::Value startup;

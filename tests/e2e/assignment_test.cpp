@@ -81,8 +81,7 @@ TEST_F(Assignment, NewRoomWhileTheChannelIsOpenMovesTheChannel) {
     EXPECT_TRUE(WaitUntil([&] { return room.Emit(Target::Room("R10"), "notice") == 1; }, 5000));
 }
 
-// An exam client that runs without this agent having started it is taken over at the next pass and waited on
-// as the agent's own: a new number meanwhile neither ends it nor is seen before it has ended.
+// An exam client this agent did not start is taken over and waited on: a new number is seen only after its end.
 TEST_F(Assignment, NewNumberWaitsForAnExamClientTheAgentTookOver) {
     AgentTree tree(room);
     room.SetAnswer("getStartupInfoAgent", Numbered(7, "R7"));
@@ -97,7 +96,6 @@ TEST_F(Assignment, NewNumberWaitsForAnExamClientTheAgentTookOver) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPassMs));
     EXPECT_FALSE(WaitProcessEnd(client, nullptr, 0)) << "the exam client taken over was ended";
     EXPECT_EQ(tree.AgentLog().find("座位号发生改变"), std::string::npos) << "a pass ran while the client was waited on";
-
     const long mark = records.Mark();
     tree.ReleaseClients();
     EXPECT_TRUE(WaitProcessEnd(client, nullptr, 10000));

@@ -265,9 +265,8 @@ TEST_F(ExamStartRoad, ExamClientRunsOnlyAsTwoProcessesAndAnExamineeIsNeverRestar
     EXPECT_TRUE(records.Requests("getModuleMD5").empty());
 }
 
-// The service brings a killed agent back within seconds, in the middle of an exam: the agent that comes back
-// takes the running exam client over. No second start, no status 0 while it runs, its first number is no
-// change; when the client ends, the keyboard hook goes and the log is uploaded once.
+// The service brings an agent killed during the exam back: it takes the running exam client over (no second start,
+// no status 0, its first number no change); when the client ends, the keyboard hook goes and the log goes once.
 TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenItComesBack) {
     AgentTree tree(room);
     tree.SetClientStay(180000);
@@ -282,7 +281,6 @@ TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenI
     ASSERT_TRUE(hook);
     data["examineeId"] = "E0004";  // the candidate has signed in to the exam
     room.SetAnswer("getStartupInfoAgent", data);
-
     tree.Agent().Kill();
     const long restart = records.Mark();
     ASSERT_TRUE(tree.StartAgent());
@@ -294,18 +292,15 @@ TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenI
     EXPECT_TRUE(records.Requests("sendEcpState", restart).empty()) << "the running exam was reported";
     EXPECT_FALSE(WaitProcessEnd(hook, nullptr, 0)) << "the keyboard hook was ended while the exam ran";
     EXPECT_EQ(tree.AgentLog().find("座位号发生改变"), std::string::npos);
-
     const long ending = records.Mark();
     tree.ReleaseClients();
     ASSERT_FALSE(records.Requests("uploadTavrelLogs", ending, 1, 20000).empty()) << "no log after the exam";
     EXPECT_TRUE(WaitProcessEnd(hook, nullptr, 5000)) << "the keyboard hook outlived the exam client";
     CloseProcessHandle(hook);
-    // The examinee's client is gone now: status 0, and nothing of the after-exam work again.
     Json::Value reports = records.Requests("sendEcpState", ending, 2, kFewPassesMs);
     ASSERT_GE(reports.size(), 2u);
     for (const Json::Value& report : reports) EXPECT_EQ(report["json"]["status"], Json::Value(0));
-    EXPECT_EQ(records.Requests("uploadTavrelLogs", ending).size(), 1u);
-    EXPECT_EQ(tree.AgentStartedCalls().size(), 1u);
+    EXPECT_EQ(records.Requests("uploadTavrelLogs", ending).size(), 1u) << "the after-exam work was done again";
 }
 
 }  // namespace
