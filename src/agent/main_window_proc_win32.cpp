@@ -10,6 +10,7 @@
 #include "base/main_thread_post.h"
 #include "agent/window_shell_rules.h"
 #include "resource.h"
+#include "system/agent_exit.h"
 
 namespace {
 
@@ -140,6 +141,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             Shell_NotifyIconW(NIM_DELETE, &g_tray);
             PostQuitMessage(0);
             break;
+        case WM_ENDSESSION:
+            // The session ends around the agent (a logoff): the system ends the process once this returns, so
+            // it ends now with a code that tells the service to start it in the next session.
+            if (wParam) {
+                LogInfo("MainWindowProc") << "会话结束，程序退出";
+                Shell_NotifyIconW(NIM_DELETE, &g_tray);
+                ExitProcess(kAgentExitSessionEnded);
+            }
+            return 0;
         case kMsgSetTrayIcon:
             SetTrayIcon(lParam);
             break;

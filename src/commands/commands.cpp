@@ -74,7 +74,7 @@ void OnUploadAnswer(const sio::message::ptr& data) {
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
-    // The same file asked for again while its upload waits or runs is the same upload.
+    // The same file asked for again while its upload waits is that upload; while it runs, one more follows.
     bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
         UploadExamAnswer(ServerEndpointOf(SnapshotShared()), taskId, examineeId, batchNum, path, &terminated);
     }, path);
