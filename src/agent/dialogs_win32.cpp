@@ -19,7 +19,11 @@ namespace {
 HWND g_settingsDialog = nullptr;
 HWND g_exitDialog = nullptr;
 
-void ShowNote(HWND owner, const std::string& text) { MessageBoxA(owner, text.c_str(), "提示信息", MB_OK); }
+// The notes are the agent's own texts, written in code page 936: shown through the wide call, they read right
+// on a PC of any code page (MessageBoxA would read them in the PC's own).
+void ShowNote(HWND owner, const std::string& text) {
+    MessageBoxW(owner, LiteralToWide(text).c_str(), LiteralToWide("提示信息").c_str(), MB_OK);
+}
 
 const char kExamClientRuns[] = "考试机已启动，无法修改考试机配置！";
 
@@ -40,7 +44,10 @@ std::string FieldText(HWND dialog, int control, int bufferSize) {
 
 bool ModifyEcpNoHook(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
                      std::string* message) {
-    return ModifyEcpNo(server, ecpKey, ecpId, *message);
+    bool accepted = ModifyEcpNo(server, ecpKey, ecpId, *message);
+    // The server's words come in the PC's code page; the note around them is in 936.
+    *message = WideToGbk(AnsiToWide(*message));
+    return accepted;
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <random>
 
+#include "agent/exam_takeover.h"
+#include "agent/no_user_gate.h"
 #include "base/shared_values.h"
 #include "base/server_endpoint.h"
 #include "base/exam_client.h"
@@ -14,6 +16,7 @@
 #include "commands/command_channel.h"
 #include "server/server_api.h"
 #include "server/updates.h"
+#include "system/agent_exit.h"
 #include "system/desktop.h"
 #include "system/file.h"
 #include "system/process.h"
@@ -68,6 +71,16 @@ namespace {
 
 const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
 
+// An update would replace the files of an exam client at work; one this agent started never meets it (no pass
+// runs while it is waited for), one taken over at start must not either.
+bool UpdateWaitsForExamClient() {
+    static bool logged = false;
+    const bool held = ExamClientHeld();
+    if (held && !logged) LogInfo("DoUserServiceHandle") << "考试客户端运行中，更新在其结束后进行";
+    logged = held;
+    return held;
+}
+
 void ReportState(const ServerEndpoint& server, int status) {
     SharedValues v = SnapshotShared();
     SendEcpState(server, v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
@@ -84,17 +97,15 @@ void RunExamClient(const ServerEndpoint& server, const ServiceStartupInfo& info)
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
     // Under the service the agent is LocalSystem: the candidate's exam client runs in the candidate's account.
+    LaunchFailure failure;
     ProcessHandle client = RunProgramAsSessionUser(AnsiToWide(v.ExeDir) + v.TavrelExe, AnsiToWide(commandLine),
-                                                   AnsiToWide(v.ExeDir));
+                                                   AnsiToWide(v.ExeDir), &failure);
+    if (!client) LogInfo("DoUserServiceHandle") << "考试客户端启动失败：" << LaunchFailureText(failure);
     if (client) {
         WaitProcessEnd(client);
         CloseProcessHandle(client);
     }
-    // The keyboard hook belongs to the exam client; it is never started here but always cleaned up.
-    KillProcessesByName(L"keyboardHook.exe");
-    RestoreDesktop();
-    SharedValues after = SnapshotShared();
-    UploadExamLog(server, after.LocalMac, after.CurrentEcpId, ExamClientLogPath(after.ExeDir));
+    CleanUpAfterExamClient(server);
 }
 
 }  // namespace
@@ -138,16 +149,19 @@ PassOutcome RunServicePass() {
     // One endpoint for the whole pass, from the values in use: an address the settings dialog is still trying
     // never reaches them.
     const ServerEndpoint server = ServerEndpointOf(SnapshotShared());
+    // A client taken over may have ended while the server could not be reached.
+    SettleHeldExamClient(server, false);
     std::string serverVersion;
     if (!GetVersionInfo(server, serverVersion)) return PassOutcome::Continue;
     std::string localVersion = ReadShared(&SharedValues::LocalVersion);
-    if (ServerVersionNeedsUpdate(serverVersion, localVersion)) {
+    if (ServerVersionNeedsUpdate(serverVersion, localVersion) && !UpdateWaitsForExamClient()) {
         LogInfo("DoUserServiceHandle") << "===Server Version====" << serverVersion;
         LogInfo("DoUserServiceHandle") << "===Local Version====" << localVersion;
         LogInfo("DoUserServiceHandle") << "Begin Update" << localVersion;
         if (UpgradeExamVersion(server, serverVersion, &StopFlag)) {
             // The installer runs and replaces this program: no pass may start again before the agent has ended.
             StopFlag = true;
+            AgentExitChosen() = kAgentExitInstallerStarted;
             PostMainWindowMessage(kMsgDestroy, 0, 0);
             return PassOutcome::AgentEnds;
         }
@@ -175,7 +189,7 @@ PassOutcome RunServicePass() {
         LeaveCommandChannel();
         return PassOutcome::Continue;
     }
-    if (info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
+    if (!TakeFirstNumber(info.ecpId) && info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
         LogInfo("DoUserServiceHandle") << "座位号发生改变：" << info.ecpId;
         WriteShared(&SharedValues::CurrentEcpId, info.ecpId);
         if (ExamClientRuns()) EndExamClient();
@@ -192,15 +206,19 @@ PassOutcome RunServicePass() {
         ConnectCommandChannel(server);
     }
     WriteShared(&SharedValues::CurrentPhase, info.phase);
+    // With the channel joined, an exam client that runs without this agent having started it is waited on here.
+    // The look reads the process list every pass (about 2 ms of CPU on a PC of 180 processes).
+    LookForRunningExamClient();
+    if (SettleHeldExamClient(server, true)) return PassOutcome::Continue;
 
-    // The process list is read only when an examinee is assigned: reading it every pass is most of what an
-    // idle agent costs.
+    // The look above read the process list already; where a client runs, this one asks after its processes only.
     if (!info.examineeId.empty() && !ExamClientRuns()) {
         // An examinee is at work and the exam client is gone: report it, never restart the client under them.
         ReportState(server, 0);
         return PassOutcome::Continue;
     }
     if (info.isStartup != 1) return PassOutcome::Continue;
+    if (NobodySignedIn()) return PassOutcome::Continue;
     ModuleUpdate module = UpgradeExamModule(server, &StopFlag);
     // The package the server names goes on the exam client's command line; without a digest the last stays.
     if (!module.package.empty()) WriteShared(&SharedValues::ExamPackage, module.package);
@@ -231,6 +249,7 @@ std::chrono::milliseconds PassWait() {
 }  // namespace
 
 void DoUserServiceHandle() {
+    LookForRunningExamClient();
     for (;;) {
         // Ended at once by a stop. Thirty 100 ms naps would do the same and wake the thread ten times a
         // second all day, a quarter of what an idle agent costs.

@@ -31,7 +31,8 @@ void OnInitialize() {
     SetRegistryFolder(exeDir);
     WriteShared(&SharedValues::LocalVersion, GetFileVersionText(exeDir + exeFileName));
     MachineIdentity identity;
-    GatherMachineIdentity(&identity);
+    // The adapter that routes to the configured server names this PC; the rest of the file is read below.
+    GatherMachineIdentity(&identity, kEveryPass, ReadIniString(exeDir + "shell.ini", "Server", "Server"));
     UpdateShared([&](SharedValues& v) {
         v.LocalIp = identity.ip;
         v.LocalMac = identity.mac;

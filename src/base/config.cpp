@@ -11,8 +11,9 @@ void ReadConfiguration(const std::string& iniPath) {
     std::string server = ReadIniString(iniPath, "Server", "Server");
     std::string serverPort = ReadIniString(iniPath, "Server", "ServerPort");
     std::string socketPort = ReadIniString(iniPath, "Server", "SocketPort");
-    // The window title is kept in the file as UTF-8: read as it stands, not through the ANSI profile calls.
-    std::string appTitle = Utf8ToAnsi(ReadIniBytes(iniPath, "Application", "AppTitle"));
+    // The window title is kept in the file as UTF-8: read as it stands, not through the ANSI profile calls,
+    // and kept so until it becomes wide text; the ANSI code page of an English PC has no Chinese.
+    std::string appTitle = ReadIniBytes(iniPath, "Application", "AppTitle");
     std::string exitPasswordHash = ReadIniString(iniPath, "Application", "ExitPasswordHash");
     std::string scheme = ReadIniString(iniPath, "Server", "Scheme");
     std::string caFile = ReadIniString(iniPath, "Server", "CaFile");

@@ -20,7 +20,7 @@ struct SharedValues {
     std::string ServerIp;
     std::string ServerPort;
     std::string SocketPort;
-    std::string AppTitle;      // the exam client's window title, already in the ANSI code page
+    std::string AppTitle;      // the exam client's window title in UTF-8, as "shell.ini" holds it
     std::string ExitPasswordHash;  // [Application]: the room's exit password as a salted digest; "" the fixed one
     // Opt-in trust; all empty means plain HTTP and WebSocket and any installer runs, as servers expect today.
     std::string ServerScheme;  // "https" asks for TLS on every connection to the server

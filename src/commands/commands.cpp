@@ -74,7 +74,7 @@ void OnUploadAnswer(const sio::message::ptr& data) {
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
-    // The same file asked for again while its upload waits or runs is the same upload.
+    // The same file asked for again while its upload waits is that upload; while it runs, one more follows.
     bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
         UploadExamAnswer(ServerEndpointOf(SnapshotShared()), taskId, examineeId, batchNum, path, &terminated);
     }, path);
@@ -105,6 +105,12 @@ void SendStateReport(const std::atomic<bool>& terminated) {
                      &terminated);
 }
 
+// Windows may refuse (no privilege, a policy); the invigilator's technician finds out why here.
+void LogPowerRefusal(const char* what, const PowerOutcome& outcome) {
+    std::string refusal = PowerOutcomeText(outcome);
+    if (!refusal.empty()) LogInfo("OnSocketBroadcastEvent") << what << refusal;
+}
+
 void OnCloseExamClient(const sio::message::ptr&) {
     LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
     CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
@@ -119,8 +125,8 @@ struct BroadcastCommand {
 const BroadcastCommand kBroadcastCommands[] = {
     {CommandCode::NewMachineNumber, OnNewMachineNumber},
     {CommandCode::UploadAnswer, OnUploadAnswer},
-    {CommandCode::PowerOff, [](const sio::message::ptr&) { PowerOff(); }},
-    {CommandCode::Restart, [](const sio::message::ptr&) { Reboot(); }},
+    {CommandCode::PowerOff, [](const sio::message::ptr&) { LogPowerRefusal("关机失败：", PowerOff()); }},
+    {CommandCode::Restart, [](const sio::message::ptr&) { LogPowerRefusal("重启失败：", Reboot()); }},
     {CommandCode::CloseExamClient, OnCloseExamClient},
     {CommandCode::DisableWindowsKeys, [](const sio::message::ptr&) { DisableWindowsKeys(); }},
     {CommandCode::EnableWindowsKeys, [](const sio::message::ptr&) { EnableWindowsKeys(); }},

@@ -174,11 +174,13 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
     HeldFile setup = HoldFile(setupPath);
     // Every PC runs the installer as administrator: with a publisher configured, whoever can pose as the
     // server must not be able to hand the room a program of its own.
-    std::string publisher = ReadShared(&SharedValues::UpdatePublisher);
+    // A signed agent without a configured publisher takes updates of its own signer only.
+    UpdatePolicy policy = EffectiveUpdatePolicy(ReadShared(&SharedValues::UpdatePublisher),
+                                                ReadShared(&SharedValues::UpdateThumbprint), OwnSignature());
+    const std::string& publisher = policy.publisher;
     if (!publisher.empty()) {
         SignatureCheck check = RunInstallerSignatureCheck(setup);
-        std::string refusal =
-            InstallerRefusal(check, publisher, serverVersion, ReadShared(&SharedValues::UpdateThumbprint));
+        std::string refusal = InstallerRefusal(check, publisher, serverVersion, policy.thumbprint);
         if (!refusal.empty()) {
             ReleaseHeldFile(setup);
             RemoveFile(setupPath);

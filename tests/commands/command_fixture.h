@@ -200,7 +200,7 @@ class ExamClientWindow {
 public:
     ExamClientWindow(const std::string& folder, const std::string& title)
         : m_title(title), m_record(folder + PathSeparator() + "window-" + RandomHex(4) + ".txt") {
-        std::wstring parameters = L"\"" + AnsiToWide(title) + L"\" \"" + AnsiToWide(m_record) + L"\" 30000";
+        std::wstring parameters = L"\"" + Utf8ToWide(title) + L"\" \"" + AnsiToWide(m_record) + L"\" 30000";
         m_process = RunProgram(AnsiToWide(tavrel::test::HelperPath("title_window")), parameters, L"");
     }
     ~ExamClientWindow() {
@@ -244,7 +244,8 @@ protected:
         mac = "02-7C-" + RandomHex(2) + "-" + RandomHex(2) + "-" + RandomHex(2) + "-" + RandomHex(2);
         exeDir = (install / "agent") + PathSeparator();
         CreateFolders(exeDir);
-        title = "Tavrel exam " + RandomHex(6);
+        // UTF-8 as "shell.ini" holds it, and Chinese: a PC whose code page is not 936 must find it too.
+        title = u8"考试客户端 Tavrel " + RandomHex(6);
         UpdateShared([&](SharedValues& v) {
             v.ExeDir = exeDir;
             v.LocalVersion = "3.1.4.1";

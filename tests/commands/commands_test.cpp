@@ -450,8 +450,9 @@ TEST_F(CommandChannelTest, PowerCommandsReachTheSystemCallWithTheirFlags) {
     Broadcast(Command(1003));
     Broadcast(Command(1004));
     Barrier();
+    // Forced, with the planned application reason (0x80040000).
     if (EnableShutdownPrivilege())
-        EXPECT_EQ(power.Text(), "12:262144;6:262144;");
+        EXPECT_EQ(power.Text(), "12:2147745792;6:2147745792;");
     else
         EXPECT_EQ(power.Text(), "");
     // Nothing goes back to the server either way.

@@ -108,6 +108,7 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         change(check);
         return check;
     };
+    auto offline = [&](long status) { return with([status](SignatureCheck& c) { c.trusted = false; c.status = status; }); };
     struct Row {
         const char* name;
         SignatureCheck check;
@@ -126,6 +127,12 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         {"the pinned certificate, written with colons", good, kPublisher,
          "AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA", true},
         {"another certificate of the same name", good, kPublisher, "bb", false},
+        // A room without internet lacks the vendor's root: the pinned signer is the trust then, and only it.
+        {"pinned, root not on the PC", offline(kUntrustedRoot), kPublisher, pin.c_str(), true},
+        {"pinned, chain not built", offline(kChainNotBuilt), kPublisher, pin.c_str(), true},
+        {"root not on the PC, nothing pinned", offline(kUntrustedRoot), kPublisher, "", false},
+        {"pinned, but the file was changed", offline(static_cast<long>(0x80096010)), kPublisher, pin.c_str(), false},
+        {"root not on the PC, another certificate", offline(kUntrustedRoot), kPublisher, "bb", false},
         // Without a publisher nothing is asked, as before.
         {"no publisher", SignatureCheck{}, "", "bb", true},
     };
@@ -133,6 +140,25 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         EXPECT_EQ(InstallerSignatureAccepted(row.check, row.publisher, kProbeVersion, row.thumbprint), row.accepted)
             << row.name;
     }
+}
+
+// Without a configured publisher a signed agent takes only its own signer's updates; an unsigned one all.
+TEST(UpdatePolicy, ASignedAgentPinsItsOwnSignerUnlessThePublisherIsConfigured) {
+    const std::string pin(64, 'c');
+    SignatureCheck own{true, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName};
+    SignatureCheck offline{false, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName, kUntrustedRoot};
+    SignatureCheck broken{false, "Mallory", "", pin, "", "", static_cast<long>(0x80096010)};
+    struct Row { const char* name; const char* publisher; SignatureCheck own; const char* inForce; std::string pinned; } rows[] = {
+        {"configured wins", kPublisher, own, kPublisher, "dd"}, {"signed agent", "", own, "Exam Vendor Ltd", pin},
+        {"signed by a root this PC lacks", "", offline, "Exam Vendor Ltd", pin}, {"unsigned, as before", "", {}, "", ""},
+        {"a signature that does not hold", "", broken, "", ""}};
+    for (const Row& row : rows) {
+        UpdatePolicy policy = EffectiveUpdatePolicy(row.publisher, *row.publisher ? "dd" : "", row.own);
+        EXPECT_EQ(policy.publisher, row.inForce) << row.name;
+        EXPECT_EQ(policy.thumbprint, row.pinned) << row.name;
+    }
+    // The test program itself is unsigned: the configuration alone decides here.
+    EXPECT_EQ(OwnSignature().signer, "");
 }
 
 class SignedInstallerTest : public TrustTest {
