@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     std::printf("%-28s %8s %15s   peak RSS %ld KiB\n", "before download", "", "", PeakRssKb());
 
     auto start = std::chrono::steady_clock::now();
-    bool downloaded = DownloadExamModule(target);
+    bool downloaded = DownloadExamModule(ServerEndpointOf(SnapshotShared()), target);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!downloaded) {
         std::fprintf(stderr, "download failed\n");

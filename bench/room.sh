@@ -15,7 +15,15 @@
 # --rounds MINUTES); the figures (drops, late or missing acks, growth per agent per hour) go to
 # room-<N>-hold.json. Not for CI: a day is long.
 #
+# With --exam-start it plays the start of an exam instead (bench/room_start.py): all register and join, then
+# every PC is told to start at once and fetches a module of --module-mib MiB (default 16) through the server's
+# one link of --link-mib MiB/s (default 40; the room-server's --egress-limit); it prints the time until every
+# exam client runs beside the floor (N x module / link), the slowest PC, retries, bytes continued by Range
+# requests and peak memory per agent, to room-<N>-start.json. --cut-link SECONDS takes the server's link down
+# for that long in the middle of the floor.
+#
 #   bench/room.sh [N=50] [--hold MINUTES [--rounds MINUTES]]
+#   bench/room.sh [N=50] --exam-start [--module-mib MIB] [--link-mib MIB_PER_S] [--cut-link SECONDS]
 #                               TAVREL_ROOM_BUILD=<build folder> (default build/linux-static, else build/linux)
 #                               TAVREL_ROOM_KEEP=1 keeps the installation trees and logs (the path is printed)
 #
@@ -30,11 +38,23 @@ fi
 count=50
 hold=
 rounds=5
-usage() { echo "usage: room.sh [N=50] [--hold MINUTES [--rounds MINUTES]]" >&2; exit 2; }
+exam_start=
+module_mib=16
+link_mib=40
+cut_link=0
+usage() {
+  echo "usage: room.sh [N=50] [--hold MINUTES [--rounds MINUTES]]" >&2
+  echo "       room.sh [N=50] --exam-start [--module-mib MIB] [--link-mib MIB_PER_S] [--cut-link SECONDS]" >&2
+  exit 2
+}
 while (($#)); do
   case $1 in
     --hold) (($# >= 2)) || usage; hold=$2; shift 2 ;;
     --rounds) (($# >= 2)) || usage; rounds=$2; shift 2 ;;
+    --exam-start) exam_start=1; shift ;;
+    --module-mib) (($# >= 2)) || usage; module_mib=$2; shift 2 ;;
+    --link-mib) (($# >= 2)) || usage; link_mib=$2; shift 2 ;;
+    --cut-link) (($# >= 2)) || usage; cut_link=$2; shift 2 ;;
     [0-9]*) count=$1; shift ;;
     *) usage ;;
   esac
@@ -42,6 +62,10 @@ done
 [[ "$count" =~ ^[0-9]+$ ]] && ((count >= 1 && count <= 1000)) || { echo "room.sh: N must be 1..1000" >&2; exit 2; }
 [[ -z "$hold" || "$hold" =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "room.sh: --hold takes minutes" >&2; exit 2; }
 [[ "$rounds" =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "room.sh: --rounds takes minutes" >&2; exit 2; }
+for v in "$module_mib" "$link_mib" "$cut_link"; do
+  [[ "$v" =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "room.sh: --module-mib, --link-mib and --cut-link take numbers" >&2; exit 2; }
+done
+[[ -z "$exam_start" || -z "$hold" ]] || { echo "room.sh: --exam-start and --hold are two runs" >&2; exit 2; }
 
 if [ -n "${TAVREL_ROOM_BUILD:-}" ]; then
   build=$TAVREL_ROOM_BUILD
@@ -109,7 +133,11 @@ gateway_mac=02:54:56:ff:ff:01
 # The room-server plays the room but sends no pings, broadcasts or starts of its own: the script drives them.
 never=2000000000
 room_server_launcher=(ip netns exec "$hub")
-start_room_server "$work" --demo --host 0.0.0.0 --demo-start-ms $never --demo-ping-ms $never --demo-broadcast-ms $never
+# In the exam start the server's link is the limit every module transfer shares.
+link_limit=()
+[ -n "$exam_start" ] && link_limit=(--egress-limit "$(awk -v m="$link_mib" 'BEGIN { printf "%d", m * 1048576 }')")
+start_room_server "$work" --demo --host 0.0.0.0 --demo-start-ms $never --demo-ping-ms $never --demo-broadcast-ms $never \
+  "${link_limit[@]}"
 [ -n "${http:-}" ] && [ -n "${control:-}" ] || { echo "room.sh: the room-server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
 
 # One installation tree per PC, laid out with a handful of processes for the whole room; the program files are
@@ -219,8 +247,10 @@ done
     echo "link set v$i addrgenmode none"
     echo "link set v$i master br0 up"
     echo "neigh add $addr lladdr $mac dev br0 nud permanent"
+    # What a cut of the link takes away and its return lays again (--cut-link).
+    echo "neigh replace $addr lladdr $mac dev br0 nud permanent" >&3
   done
-} >"$work/hub.batch"
+} >"$work/hub.batch" 3>"$work/relink.batch"
 ip -n "$hub" -batch "$work/hub.batch"
 progress "the hub's bridge with $count ports"
 
@@ -253,8 +283,9 @@ done
 set +e
 ip netns exec "$hub" python3 "$repo/bench/room_drive.py" --control "127.0.0.1:$control" --agents "$work/agents.txt" \
   --installer "$installer_exe" --first-started "$first_started" --last-started "$last_started" \
-  --json "$out_dir/room-$count${hold:+-hold}.json" --svg "$out_dir/room-$count.svg" --server-pid "$server_pid" \
-  ${hold:+--hold-minutes "$hold" --round-minutes "$rounds"} &
+  --json "$out_dir/room-$count${hold:+-hold}${exam_start:+-start}.json" --svg "$out_dir/room-$count.svg" --server-pid "$server_pid" \
+  ${hold:+--hold-minutes "$hold" --round-minutes "$rounds"} \
+  ${exam_start:+--exam-start-mib "$module_mib" --link-mib-s "$link_mib" --cut-link-s "$cut_link" --relink "$work/relink.batch"} &
 room_first_pids=($!)
 wait "${room_first_pids[0]}"
 status=$?

@@ -3,6 +3,8 @@ line of figures; writes the JSON and the SVG timeline. Runs inside the hub names
 
 Phases: all registered and joined; the idle room (memory, CPU); one "ping" to the room; a restart of the
 server's Socket.IO side; a start (module and exam client); the end of the exam; an update (the installer).
+With --exam-start-mib only the registration, the join and a start of the whole room at once with a module of
+that size (bench/room_start.py).
 """
 import argparse
 import base64
@@ -143,13 +145,19 @@ def main():
     ap.add_argument("--idle-seconds", type=float, default=10)
     ap.add_argument("--hold-minutes", type=float, default=0)
     ap.add_argument("--round-minutes", type=float, default=5)
+    ap.add_argument("--exam-start-mib", type=float, default=0)
+    ap.add_argument("--link-mib-s", type=float, default=40)
+    ap.add_argument("--cut-link-s", type=float, default=0)
+    ap.add_argument("--relink")
     a = ap.parse_args()
 
     agents = []
     with open(a.agents) as f:
         for line in f:
             number, pid, key, tree, peer = line.split()
-            agents.append({"number": int(number), "pid": int(pid), "key": key, "tree": tree, "peer": int(peer)})
+            i = int(number)
+            agents.append({"number": i, "pid": int(pid), "key": key, "tree": tree, "peer": int(peer),
+                           "address": f"10.77.{i // 250 + 1}.{i % 250 + 2}"})
     keys = {x["key"] for x in agents}
     floor_keys = {"REF-" + k for k in keys}
     n = len(agents)
@@ -214,6 +222,17 @@ def main():
 
     def running_now():
         return {k for k, p in calls.items() if os.path.exists(p)}
+
+    if a.exam_start_mib:
+        import room_start
+        figures = room_start.exam_start(ctl, agents, calls, a.exam_start_mib, a.link_mib_s, a.cut_link_s, a.relink,
+                                        patience, note)
+        figures.update({"agents": n, "registered": len(registered), "joined": len(joins)})
+        line = json.dumps(figures)
+        print(line, flush=True)
+        with open(a.json, "w") as f:
+            f.write(line + "\n")
+        return 0 if complete and figures["complete"] else 1
 
     if a.hold_minutes:
         import room_hold

@@ -3,6 +3,7 @@
 ;
 ; makensis -DAGENT_EXE=<TavrelAgent.exe> -DSERVICE_EXE=<TavrelService.exe> -DVERSION=<its file version>
 ;          -DOUT_FILE=<Tavrel_Setup.exe> -DRES_DIR=<res folder> TavrelSetup.nsi
+;          [-DSIGN_SCRIPT=<scripts/sign.sh> -DSIGN_CERT=<cert.pem> -DSIGN_KEY=<key.pem>]
 ;
 ; Layout under the root R: R\Agent\TavrelAgent.exe, R\Agent\TavrelService.exe (the LocalSystem service
 ; "TavrelService" that starts the agent in the console session and restarts it), R\Agent\shell.ini,
@@ -48,6 +49,13 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "TavrelAgent Setup"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Tavrel"
+
+; Signed when the build is given a certificate: the installer once written, and the uninstaller it carries
+; before it is packed (Smart App Control runs no unsigned program, and policies allow programs by publisher).
+!ifdef SIGN_SCRIPT
+  !finalize '"${SIGN_SCRIPT}" "${SIGN_CERT}" "${SIGN_KEY}" "%1" Tavrel_Setup.exe'
+  !uninstfinalize '"${SIGN_SCRIPT}" "${SIGN_CERT}" "${SIGN_KEY}" "%1" Uninstall.exe'
+!endif
 
 Page directory
 Page instfiles

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws the agent's three icons (16x16 and 32x32, 32-bit with alpha) into res/:
+"""Draws the agent's three icons (16 to 48 pixels, 32-bit with alpha) into res/:
 107 the program, 110 channel connected (green, a tick), 111 channel not connected (grey, a red cross).
 They must be told apart at a glance in a 16-pixel tray slot, so each is a bold shape on a solid disc."""
 import math
@@ -74,11 +74,16 @@ def bmp_entry(pixels):
     return header + bytes(xor) + bytes(and_mask)
 
 
+# Every size Windows asks for a small or a large icon at 100 % to 300 %: LoadIconMetric then takes an exact
+# match instead of scaling a 16-pixel picture up to a blur.
+SIZES = (16, 20, 24, 32, 40, 48)
+
+
 def ico(kind):
-    images = [bmp_entry(draw(kind, size)) for size in (16, 32)]
+    images = [bmp_entry(draw(kind, size)) for size in SIZES]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for size, data in zip((16, 32), images):
+    for size, data in zip(SIZES, images):
         out += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     return out + b"".join(images)

@@ -90,7 +90,10 @@ if command -v systemd-analyze >/dev/null; then
   fi
   check "service: restarts on failure" grep -q '^Restart=on-failure$' "$work/unit/tavrel-agent.service"
   check "service: a clean end (exit 0, SIGTERM) is not a failure" \
-    bash -c "! grep -qE '^(SuccessExitStatus|RestartForceExitStatus|RestartPreventExitStatus)=' '$work/unit/tavrel-agent.service'"
+    bash -c "! grep -qE '^(SuccessExitStatus|RestartForceExitStatus)=' '$work/unit/tavrel-agent.service'"
+  check "service: an installer started (10) is left to the installer, and to a timer of 5 minutes" \
+    bash -c "grep -q '^RestartPreventExitStatus=10$' '$work/unit/tavrel-agent.service' &&
+             grep -q '^ExecStopPost=.*EXIT_STATUS\" = 10 .*--on-active=300 .*systemctl start tavrel-agent' '$work/unit/tavrel-agent.service'"
   check "service: a crash loop is never given up" grep -q '^StartLimitIntervalSec=0$' "$work/unit/tavrel-agent.service"
   check "service: stops with SIGTERM" grep -q '^KillSignal=SIGTERM$' "$work/unit/tavrel-agent.service"
 else

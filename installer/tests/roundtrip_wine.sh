@@ -112,6 +112,7 @@ service_value() { win 60 reg query 'HKLM\System\CurrentControlSet\Services\Tavre
 # The pid of the agent the service started last, from the service's own log.
 agent_pid() { service_log | sed -n 's/.*TavrelAgent started in session [0-9]*, pid \([0-9]*\)$/\1/p' | tail -n1; }
 count_lines() { service_log | grep -c "$1"; }
+log_text_has() { agent_log "$root" | grep -qF "$1"; }
 # Waits up to $2 s for the service log to hold $3 lines with $1.
 wait_lines() { local i; for i in $(seq 1 $(($2 * 4))); do [ "$(count_lines "$1")" -ge "$3" ] && return 0; sleep 0.25; done; return 1; }
 # A machine with an examinee and no exam client running reports state 0, with its version, at every pass.
@@ -192,7 +193,7 @@ reported_version "$v1" "$t0" && reported_at=$(date +%s.%N) || reported_at=
 check "the killed agent is started again within 5 s" \
   awk -v a="$killed_at" -v b="$back_at" 'BEGIN { exit !(b - a <= 5) }'
 check "the agent started again reports its state" test -n "$reported_at"
-check "one restart line with the exit code" test "$(count_lines 'ended with code [1-9][0-9]* after [0-9]* s: restart in 1 s')" = $((restarts + 1))
+check "one restart line with the exit code" test "$(count_lines 'ended with code [1-9][0-9]* (crashed or killed) after [0-9]* s: restart in 1 s')" = $((restarts + 1))
 check "the agent started again has another pid" test "$(agent_pid)" != "$pid"
 echo "      (kill to new agent $(awk -v a="$killed_at" -v b="$back_at" 'BEGIN { printf "%.1f", b - a }') s, to its first state report $(awk -v a="$killed_at" -v b="${reported_at:-0}" 'BEGIN { printf "%.1f", b - a }') s)"
 
@@ -211,6 +212,34 @@ check "the exam client started under the service" grep -q '^line=.*--shell-app-v
 check "the exam client runs as the session's user ($session_user), not SYSTEM" \
   test -n "$client_user" -a "$client_user" = "$session_user" -a "$client_user" != SYSTEM
 check "the exam client runs in the agent's folder" grep -qF "cwd=$root_win\\Agent" "$root/Agent/exam_client_calls.log"
+
+# The agent killed while its exam client runs and started again by the service: the one that comes back takes the
+# client over (no second start, no status 0 while it runs) and uploads its log once when it ends.
+calls_log=$root/Agent/exam_client_calls.log
+echo stay_ms=120000 >"$root/Agent/exam_client_control.txt"
+calls=$(grep -c '^call ' "$calls_log") ends=$(grep -c '^ended ' "$calls_log")
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"isStartup\":true},\"unset\":[\"examineeId\"]}" >/dev/null
+for _ in $(seq 1 120); do [ "$(grep -c '^call ' "$calls_log")" -gt "$calls" ] && break; sleep 0.5; done
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"examineeId\":\"E1\"}}" >/dev/null
+starts=$(count_lines 'TavrelAgent started in session')
+win 30 "$build/tests/bin/gui_driver.exe" terminate "$(agent_pid)" 1 >/dev/null || fail "the agent ended during the exam"
+wait_lines 'TavrelAgent started in session' 10 $((starts + 1))
+t0=$(last_seq)
+for _ in $(seq 1 60); do agent_log "$root" | grep -q '考试客户端已在运行' && break; sleep 0.5; done
+sleep 8
+check "killed during the exam: the agent that comes back takes the exam client over" log_text_has '考试客户端已在运行'
+check "... the exam client still runs, and no second one was started" \
+  test "$(grep -c '^ended ' "$calls_log")/$(grep -c '^call ' "$calls_log")" = "$ends/$((calls + 1))"
+check "... no status 0 while it runs" \
+  test "$(rs_get "/requests?route=sendEcpState&since=$t0" | json 'v.requests.filter(r=>r.json&&r.json.status===0).length')" = 0
+echo "exam client log" >"$root/log/Tavrel.log"  # the exam client's own, which the agent uploads after it
+touch "$root/Agent/exam_client_release"
+rs_get "/requests?route=uploadTavrelLogs&since=$t0&min=1&wait=30000" >/dev/null
+sleep 7
+check "... when it ends, its log is uploaded once" \
+  test "$(rs_get "/requests?route=uploadTavrelLogs&since=$t0" | json 'v.requests.length')" = 1
+rm -f "$root/Agent/exam_client_release"
+rs_post /machine "{\"ecpKey\":\"$key\",\"startup\":{\"isStartup\":false}}" >/dev/null
 rm -f "$root/Agent/Tavrel.exe" "$root/Agent/exam_client_control.txt"
 
 # The administrator's maintenance stop: the service ends the agent in order and stays stopped until started.
@@ -219,7 +248,7 @@ win 60 sc stop TavrelService >/dev/null
 for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
 check "sc stop: the service stops" test "$(service_state)" = STOPPED
 check "sc stop: the agent ended in order" test "$(agent_log "$root" | grep -c 'TavrelAgent Application End')" = $((ends + 1))
-check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0, as asked')" = 1
+check "sc stop: the service log says so" test "$(count_lines 'TavrelAgent ended with code 0 (exit password or asked to end), as asked')" = 1
 t0=$(last_seq)
 win 60 sc start TavrelService >/dev/null
 check "sc start: the agent runs again" reported_version "$v1" "$t0"
@@ -230,7 +259,7 @@ win 30 "$root/Agent/TavrelService.exe" /EndAgent || fail "the agent's window fou
 wait_lines 'it stays ended' 30 1
 sleep 8
 check "an agent that ends with 0 stays ended" test "$(count_lines 'TavrelAgent started in session')" = "$starts"
-check "the service log says it stays ended" test "$(count_lines 'ended with code 0: it stays ended')" = 1
+check "the service log says it stays ended" test "$(count_lines 'ended with code 0 (exit password or asked to end) after [0-9]* s: it stays ended')" = 1
 check "the service still runs" test "$(service_state)" = RUNNING
 mark "supervised"
 
@@ -274,7 +303,9 @@ check "log: the old agent ended before the new one began" \
        "$(grep -n 'Subject : TavrelAgent Application' "$work/log.txt" | tail -n1 | cut -d: -f1)"
 check "the new agent runs under the service" test "$(service_state)" = RUNNING -a \
   "$(service_log | tail -n 5 | grep -c 'TavrelAgent started in session')" -ge 1
-check "the old agent's end with 0 did not start it again" test "$(count_lines 'restart in')" = $((restarts + 1))
+check "the old agent's end with 10 did not start it again" test "$(count_lines 'restart in [0-9]* s$')" = $((restarts + 2))
+check "the service log names the installer's end and waits for it" \
+  test "$(count_lines 'ended with code 10 (installer started) after [0-9]* s: restart in 300 s unless the installer replaces it')" = 1
 check "the service's description names version $v2" grep -qF "$v2" <(service_value Description)
 check_rights "updated"
 mark "updated"
@@ -292,8 +323,8 @@ check "uninstall: the answer file stays" cmp "$work/answer.before" "$root/ExamDa
 check "uninstall: the log stays" test -n "$(agent_log "$root")"
 check "uninstall: shell.ini stays" cmp "$work/shell.ini.before" "$root/Agent/shell.ini"
 rs_get "/connections?open=1" >"$work/conn"
-check "uninstall: the running agent ended in order, as every agent but the one killed" \
-  test "$(agent_log "$root" | grep -c "TavrelAgent Application End")" = $(($(agent_log "$root" | grep -c "Subject : TavrelAgent Application") - 1))
+check "uninstall: the running agent ended in order, as every agent but the two killed" \
+  test "$(agent_log "$root" | grep -c "TavrelAgent Application End")" = $(($(agent_log "$root" | grep -c "Subject : TavrelAgent Application") - 2))
 check "uninstall: its channel is closed" test "$(json 'v.connections.length' <"$work/conn")" = 0
 mark "uninstalled"
 

@@ -5,6 +5,7 @@
 
 #include "base/shared_values.h"
 #include "agent/dialogs.h"
+#include "agent/exit_password.h"
 #include "agent/settings_rules.h"
 #include "base/exam_client.h"
 #include "base/main_thread_post.h"
@@ -18,7 +19,11 @@ namespace {
 HWND g_settingsDialog = nullptr;
 HWND g_exitDialog = nullptr;
 
-void ShowNote(HWND owner, const std::string& text) { MessageBoxA(owner, text.c_str(), "提示信息", MB_OK); }
+// The notes are the agent's own texts, written in code page 936: shown through the wide call, they read right
+// on a PC of any code page (MessageBoxA would read them in the PC's own).
+void ShowNote(HWND owner, const std::string& text) {
+    MessageBoxW(owner, LiteralToWide(text).c_str(), LiteralToWide("提示信息").c_str(), MB_OK);
+}
 
 const char kExamClientRuns[] = "考试机已启动，无法修改考试机配置！";
 
@@ -37,8 +42,12 @@ std::string FieldText(HWND dialog, int control, int bufferSize) {
     return std::string(buffer);
 }
 
-bool ModifyEcpNoHook(const std::string& ecpKey, const std::string& ecpId, std::string* message) {
-    return ModifyEcpNo(ecpKey, ecpId, *message);
+bool ModifyEcpNoHook(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                     std::string* message) {
+    bool accepted = ModifyEcpNo(server, ecpKey, ecpId, *message);
+    // The server's words come in the PC's code page; the note around them is in 936.
+    *message = WideToGbk(AnsiToWide(*message));
+    return accepted;
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -69,17 +78,12 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
         (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
-        // No confirm button: the password is checked on every change of the text. A room's own password is
-        // checked as a whole, so the field is read to its end.
-        const std::string hash = ReadShared(&SharedValues::ExitPasswordHash);
-        std::string typed = FieldText(dialog, IDC_EXIT_PASSWORD, 10);
-        if (!hash.empty()) {
-            HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
-            std::string whole(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
-            whole.resize(static_cast<size_t>(GetWindowTextA(field, &whole[0], static_cast<int>(whole.size()))));
-            typed = whole;
-        }
-        if (IsExitPassword(typed, hash)) {
+        // No confirm button: the password is checked on every change of the text; the rule decides how much
+        // of the field counts.
+        HWND field = GetDlgItem(dialog, IDC_EXIT_PASSWORD);
+        std::string typed(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+        typed.resize(static_cast<size_t>(GetWindowTextA(field, &typed[0], static_cast<int>(typed.size()))));
+        if (IsExitPassword(typed, ReadShared(&SharedValues::ExitPasswordHash))) {
             if (RefusedWhileTheExamClientRuns(dialog)) {
                 // Typed again, the password must be typed whole.
                 SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");

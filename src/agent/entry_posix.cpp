@@ -10,6 +10,7 @@
 #include "agent/exit_password.h"
 #include "agent/startup.h"
 #include "base/main_thread_post.h"
+#include "system/agent_exit.h"
 #include "system/single_instance.h"
 #include "system/version_stamp.h"
 #include "version.h"
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     // Only the installer starts the agent with an option: it stores the room's exit password and leaves.
     if (argc == 2 && std::string(argv[1]) == kStoreExitPasswordOption) return StoreExitPasswordFromInstaller();
     // A second agent leaves at once, silently, and the first goes on untouched.
-    if (!ClaimSingleInstance()) return 0;
+    if (!ClaimSingleInstance()) return kAgentExitAnotherAgent;
 
     // SIGTERM and SIGINT take the same orderly path as WM_DESTROY: a waiting thread turns them into a post
     // (a signal handler itself may not take the queue's lock). It listens from the first moment, as start-up
@@ -61,5 +62,5 @@ int main(int argc, char** argv) {
     }
     ReleaseSingleInstance();
     OnUninitialize();
-    return 0;
+    return AgentExitChosen();
 }

@@ -9,18 +9,19 @@
 #include "agent/main_window.h"
 #include "agent/startup.h"
 #include "base/main_thread_post.h"
+#include "system/agent_exit.h"
 #include "system/single_instance.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
     // Only the installer starts the agent with an option: it stores the room's exit password and leaves.
     if (commandLine && std::string(commandLine) == kStoreExitPasswordOption) return StoreExitPasswordFromInstaller();
     // A second agent leaves at once: no message, no log line, no window.
-    if (!ClaimSingleInstance()) return 0;
+    if (!ClaimSingleInstance()) return kAgentExitAnotherAgent;
     OnInitialize();
     MyRegisterClass(instance);
     if (!InitInstance(instance, showCommand)) {
         LogError("InitInstance") << "初始化应用程序实例失败！";
-        return 0;
+        return kAgentExitCouldNotStart;
     }
     AddTrayIcon(instance);
     StartServiceThread();
@@ -33,5 +34,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     }
     ReleaseSingleInstance();
     OnUninitialize();
-    return static_cast<int>(message.wParam);
+    return message.wParam != 0 ? static_cast<int>(message.wParam) : AgentExitChosen().load();
 }

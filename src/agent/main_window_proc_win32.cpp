@@ -6,8 +6,11 @@
 #include "base/exam_client.h"
 #include "base/logger.h"
 #include "agent/main_window.h"
+#include "agent/window_messages.h"
 #include "base/main_thread_post.h"
+#include "agent/window_shell_rules.h"
 #include "resource.h"
+#include "system/agent_exit.h"
 
 namespace {
 
@@ -19,18 +22,75 @@ NOTIFYICONDATAW g_tray = {};
 HMENU g_trayMenu = nullptr;
 HWND g_blankDialog = nullptr;
 UINT g_taskbarCreated = 0;
+TrayKeeper g_trayKeeper;
+const UINT_PTR kTrayRetryTimer = 1;
+
+// The picture at the size the shell shows it (the small-icon metric of this DPI), from the 16 to 48 pixel
+// images of the resource. LoadIconMetric lives in version 6 of the common controls, which the manifest asks
+// for; where it is missing (an older Wine) LoadImageW at the same metric does.
+HICON LoadTrayPicture(int resource) {
+    using LoadIconMetricFn = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, HICON*);
+    static LoadIconMetricFn loadIconMetric = [] {
+        HMODULE controls = LoadLibraryW(L"comctl32.dll");
+        return controls ? reinterpret_cast<LoadIconMetricFn>(GetProcAddress(controls, "LoadIconMetric")) : nullptr;
+    }();
+    static HICON loaded[2] = {nullptr, nullptr};  // kept for the agent's life: only two pictures ever
+    HICON& picture = loaded[resource == IDI_CONNECTED ? 0 : 1];
+    if (picture) return picture;
+    const int kLimSmall = 0;  // LIM_SMALL: the SM_CXSMICON metric
+    if (!loadIconMetric || FAILED(loadIconMetric(g_instance, MAKEINTRESOURCEW(resource), kLimSmall, &picture)))
+        picture = static_cast<HICON>(LoadImageW(g_instance, MAKEINTRESOURCEW(resource), IMAGE_ICON,
+                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                                LR_DEFAULTCOLOR));
+    if (!picture) picture = LoadIconW(g_instance, MAKEINTRESOURCEW(resource));
+    return picture;
+}
+
+// Adds the icon, or arms the timer to try again: at boot the agent is up before explorer, and a shell busy
+// starting answers late or not at all.
+void TryAddTrayIcon() {
+    BOOL added = Shell_NotifyIconW(NIM_ADD, &g_tray);
+    DWORD error = added ? 0 : GetLastError();
+    // A late answer may still have added it; a modify tells.
+    bool modified = !added && Shell_NotifyIconW(NIM_MODIFY, &g_tray);
+    TrayVerdict verdict = AfterTrayAdd(&g_trayKeeper, added != FALSE, modified);
+    std::string line = TrayLogLine(verdict, error);
+    if (!line.empty()) LogInfo("AddTrayIcon") << line;
+    if (verdict.retry) SetTimer(g_tray.hWnd, kTrayRetryTimer, kTrayRetryMs, nullptr);
+}
+
+// The icon's callback message and explorer's TaskbarCreated come from explorer, which runs at medium
+// integrity; UIPI drops such messages above WM_USER to the agent's higher one unless the window lets them
+// through. Resolved at run time: Windows 7 and later have it, Wine may not.
+void LetShellMessagesThrough(HWND window) {
+    using FilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    auto filter = user32 ? reinterpret_cast<FilterFn>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")) : nullptr;
+    if (!filter) {
+        LogInfo("AddTrayIcon") << "ChangeWindowMessageFilterEx unavailable";
+        return;
+    }
+    const DWORD kAllow = 1;  // MSGFLT_ALLOW
+    for (UINT message : {g_taskbarCreated, static_cast<UINT>(kMsgTrayNotify)}) {
+        if (message != 0 && !filter(window, message, kAllow, nullptr))
+            LogInfo("AddTrayIcon") << "ChangeWindowMessageFilterEx(" << message << ") error " << GetLastError();
+    }
+}
 
 void SetTrayIcon(LPARAM state) {
-    if (state == 0) {
-        g_tray.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_CONNECTED));
-    } else if (state == 1) {
-        g_tray.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_DISCONNECTED));
+    if (state == kTrayConnected) {
+        g_tray.hIcon = LoadTrayPicture(IDI_CONNECTED);
+    } else if (state == kTrayDisconnected) {
+        g_tray.hIcon = LoadTrayPicture(IDI_DISCONNECTED);
     } else {
         return;  // a reconnection under way keeps the picture
     }
+    // An icon the shell does not hold yet gets this picture with its next add.
+    if (!g_trayKeeper.added) return;
     NOTIFYICONDATAW change = g_tray;
     change.uFlags = NIF_ICON;
-    Shell_NotifyIconW(NIM_MODIFY, &change);
+    if (!Shell_NotifyIconW(NIM_MODIFY, &change))
+        LogInfo("SetTrayIcon") << "Shell_NotifyIconW(NIM_MODIFY) error " << GetLastError();
 }
 
 INT_PTR CALLBACK BlankDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
@@ -66,14 +126,30 @@ bool OnTrayRightClick(HWND window) {
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_taskbarCreated != 0 && message == g_taskbarCreated) {
         // The shell restarted: the icon comes back with the picture it had.
-        Shell_NotifyIconW(NIM_ADD, &g_tray);
+        KillTimer(window, kTrayRetryTimer);
+        TaskbarRecreated(&g_trayKeeper);
+        TryAddTrayIcon();
         return DefWindowProcW(window, message, wParam, lParam);
     }
     switch (message) {
+        case WM_TIMER:
+            if (wParam != kTrayRetryTimer) break;
+            KillTimer(window, kTrayRetryTimer);
+            if (!g_trayKeeper.added) TryAddTrayIcon();
+            return 0;
         case WM_DESTROY:
             Shell_NotifyIconW(NIM_DELETE, &g_tray);
             PostQuitMessage(0);
             break;
+        case WM_ENDSESSION:
+            // The session ends around the agent (a logoff): the system ends the process once this returns, so
+            // it ends now with a code that tells the service to start it in the next session.
+            if (wParam) {
+                LogInfo("MainWindowProc") << "会话结束，程序退出";
+                Shell_NotifyIconW(NIM_DELETE, &g_tray);
+                ExitProcess(kAgentExitSessionEnded);
+            }
+            return 0;
         case kMsgSetTrayIcon:
             SetTrayIcon(lParam);
             break;
@@ -132,11 +208,13 @@ void AddTrayIcon(HINSTANCE instance) {
     g_tray.uID = kTrayIconId;
     g_tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
     g_tray.uCallbackMessage = kMsgTrayNotify;
-    g_tray.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_DISCONNECTED));
+    g_tray.hIcon = LoadTrayPicture(IDI_DISCONNECTED);
     lstrcpynW(g_tray.szTip, kWindowClass, ARRAYSIZE(g_tray.szTip));
     g_tray.dwInfoFlags = NIIF_USER;
     g_trayMenu = CreatePopupMenu();
     AppendMenuW(g_trayMenu, MF_STRING, ID_MENU_SETTINGS, L"\u914D\u7F6E");  // "配置"
     AppendMenuW(g_trayMenu, MF_STRING, ID_MENU_EXIT, L"\u9000\u51FA");      // "退出"
-    Shell_NotifyIconW(NIM_ADD, &g_tray);
+    LetShellMessagesThrough(g_tray.hWnd);
+    g_trayKeeper = TrayKeeper{};
+    TryAddTrayIcon();
 }

@@ -5,13 +5,18 @@
 #include <mutex>
 #include <random>
 
+#include "agent/exam_takeover.h"
+#include "agent/no_user_gate.h"
 #include "base/shared_values.h"
+#include "base/server_endpoint.h"
 #include "base/exam_client.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "server/server_api.h"
 #include "server/updates.h"
+#include "system/agent_exit.h"
 #include "system/desktop.h"
 #include "system/file.h"
 #include "system/process.h"
@@ -66,33 +71,41 @@ namespace {
 
 const wchar_t kDefaultExamClient[] = L"Tavrel.exe";
 
-void ReportState(int status) {
+// An update would replace the files of an exam client at work; one this agent started never meets it (no pass
+// runs while it is waited for), one taken over at start must not either.
+bool UpdateWaitsForExamClient() {
+    static bool logged = false;
+    const bool held = ExamClientHeld();
+    if (held && !logged) LogInfo("DoUserServiceHandle") << "考试客户端运行中，更新在其结束后进行";
+    logged = held;
+    return held;
+}
+
+void ReportState(const ServerEndpoint& server, int status) {
     SharedValues v = SnapshotShared();
-    SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
+    SendEcpState(server, v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, status);
 }
 
 // Starts the exam client, waits for it, and cleans up after it.
-void RunExamClient(const ServiceStartupInfo& info) {
+void RunExamClient(const ServerEndpoint& server, const ServiceStartupInfo& info) {
     SharedValues v = SnapshotShared();
     std::vector<CommandLinePiece> arguments = ExamClientArguments(v, info);
     // Unquoted, a value with a blank or a quote would add arguments of the server's choosing.
     if (!ExamClientArgumentsSafe(arguments)) return;
-    ReportState(1);
+    ReportState(server, 1);
     std::string commandLine = BuildExamClientCommandLine(arguments);
     LogInfo("DoUserServiceHandle") << "====start Tavrel param====" << commandLine;
 
     // Under the service the agent is LocalSystem: the candidate's exam client runs in the candidate's account.
+    LaunchFailure failure;
     ProcessHandle client = RunProgramAsSessionUser(AnsiToWide(v.ExeDir) + v.TavrelExe, AnsiToWide(commandLine),
-                                                   AnsiToWide(v.ExeDir));
+                                                   AnsiToWide(v.ExeDir), &failure);
+    if (!client) LogInfo("DoUserServiceHandle") << "考试客户端启动失败：" << LaunchFailureText(failure);
     if (client) {
         WaitProcessEnd(client);
         CloseProcessHandle(client);
     }
-    // The keyboard hook belongs to the exam client; it is never started here but always cleaned up.
-    KillProcessesByName(L"keyboardHook.exe");
-    RestoreDesktop();
-    SharedValues after = SnapshotShared();
-    UploadExamLog(after.LocalMac, after.CurrentEcpId, after.ExeDir + NativePath("..\\log\\Tavrel.log"));
+    CleanUpAfterExamClient(server);
 }
 
 }  // namespace
@@ -133,14 +146,22 @@ std::wstring TakeExamClientName(const std::wstring& offered) {
 }
 
 PassOutcome RunServicePass() {
+    // One endpoint for the whole pass, from the values in use: an address the settings dialog is still trying
+    // never reaches them.
+    const ServerEndpoint server = ServerEndpointOf(SnapshotShared());
+    // A client taken over may have ended while the server could not be reached.
+    SettleHeldExamClient(server, false);
     std::string serverVersion;
-    if (!GetVersionInfo(serverVersion)) return PassOutcome::Continue;
+    if (!GetVersionInfo(server, serverVersion)) return PassOutcome::Continue;
     std::string localVersion = ReadShared(&SharedValues::LocalVersion);
-    if (ServerVersionNeedsUpdate(serverVersion, localVersion)) {
+    if (ServerVersionNeedsUpdate(serverVersion, localVersion) && !UpdateWaitsForExamClient()) {
         LogInfo("DoUserServiceHandle") << "===Server Version====" << serverVersion;
         LogInfo("DoUserServiceHandle") << "===Local Version====" << localVersion;
         LogInfo("DoUserServiceHandle") << "Begin Update" << localVersion;
-        if (UpgradeExamVersion(serverVersion)) {
+        if (UpgradeExamVersion(server, serverVersion, &StopFlag)) {
+            // The installer runs and replaces this program: no pass may start again before the agent has ended.
+            StopFlag = true;
+            AgentExitChosen() = kAgentExitInstallerStarted;
             PostMainWindowMessage(kMsgDestroy, 0, 0);
             return PassOutcome::AgentEnds;
         }
@@ -148,19 +169,15 @@ PassOutcome RunServicePass() {
     }
 
     ServiceStartupInfo info;
-    std::wstring tavrelExe = kDefaultExamClient;
-    WriteShared(&SharedValues::TavrelExe, tavrelExe);
+    WriteShared(&SharedValues::TavrelExe, info.tavrelType);
     SharedValues v = SnapshotShared();
-    if (!GetStartupInfoAgent(v.LocalIp, v.LocalMac, info.ecpId, info.phase, info.ecpRoomCode, info.isStartup,
-                             info.isSuperLock, tavrelExe, info.examineeId, info.ecpPixel))
-        return PassOutcome::Continue;
-    tavrelExe = TakeExamClientName(tavrelExe);
-    WriteShared(&SharedValues::TavrelExe, tavrelExe);
+    if (!GetStartupInfoAgent(server, v.LocalIp, v.LocalMac, info)) return PassOutcome::Continue;
+    WriteShared(&SharedValues::TavrelExe, TakeExamClientName(info.tavrelType));
 
     // The server answers 9000 for a machine it does not know: register with the room known so far.
     if (info.ecpId == "-1") {
         std::string assigned;
-        RegisteTavrel(v.CurrentRoomCode, v.LocalMac, v.LocalComputerName, v.LocalIp, assigned);
+        RegisteTavrel(server, v.CurrentRoomCode, v.LocalMac, v.LocalComputerName, v.LocalIp, assigned);
         return PassOutcome::Continue;
     }
     if (info.ecpId.empty()) {
@@ -172,7 +189,7 @@ PassOutcome RunServicePass() {
         LeaveCommandChannel();
         return PassOutcome::Continue;
     }
-    if (info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
+    if (!TakeFirstNumber(info.ecpId) && info.ecpId != ReadShared(&SharedValues::CurrentEcpId)) {
         LogInfo("DoUserServiceHandle") << "座位号发生改变：" << info.ecpId;
         WriteShared(&SharedValues::CurrentEcpId, info.ecpId);
         if (ExamClientRuns()) EndExamClient();
@@ -186,20 +203,27 @@ PassOutcome RunServicePass() {
         // A connection that is open, opening or waiting to reconnect keeps the room of its query: without
         // leaving first, the machine would go on hearing the old room's commands and miss its own.
         if (roomChanged) LeaveCommandChannel();
-        ConnectCommandChannel();
+        ConnectCommandChannel(server);
     }
     WriteShared(&SharedValues::CurrentPhase, info.phase);
+    // With the channel joined, an exam client that runs without this agent having started it is waited on here.
+    // The look reads the process list every pass (about 2 ms of CPU on a PC of 180 processes).
+    LookForRunningExamClient();
+    if (SettleHeldExamClient(server, true)) return PassOutcome::Continue;
 
-    // The process list is read only when an examinee is assigned: reading it every pass is most of what an
-    // idle agent costs.
+    // The look above read the process list already; where a client runs, this one asks after its processes only.
     if (!info.examineeId.empty() && !ExamClientRuns()) {
         // An examinee is at work and the exam client is gone: report it, never restart the client under them.
-        ReportState(0);
+        ReportState(server, 0);
         return PassOutcome::Continue;
     }
     if (info.isStartup != 1) return PassOutcome::Continue;
-    if (!UpgradeExamModule()) return PassOutcome::Continue;
-    RunExamClient(info);
+    if (NobodySignedIn()) return PassOutcome::Continue;
+    ModuleUpdate module = UpgradeExamModule(server, &StopFlag);
+    // The package the server names goes on the exam client's command line; without a digest the last stays.
+    if (!module.package.empty()) WriteShared(&SharedValues::ExamPackage, module.package);
+    if (!module.ready) return PassOutcome::Continue;
+    RunExamClient(server, info);
     return PassOutcome::Continue;
 }
 
@@ -225,6 +249,7 @@ std::chrono::milliseconds PassWait() {
 }  // namespace
 
 void DoUserServiceHandle() {
+    LookForRunningExamClient();
     for (;;) {
         // Ended at once by a stop. Thirty 100 ms naps would do the same and wake the thread ten times a
         // second all day, a quarter of what an idle agent costs.

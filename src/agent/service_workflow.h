@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "server/server_answers.h"
+
 struct SharedValues;
 
 // The service thread's procedure; returns on StopFlag between passes, or after a successful installer
@@ -11,17 +13,6 @@ struct SharedValues;
 void DoUserServiceHandle();
 // Sets StopFlag and wakes the thread if it waits between passes; inside a pass it is noticed at the pass's end.
 void StopServiceThread();
-
-// The start-up information of one pass, reset before every call of GetStartupInfoAgent.
-struct ServiceStartupInfo {
-    std::string ecpId;
-    int phase = 0;
-    std::string ecpRoomCode;
-    int isStartup = 0;
-    std::string isSuperLock = "0";
-    std::string examineeId;
-    std::string ecpPixel;
-};
 
 // The exam client's parameters: ten " --shell-app-" pieces, each beginning with a blank, values unquoted.
 struct CommandLinePiece {

@@ -1,15 +1,10 @@
 #include "agent/settings_rules.h"
 
-#include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
 #include "system/address.h"
 #include "system/text.h"
-
-namespace {
-const char kExitPassword[] = "vexmor42";
-}
 
 const char kAddressNotStored[] = "考试机号已修改，但服务地址未能保存到shell.ini，重新启动后将恢复原地址！";
 
@@ -51,13 +46,6 @@ bool CutNumberField(std::wstring* text) {
     return true;
 }
 
-bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
-    if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
-    std::string field = typed.substr(0, 9);
-    if (field.size() < 8) return false;
-    return ToLowerAscii(field.substr(0, 8)) == kExitPassword;
-}
-
 SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std::string& ecpIdInUse,
                                         const SettingsInput& accepted) {
     bool addressChanged = accepted.address != oldAddress;
@@ -65,21 +53,22 @@ SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std
 }
 
 bool ApplySettingsChange(const SettingsInput& input, const SettingsHooks& hooks, std::string* message) {
-    // The server call goes to the new address, so it is put in place first and taken back on refusal.
-    std::string oldAddress = ReadShared(&SharedValues::ServerIp);
-    WriteShared(&SharedValues::ServerIp, input.address);
+    // The server call goes to the new address through an endpoint of its own: for the seconds it may take, the
+    // service pass and the channel go on with the address in use, which stays until the server has accepted.
+    SharedValues before = SnapshotShared();
+    ServerEndpoint tried = ServerEndpointOf(before);
+    tried.host = input.address;
     std::string serverMessage;
-    bool accepted = hooks.modifyEcpNo(ReadShared(&SharedValues::LocalMac), input.number, &serverMessage);
-    if (!accepted) {
-        WriteShared(&SharedValues::ServerIp, oldAddress);
+    if (!hooks.modifyEcpNo(tried, before.LocalMac, input.number, &serverMessage)) {
         *message = "修改考试机号失败：" + serverMessage;
         return false;
     }
     LogInfo("OnSettingMessage") << "修改考试机配置，考试机号[" << input.number << "],服务地址[" << input.address
                                 << "]";
-    SettingsEffects effects = EffectsOfAcceptedChange(oldAddress, ReadShared(&SharedValues::CurrentEcpId), input);
+    SettingsEffects effects = EffectsOfAcceptedChange(before.ServerIp, ReadShared(&SharedValues::CurrentEcpId), input);
     message->clear();
     if (effects.writeIni) {
+        WriteShared(&SharedValues::ServerIp, input.address);
         // The server has taken the number already, so the new address stays in use; but the invigilator must
         // know that the next start goes back to the old one.
         std::string iniPath = ReadShared(&SharedValues::IniPath);

@@ -1,7 +1,9 @@
 #pragma once
-// The invigilator's two dialogs decide with these plain rules; the windows only read the fields, show the
-// message and act on the verdict.
+// The settings dialog decides with these plain rules (the exit password's are in exit_password.h); the window
+// only reads the fields, shows the message and acts on the verdict.
 #include <string>
+
+#include "base/server_endpoint.h"
 
 enum class SettingsVerdict {
     Unchanged,         // both values as in use: close without a server call
@@ -28,10 +30,6 @@ std::string SettingsVerdictMessage(SettingsVerdict verdict);
 // two halves of a surrogate pair, would leave half a character in the field.
 bool CutNumberField(std::wstring* text);
 
-// The exit password. Without a stored digest: the fixed one, the first eight characters of what was typed
-// (the field holds nine), any case. With one ([Application] ExitPasswordHash): the whole text, exactly.
-bool IsExitPassword(const std::string& typed, const std::string& storedHash = std::string());
-
 // What a confirmed change does once the server accepted it, decided from the old and new values.
 struct SettingsEffects {
     bool writeIni;       // the address changed: store it in "shell.ini"
@@ -41,11 +39,14 @@ struct SettingsEffects {
 SettingsEffects EffectsOfAcceptedChange(const std::string& oldAddress, const std::string& ecpIdInUse,
                                         const SettingsInput& accepted);
 
-// Steps 6 to 11 of the confirm handler, with the server call and the channel behind the two hooks.
+// The confirm handler once the input passed its checks: the server call, then what an accepted change does,
+// with the server call and the channel behind the two hooks.
 // Returns true when the change took effect; *message gets the message box text of a refusal, or, with true,
 // the warning that the new address is in use but could not be stored in "shell.ini" ("" when all went well).
+// The server call goes to the typed address; the values in use change only once the server accepted.
 struct SettingsHooks {
-    bool (*modifyEcpNo)(const std::string& ecpKey, const std::string& ecpId, std::string* message);
+    bool (*modifyEcpNo)(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                        std::string* message);
     // Ends the channel in every state but closed, as the workflow leaves a room.
     void (*leaveChannel)();
 };

@@ -7,8 +7,10 @@
 #include "agent/exit_password.h"
 #include "base/shared_values.h"
 #include "base/config.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "agent/service_workflow.h"
+#include "agent/window_messages.h"
 #include "commands/command_channel.h"
 #include "server/http_provider.h"
 #include "system/clock.h"
@@ -24,19 +26,20 @@ void OnInitialize() {
     UpdateShared([&](SharedValues& v) {
         v.ExeDir = exeDir;
         v.ExeFileName = exeFileName;
-        v.IniPath = exeDir + "shell.ini";
+        v.IniPath = IniFilePath(exeDir);
     });
     SetRegistryFolder(exeDir);
     WriteShared(&SharedValues::LocalVersion, GetFileVersionText(exeDir + exeFileName));
     MachineIdentity identity;
-    GatherMachineIdentity(&identity);
+    // The adapter that routes to the configured server names this PC; the rest of the file is read below.
+    GatherMachineIdentity(&identity, kEveryPass, ReadIniString(exeDir + "shell.ini", "Server", "Server"));
     UpdateShared([&](SharedValues& v) {
         v.LocalIp = identity.ip;
         v.LocalMac = identity.mac;
         v.LocalComputerName = identity.computerName;
     });
 
-    ReadConfiguration(exeDir + "shell.ini");
+    ReadConfiguration(IniFilePath(exeDir));
     // Before any thread can start a transfer (libcurl's global set-up is not safe to race), and once the
     // scheme is known: TLS is set up only for https.
     InitHttpTransport();
@@ -46,7 +49,7 @@ void OnInitialize() {
     const std::string exitPasswordHash = ReadShared(&SharedValues::ExitPasswordHash);
     if (!exitPasswordHash.empty() && !IsReadableExitPasswordHash(exitPasswordHash))
         LogInfo("OnInitialize") << "配置错误：ExitPasswordHash 无法识别，退出口令不能结束程序";
-    InstallChannelListeners();
+    InstallChannelListeners(PostChannelStateToTray);
 }
 
 namespace {

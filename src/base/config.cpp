@@ -1,7 +1,6 @@
 #include "base/config.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "base/shared_values.h"
 #include "base/logger.h"
@@ -12,8 +11,9 @@ void ReadConfiguration(const std::string& iniPath) {
     std::string server = ReadIniString(iniPath, "Server", "Server");
     std::string serverPort = ReadIniString(iniPath, "Server", "ServerPort");
     std::string socketPort = ReadIniString(iniPath, "Server", "SocketPort");
-    // The window title is kept in the file as UTF-8: read as it stands, not through the ANSI profile calls.
-    std::string appTitle = Utf8ToAnsi(ReadIniBytes(iniPath, "Application", "AppTitle"));
+    // The window title is kept in the file as UTF-8: read as it stands, not through the ANSI profile calls,
+    // and kept so until it becomes wide text; the ANSI code page of an English PC has no Chinese.
+    std::string appTitle = ReadIniBytes(iniPath, "Application", "AppTitle");
     std::string exitPasswordHash = ReadIniString(iniPath, "Application", "ExitPasswordHash");
     std::string scheme = ReadIniString(iniPath, "Server", "Scheme");
     std::string caFile = ReadIniString(iniPath, "Server", "CaFile");
@@ -57,25 +57,4 @@ TransportTrust TransportTrustOf(const SharedValues& v) {
     }
     std::fclose(file);
     return trust;
-}
-
-bool TransportReady(std::string* caPath) {
-    TransportTrust trust = TransportTrustOf(SnapshotShared());
-    // Every pass asks again; the log hears of a problem once, and of its end.
-    static std::mutex lock;
-    static std::string reported;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (trust.problem != reported) {
-            if (!trust.problem.empty()) {
-                // Into the log file, where an invigilator's technician looks first.
-                LogInfo("TransportReady") << "配置错误，不连接服务器：" << trust.problem;
-            } else {
-                LogInfo("TransportReady") << "配置已可用，CaFile:" << trust.caPath;
-            }
-            reported = trust.problem;
-        }
-    }
-    if (caPath) *caPath = trust.caPath;
-    return trust.problem.empty();
 }

@@ -18,7 +18,3 @@ struct TransportTrust {
     std::string problem;
 };
 TransportTrust TransportTrustOf(const SharedValues& v);
-
-// The same for the values as they stand, logging a problem once (and its end); false means make no request.
-// caPath gets the CA file for a secure transport, "" for plain.
-bool TransportReady(std::string* caPath);

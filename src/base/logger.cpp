@@ -91,15 +91,6 @@ bool IsLogFileOpen() {
     return g_infoFile != nullptr;
 }
 
-std::string LogFilePath(const std::string& exeDir, const std::tm& localDate) {
-    std::string folder = exeDir;
-    if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-    char name[64];
-    std::snprintf(name, sizeof name, "%s..%slog%sTavrelAgent.%04d%02d%02d.log", PathSeparator(), PathSeparator(),
-                  PathSeparator(), localDate.tm_year + 1900, localDate.tm_mon + 1, localDate.tm_mday);
-    return folder + name;
-}
-
 std::string LogTimePrefix(std::time_t utcSeconds) {
     long long secondsOfDay = static_cast<long long>(utcSeconds) % 86400;
     if (secondsOfDay < 0) secondsOfDay += 86400;

@@ -44,10 +44,6 @@ void OpenLog(const std::string& infoPath, const std::string& errorPath = std::st
 void CloseLog();
 bool IsLogFileOpen();
 
-// "<agent folder>\..\log\TavrelAgent.YYYYMMDD.log" for the given local date; exeDir has its trailing
-// separator, which the name drops before appending.
-std::string LogFilePath(const std::string& exeDir, const std::tm& localDate);
-
 // "[h:m:s]" with the hour as UTC+8 whatever the machine's time zone, no leading zeros.
 std::string LogTimePrefix(std::time_t utcSeconds);
 

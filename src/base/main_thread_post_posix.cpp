@@ -12,17 +12,13 @@ std::mutex g_queueLock;
 std::condition_variable g_queueReady;
 std::deque<PostedMessage> g_queue;
 std::atomic<void*> g_window{nullptr};
-std::atomic<void (*)(const PostedMessage&)> g_observer{nullptr};
 }  // namespace
 
 void SetMainWindow(void* window) { g_window = window; }
 void* GetMainWindow() { return g_window; }
 
-void SetPostObserver(void (*observer)(const PostedMessage&)) { g_observer = observer; }
-
 bool PostMainWindowMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
     PostedMessage posted{message, wParam, lParam};
-    if (auto observer = g_observer.load()) observer(posted);
     if (!g_window) return false;
     // Notified under the lock: the stop-signal thread is detached, and once the main thread has taken
     // WM_DESTROY the process may end and destroy the condition variable at any moment after the unlock.

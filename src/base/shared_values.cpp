@@ -40,13 +40,3 @@ std::string BaseUrlOf(const SharedValues& v) {
 std::string SocketUrlOf(const SharedValues& v) {
     return (SecureSchemeOf(v) ? "https://" : "http://") + v.ServerIp + ":" + v.SocketPort;
 }
-
-std::string BaseUrl() {
-    std::lock_guard<std::mutex> lock(SharedLock());
-    return BaseUrlOf(SharedStorage());
-}
-
-std::string SocketUrl() {
-    std::lock_guard<std::mutex> lock(SharedLock());
-    return SocketUrlOf(SharedStorage());
-}

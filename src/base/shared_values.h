@@ -20,7 +20,7 @@ struct SharedValues {
     std::string ServerIp;
     std::string ServerPort;
     std::string SocketPort;
-    std::string AppTitle;      // the exam client's window title, already in the ANSI code page
+    std::string AppTitle;      // the exam client's window title in UTF-8, as "shell.ini" holds it
     std::string ExitPasswordHash;  // [Application]: the room's exit password as a salted digest; "" the fixed one
     // Opt-in trust; all empty means plain HTTP and WebSocket and any installer runs, as servers expect today.
     std::string ServerScheme;  // "https" asks for TLS on every connection to the server
@@ -63,16 +63,12 @@ void UpdateShared(F&& change) {
 // Back to the values of a fresh process (tests start from here).
 void ResetShared();
 
-// "http://" (or "https://" with Scheme=https) + ServerIp + ":" + ServerPort, built on every use so a changed
-// address counts at once.
-std::string BaseUrl();
-// The same scheme + ServerIp + ":" + SocketPort; the channel turns it into "ws://" or "wss://".
-std::string SocketUrl();
-// The two from one snapshot of the values.
+// "http://" (or "https://" with Scheme=https) + ServerIp + ":" + ServerPort, and the same with SocketPort, as
+// the exam client's command line names them. The calls and the channel take a ServerEndpoint instead.
 std::string BaseUrlOf(const SharedValues& v);
 std::string SocketUrlOf(const SharedValues& v);
 // True when the configuration asks for TLS (Scheme=https, in any letter case).
 bool SecureSchemeOf(const SharedValues& v);
 
-// Set once by OnUninitialize (or by a successful installer download); polled by the service thread.
+// Set once by OnUninitialize (or once the installer of an update runs); polled by the service thread.
 extern std::atomic<bool> StopFlag;

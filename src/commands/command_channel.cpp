@@ -1,12 +1,11 @@
 #include "commands/command_channel.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
 #include "base/shared_values.h"
-#include "base/config.h"
 #include "base/logger.h"
-#include "base/main_thread_post.h"
 #include "commands/command_worker.h"
 
 namespace {
@@ -14,6 +13,11 @@ namespace {
 std::mutex g_clientLock;
 std::shared_ptr<sio::client> g_client;
 bool g_destroyed = false;
+std::atomic<ChannelStateListener> g_stateListener{nullptr};
+
+void ReportChannelState(ChannelState state) {
+    if (auto listener = g_stateListener.load()) listener(state);
+}
 
 // Subscribing again replaces the earlier handler, so this is safe on every occasion.
 void SubscribeCommandHandlers(const std::shared_ptr<sio::client>& client) {
@@ -42,7 +46,8 @@ void DestroyCommandChannel() {
     StopCommandWorker();
 }
 
-void InstallChannelListeners() {
+void InstallChannelListeners(ChannelStateListener onState) {
+    g_stateListener = onState;
     auto client = CommandChannelClient();
     if (!client) return;
     client->set_open_listener(OnSocketConnectedEvent);
@@ -70,20 +75,19 @@ void InstallChannelListeners() {
     client->set_notice_listener([](const std::string& text) { LogInfo("SocketIO") << text; });
 }
 
-void ConnectCommandChannel() {
+void ConnectCommandChannel(const ServerEndpoint& server) {
     auto client = CommandChannelClient();
     if (!client) return;
     // Commands power off rooms: they are heard over the transport the configuration trusts, or not at all.
-    std::string caPath;
-    if (!TransportReady(&caPath)) return;
+    if (!TransportReady(server)) return;
     // With Scheme=https the channel goes over wss, checked against the same CA as the HTTP calls.
-    client->set_tls_ca_file(caPath);
+    client->set_tls_ca_file(server.trust.caPath);
     SharedValues v = SnapshotShared();
     std::map<std::string, std::string> query;
     query["room"] = v.CurrentRoomCode;
     query["ecpKey"] = v.LocalMac;
     query["type"] = "agent";
-    client->connect(SocketUrlOf(v), query);
+    client->connect(SocketUrlOf(server), query);
     SubscribeCommandHandlers(client);
 }
 
@@ -111,17 +115,17 @@ void OnSocketConnectedEvent() {
     LogInfo("OnSocketConnectedEvent") << "Socket.IO连接成功";
     // The open listener runs on every connection, after the socket of "/" exists again.
     if (auto client = CommandChannelClient()) SubscribeCommandHandlers(client);
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 0);
+    ReportChannelState(ChannelState::Connected);
 }
 
 void OnSocketCloseEvent(sio::close_reason) {
     LogInfo("OnSocketCloseEvent") << "Socket.IO连接关闭";
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+    ReportChannelState(ChannelState::Closed);
 }
 
 void OnSocketFailEvent() {
     LogInfo("OnSocketFailEvent") << "Socket.IO连接异常";
-    PostMainWindowMessage(kMsgSetTrayIcon, 0, 1);
+    ReportChannelState(ChannelState::Failed);
 }
 
-void OnSocketReconnectEvent(unsigned, unsigned) { PostMainWindowMessage(kMsgSetTrayIcon, 0, 2); }
+void OnSocketReconnectEvent(unsigned, unsigned) { ReportChannelState(ChannelState::Retrying); }

@@ -1,10 +1,13 @@
 #pragma once
 // The agent's side of the command channel: the one Socket.IO client of the process, the connection to the
-// room's channel, the connection listeners that tell the tray how the channel stands, and the handlers of
-// the server's "broadcast" and "ping" events.
+// room's channel, the connection listeners that report how the channel stands, and the handlers of the
+// server's "broadcast" and "ping" events.
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "base/server_endpoint.h"
+#include "commands/channel_state.h"
 #include "sio/client.h"
 #include "sio/message.h"
 
@@ -13,10 +16,12 @@ std::shared_ptr<sio::client> CommandChannelClient();
 // Closes the client (status 1000, "End by user"), waits for its network thread and drops it.
 void DestroyCommandChannel();
 
-// Installs the four connection listeners; done once at start-up, before any connect.
-void InstallChannelListeners();
-// Joins the channel of CurrentRoomCode with this machine's key; nothing changes while it is open or opening.
-void ConnectCommandChannel();
+// Installs the client's listeners (connection open, close, fail and reconnect; namespace open and close; the
+// client's notices); done once at start-up, before any connect. onState hears every change of state.
+void InstallChannelListeners(ChannelStateListener onState);
+// Joins the channel of CurrentRoomCode at server with this machine's key; nothing changes while it is open or
+// opening.
+void ConnectCommandChannel(const ServerEndpoint& server);
 bool IsCommandChannelOpen();
 // True while the channel is anything but closed with nothing scheduled: open, opening, or waiting to reconnect.
 bool IsCommandChannelActive();
@@ -30,6 +35,19 @@ void OnSocketConnectedEvent();
 void OnSocketCloseEvent(sio::close_reason reason);
 void OnSocketFailEvent();
 void OnSocketReconnectEvent(unsigned attemptsMade, unsigned delayMs);
+
+// The codes of the server's "broadcast" commands.
+enum class CommandCode : std::int64_t {
+    CloseExamClient = 1002,
+    PowerOff = 1003,
+    Restart = 1004,
+    DisableWindowsKeys = 1005,
+    EnableWindowsKeys = 1006,
+    UploadAnswer = 2002,
+    NewMachineNumber = 2003,
+};
+// False for a code the agent does not know: such a command does nothing beyond its log line.
+bool FindCommand(std::int64_t code, CommandCode* command);
 
 void OnSocketBroadcastEvent(const std::string& name, const sio::message::ptr& data, bool needAck,
                             sio::message::list& ackMessage);

@@ -88,17 +88,25 @@ bool PostCommandWork(CommandJob job, const std::string& key, CommandLane which, 
     std::unique_lock<std::mutex> lock(W().lock);
     if (W().stopping) return false;
     Lane& lane = LaneOf(which);
+    const bool uploads = which == CommandLane::Uploads;
     if (!key.empty()) {
-        for (const auto& waiting : lane.jobs)
-            if (waiting.key == key) return true;
-        // An upload under way sends the same file; a report under way has read the state already.
-        if (which == CommandLane::Uploads && lane.busy && lane.runningKey == key) return true;
+        for (const auto& waiting : lane.jobs) {
+            if (waiting.key != key) continue;
+            lock.unlock();
+            // The waiting upload reads the file when it starts, so it carries what this ask wanted.
+            if (uploads) LogInfo("CommandWorker") << "merged with the waiting upload of " << key;
+            return true;
+        }
+        // A report under way has read the state already. An upload under way may have read the file before the
+        // examinee saved again: one more goes behind it and reads the file as it is then.
     }
+    const bool behindRunning = uploads && !key.empty() && lane.busy && lane.runningKey == key;
     if (lane.jobs.size() >= kMaxWaitingCommandJobs) return false;
     lane.jobs.push_back({std::move(job), key, std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
     if (!lane.thread.joinable()) lane.thread = std::thread(RunLane, &lane);
     // Woken with the lock still held, the lane would only wait for it again.
     lock.unlock();
+    if (behindRunning) LogInfo("CommandWorker") << "queued once more behind the running upload of " << key;
     if (wakeLane) lane.wake.notify_one();
     return true;
 }

@@ -17,8 +17,9 @@ enum class CommandLane { Uploads, Reports };
 constexpr std::size_t kMaxWaitingCommandJobs = 64;
 
 // Queues a job on its lane (the lane's thread starts on first use). False when that lane's queue is full: the
-// job is dropped. A job with a key is not queued twice: while one with that key waits (on the uploads lane:
-// or runs), the new one is covered by it (true).
+// job is dropped. A job with a key is not queued twice: while one with that key waits, the new one is covered
+// by it (true; logged on the uploads lane). An upload whose key runs gets one more behind it, which reads the
+// file as it is when it starts.
 // A job with delayMs starts no earlier than that after its post; the lane waits for it (and the jobs behind it)
 // asleep, and a stop ends the wait at once.
 // With wakeLane false the post leaves a sleeping lane asleep: the job starts when WakeCommandLane (or the next

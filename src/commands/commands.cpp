@@ -6,6 +6,7 @@
 
 #include "base/shared_values.h"
 #include "base/exam_client.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "commands/command_channel.h"
 #include "commands/command_worker.h"
@@ -73,9 +74,9 @@ void OnUploadAnswer(const sio::message::ptr& data) {
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: the answer path would leave the answer folder or name a device";
         return;
     }
-    // The same file asked for again while its upload waits or runs is the same upload.
+    // The same file asked for again while its upload waits is that upload; while it runs, one more follows.
     bool queued = PostCommandWork([taskId, examineeId, batchNum, path](const std::atomic<bool>& terminated) {
-        UploadExamAnswer(taskId, examineeId, batchNum, path, &terminated);
+        UploadExamAnswer(ServerEndpointOf(SnapshotShared()), taskId, examineeId, batchNum, path, &terminated);
     }, path);
     if (!queued)
         LogInfo("OnSocketBroadcastEvent") << "2002 refused: " << kMaxWaitingCommandJobs << " commands are waiting already";
@@ -100,14 +101,55 @@ int ReportDelayMs() {
 void SendStateReport(const std::atomic<bool>& terminated) {
     SharedValues v = SnapshotShared();
     if (StateReportDue(v) && IsProgramRunning(ExamClientImage(v)))
-        SendEcpState(v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1, &terminated);
+        SendEcpState(ServerEndpointOf(v), v.LocalMac, v.CurrentEcpId, v.LocalIp, v.LocalVersion, v.CurrentRoomCode, 1,
+                     &terminated);
+}
+
+// Windows may refuse (no privilege, a policy); the invigilator's technician finds out why here.
+void LogPowerRefusal(const char* what, const PowerOutcome& outcome) {
+    std::string refusal = PowerOutcomeText(outcome);
+    if (!refusal.empty()) LogInfo("OnSocketBroadcastEvent") << what << refusal;
+}
+
+void OnCloseExamClient(const sio::message::ptr&) {
+    LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
+    CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+}
+
+struct BroadcastCommand {
+    CommandCode code;
+    void (*run)(const sio::message::ptr& data);
+};
+
+// Every other code does nothing beyond the log line.
+const BroadcastCommand kBroadcastCommands[] = {
+    {CommandCode::NewMachineNumber, OnNewMachineNumber},
+    {CommandCode::UploadAnswer, OnUploadAnswer},
+    {CommandCode::PowerOff, [](const sio::message::ptr&) { LogPowerRefusal("关机失败：", PowerOff()); }},
+    {CommandCode::Restart, [](const sio::message::ptr&) { LogPowerRefusal("重启失败：", Reboot()); }},
+    {CommandCode::CloseExamClient, OnCloseExamClient},
+    {CommandCode::DisableWindowsKeys, [](const sio::message::ptr&) { DisableWindowsKeys(); }},
+    {CommandCode::EnableWindowsKeys, [](const sio::message::ptr&) { EnableWindowsKeys(); }},
+};
+
+// Compared at full width: a huge number must not pass for a command by losing its high bits.
+const BroadcastCommand* CommandOf(std::int64_t code) {
+    for (const BroadcastCommand& command : kBroadcastCommands)
+        if (static_cast<std::int64_t>(command.code) == code) return &command;
+    return nullptr;
 }
 
 }  // namespace
 
+bool FindCommand(std::int64_t code, CommandCode* command) {
+    const BroadcastCommand* found = CommandOf(code);
+    if (found) *command = found->code;
+    return found != nullptr;
+}
+
 bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, const std::string& batchNum,
                          const std::string& examineeId, std::string* path) {
-    std::string joined = exeDir + NativePath("..\\ExamData\\nrvq\\") + taskId + PathSeparator() + batchNum +
+    std::string joined = AnswerFilesFolder(exeDir) + taskId + PathSeparator() + batchNum +
                          PathSeparator() + examineeId + NativePath("\\answer\\") + examineeId + ".oef";
     bool safe = IsSafePathPiece(taskId) && IsSafePathPiece(batchNum) && IsSafePathPiece(examineeId);
     *path = joined;
@@ -116,28 +158,12 @@ bool BuildAnswerFilePath(const std::string& exeDir, const std::string& taskId, c
 
 void OnSocketBroadcastEvent(const std::string&, const sio::message::ptr& data, bool, sio::message::list&) {
     // A member "code" of another type than integer reads as 0 and so matches no command.
-    // Compared at full width: a huge number must not pass for a command by losing its high bits.
     sio::message::ptr codeMember = sio::MemberOf(data, "code");
     std::int64_t code = (codeMember && codeMember->get_flag() == sio::message::flag::integer)
                             ? codeMember->get_int()
                             : 0;
     LogInfo("OnSocketBroadcastEvent") << "接收到考试服务指令，code：[" << code << "]";
-    if (code == 2003) {
-        OnNewMachineNumber(data);
-    } else if (code == 2002) {
-        OnUploadAnswer(data);
-    } else if (code == 1003) {
-        PowerOff();
-    } else if (code == 1004) {
-        Reboot();
-    } else if (code == 1002) {
-        LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
-        CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
-    } else if (code == 1005) {
-        DisableWindowsKeys();
-    } else if (code == 1006) {
-        EnableWindowsKeys();
-    }
+    if (const BroadcastCommand* command = CommandOf(code)) command->run(data);
 }
 
 void OnSocketPingEvent(const std::string&, const sio::message::ptr&, bool, sio::message::list&) {

@@ -4,12 +4,14 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "base/logger.h"
 #include "base/shared_values.h"
+#include "system/text.h"
 
 void InitHttpTransport() {
     static std::once_flag once;
@@ -142,14 +144,8 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     }
-    if (o.sslCertType) curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, o.sslCertType);
-    if (o.sslCert) curl_easy_setopt(curl, CURLOPT_SSLCERT, o.sslCert);
-    if (o.keyPassword) curl_easy_setopt(curl, CURLOPT_KEYPASSWD, o.keyPassword);
-    if (o.sslKeyType) curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, o.sslKeyType);
-    if (o.sslKey) curl_easy_setopt(curl, CURLOPT_SSLKEY, o.sslKey);
-    if (o.cookieList) curl_easy_setopt(curl, CURLOPT_COOKIELIST, o.cookieList);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, OrDefault(o.connectTimeout));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, OrDefault(o.timeout));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, o.noOverallLimit ? 0L : OrDefault(o.timeout));
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
     if (o.stop) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -160,6 +156,49 @@ void ApplyCommonOptions(CURL* curl, const RequestOptions& o) {
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(o.lowSpeedBytes));
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(o.lowSpeedSeconds));
     }
+}
+
+// What the headers of a continuing download said; the body is written only once they said "the rest".
+struct RangeAnswer {
+    long long have = 0;
+    long status = 0;
+    std::string contentRange;
+    bool encoded = false;
+    bool refused = false;
+};
+
+std::string TrimmedField(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Decides at the blank line that ends the final answer's headers, before libcurl hands over a byte of its
+// body: a refusal ends the transfer there.
+size_t ReadRangeHeader(char* data, size_t size, size_t count, void* target) {
+    RangeAnswer* answer = static_cast<RangeAnswer*>(target);
+    size_t bytes = size * count;
+    std::string line = TrimmedField(std::string(data, bytes));
+    std::string lower = ToLowerAscii(line);
+    auto value = [&](const char* name) { return TrimmedField(line.substr(std::string(name).size())); };
+    if (lower.compare(0, 5, "http/") == 0) {
+        long long have = answer->have;
+        *answer = RangeAnswer();
+        answer->have = have;
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos) answer->status = std::strtol(line.c_str() + blank + 1, nullptr, 10);
+    } else if (lower.compare(0, 14, "content-range:") == 0) {
+        answer->contentRange = value("content-range:");
+    } else if (lower.compare(0, 17, "content-encoding:") == 0) {
+        // Ranges of a coded body count its coded bytes, not the file's.
+        answer->encoded = ToLowerAscii(value("content-encoding:")) != "identity";
+    } else if (line.empty() && answer->status >= 200 && (answer->status < 400 || answer->status == 416)) {
+        // An error status is the server's failure, not an answer about the range: it fails the transfer as
+        // any download's would, and the file stays to be continued.
+        answer->refused = answer->encoded || !ContinuesFile(answer->status, answer->contentRange, answer->have);
+        if (answer->refused) return 0;
+    }
+    return bytes;
 }
 
 // Every attempt writes into a fresh buffer: bytes of a failed attempt must not end up in front of the answer
@@ -208,6 +247,17 @@ const RequestOptions& OptionsOrDefault(const RequestOptions* options) {
 }
 
 }  // namespace
+
+bool ContinuesFile(long status, const std::string& contentRange, long long have) {
+    if (status != 206) return false;
+    std::string range = ToLowerAscii(contentRange);
+    if (range.compare(0, 6, "bytes ") != 0) return false;
+    size_t dash = range.find('-', 6);
+    if (dash == std::string::npos || dash == 6) return false;
+    std::string first = range.substr(6, dash - 6);
+    if (first.find_first_not_of("0123456789") != std::string::npos || first.size() > 18) return false;
+    return std::stoll(first) == have;
+}
 
 int HttpProvider::postRequest(const std::string& url, const std::string& body, std::string& response,
                               const RequestOptions* options, const std::atomic<bool>& bIsTerminated) {
@@ -275,7 +325,7 @@ int HttpProvider::uploadRequest(const std::string& url, const FieldMap& fileFiel
     return PerformWithRetries(curl.get(), url, response, o, bIsTerminated, true, kUploadSource);
 }
 
-int HttpProvider::downloadRequest(const std::string& url, FILE* file, const RequestOptions* options) {
+int HttpProvider::downloadRequest(const std::string& url, FILE* file, const RequestOptions* options, long long have) {
     // A target that could not be opened is never handed to the file writer: nothing is fetched for it.
     if (!file) {
         LogError(kDownloadSource) << "【HttpProvider::downloadRequest】 file not open, res:" << CURLE_WRITE_ERROR;
@@ -288,14 +338,23 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
-    FileSink sink{file, 0, CapOf(o, kDownloadCap)};
+    FileSink sink{file, have > 0 ? static_cast<unsigned long long>(have) : 0, CapOf(o, kDownloadCap)};
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     // A module is hundreds of megabytes: taken from the socket and written in pieces of 512 KiB rather than
     // libcurl's 16 KiB, a thirty-second of the calls for the same bytes.
     curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     // A download announced larger than the cap is refused before a byte reaches the disk.
-    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
+    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(sink.cap > sink.written ? sink.cap - sink.written : 0));
+    RangeAnswer range;
+    range.have = have;
+    std::string rangeText = std::to_string(have) + "-";
+    if (have > 0) {
+        curl_easy_setopt(curl.get(), CURLOPT_RANGE, rangeText.c_str());
+        curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, ReadRangeHeader);
+        curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &range);
+    }
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, KeepGoing);
     curl_easy_setopt(curl.get(), CURLOPT_FAILONERROR, 1L);
@@ -311,7 +370,15 @@ int HttpProvider::downloadRequest(const std::string& url, FILE* file, const Requ
     if (res == CURLE_OK && (std::fflush(file) != 0 || std::ferror(file))) res = CURLE_WRITE_ERROR;
     LogInfo(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_perform】 res:" << res;
     long code = 0;
-    if (curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code != 200) {
+    bool answered = curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK;
+    // A 416 fails before its headers end (it is an error status), and is a refusal all the same.
+    if (have > 0 && (range.refused || (answered && code == 416))) {
+        LogInfo(kDownloadSource) << "【HttpProvider::downloadRequest】 range " << rangeText << " refused, code:" << code
+                                 << " Content-Range:" << range.contentRange;
+        return kHttpRangeRefused;
+    }
+    long expected = have > 0 ? 206 : 200;
+    if (answered && code != expected) {
         LogError(kDownloadSource) << "【HttpProvider::downloadRequest::curl_easy_getinfo】 code:" << code;
         if (res == CURLE_OK && code >= 100) return static_cast<int>(code);
     }

@@ -9,18 +9,15 @@
 
 namespace zuli::nio {
 
-// Owned by the caller; the texts must outlive the call. The server calls set only the three numbers.
+// Owned by the caller; the CA path must outlive the call.
 struct RequestOptions {
     const char* caInfo = nullptr;       // also switches peer verification on
-    const char* sslCertType = nullptr;
-    const char* sslCert = nullptr;
-    const char* keyPassword = nullptr;
-    const char* sslKeyType = nullptr;
-    const char* sslKey = nullptr;
     int timeout = 0;                    // seconds for the whole transfer; 0 or less means 30
+    // No limit on the whole transfer at all (timeout is not used): a download of hundreds of megabytes over a
+    // shared link ends when it stalls or is stopped, never because it is slow.
+    bool noOverallLimit = false;
     int connectTimeout = 0;             // seconds; 0 or less means 30
     int attempts = 0;                   // transfers tried by the retrying operations; 1 or less means one
-    const char* cookieList = nullptr;
     // A transfer slower than lowSpeedBytes per second for lowSpeedSeconds ends with CURLE_OPERATION_TIMEDOUT;
     // either 0 or less means no such limit.
     int lowSpeedBytes = 0;
@@ -39,7 +36,12 @@ struct RequestOptions {
 enum : int {
     kHttpOk = 0,
     kHttpNoHandle = 2,
+    kHttpRangeRefused = 33,  // curl's range error: the answer did not continue the file (see downloadRequest)
 };
+
+// True for the answer that continues a file of `have` bytes: a 206 whose Content-Range ("bytes N-M/T")
+// begins at exactly `have`.
+bool ContinuesFile(long status, const std::string& contentRange, long long have);
 
 // A server streaming without end must not fill the agent's memory (texts) or disk (downloads).
 constexpr long long kTextCap = 1LL << 20;
@@ -69,7 +71,11 @@ public:
                       const std::atomic<bool>& bIsTerminated);
     // One transfer into a stream the caller opened and closes; no retry. A completed transfer whose status is
     // not 200 returns that status: a redirect's or an error's body is never the file that was asked for.
-    int downloadRequest(const std::string& url, FILE* file, const RequestOptions* options);
+    // With `have` > 0 the file already holds the first `have` bytes and the stream appends: only the rest is
+    // asked for ("Range: bytes=<have>-"), and only an answer that ContinuesFile, in no content coding, is
+    // written; any other (200, another range, 416) ends the transfer before a byte is written, with
+    // kHttpRangeRefused.
+    int downloadRequest(const std::string& url, FILE* file, const RequestOptions* options, long long have = 0);
 };
 
 }  // namespace zuli::nio

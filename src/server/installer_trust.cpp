@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "system/file.h"
 #include "system/text.h"
 
 namespace {
@@ -20,7 +21,7 @@ std::string PlainHex(const std::string& text) {
 std::string InstallerRefusal(const SignatureCheck& check, const std::string& publisher,
                              const std::string& announcedVersion, const std::string& thumbprint) {
     if (publisher.empty()) return std::string();
-    if (!check.trusted) return "signature not trusted";
+    if (!check.trusted && !PinnedSignerSuffices(check, thumbprint)) return "signature not trusted";
     if (check.signer != publisher) return "signed by another publisher";
     if (!thumbprint.empty() && PlainHex(thumbprint) != check.thumbprint)
         return "signer certificate " + check.thumbprint + " is not the pinned one";
@@ -29,6 +30,30 @@ std::string InstallerRefusal(const SignatureCheck& check, const std::string& pub
     if (check.version != announcedVersion)
         return "version " + check.version + " is not the announced " + announcedVersion;
     return std::string();
+}
+
+bool PinnedSignerSuffices(const SignatureCheck& check, const std::string& thumbprint) {
+    if (thumbprint.empty() || check.thumbprint.empty() || PlainHex(thumbprint) != check.thumbprint) return false;
+    return check.trusted || check.status == kUntrustedRoot || check.status == kChainNotBuilt;
+}
+
+UpdatePolicy EffectiveUpdatePolicy(const std::string& publisher, const std::string& thumbprint,
+                                   const SignatureCheck& ownSignature) {
+    if (!publisher.empty()) return UpdatePolicy{publisher, thumbprint};
+    // Signed but not trusted here (a vendor root the PC lacks) still names the vendor by its certificate.
+    if (ownSignature.signer.empty() || ownSignature.thumbprint.empty()) return UpdatePolicy{};
+    if (!ownSignature.trusted && !PinnedSignerSuffices(ownSignature, ownSignature.thumbprint)) return UpdatePolicy{};
+    return UpdatePolicy{ownSignature.signer, ownSignature.thumbprint};
+}
+
+SignatureCheck OwnSignature() {
+    static const SignatureCheck own = [] {
+        HeldFile self = HoldFile(CurrentModulePath());
+        SignatureCheck check = self ? CheckInstallerSignature(self) : SignatureCheck{};
+        ReleaseHeldFile(self);
+        return check;
+    }();
+    return own;
 }
 
 void SetInstallerSignatureChecker(SignatureChecker checker) { g_checker = checker; }

@@ -17,6 +17,7 @@ struct SignatureCheck {
     std::string thumbprint;   // SHA-256 of the signer's certificate, lower-case hex
     std::string version;      // "%d.%d.%d.%d" of the file version resource
     std::string productName;  // ProductName of the version resource
+    long status = 0;          // WinVerifyTrust's answer (0 when trusted)
 };
 
 // Windows: WinVerifyTrust through the held handle (no UI, no revocation fetch: the exam LAN has no way out),
@@ -31,6 +32,26 @@ inline bool InstallerSignatureAccepted(const SignatureCheck& check, const std::s
                                        const std::string& announcedVersion, const std::string& thumbprint = "") {
     return InstallerRefusal(check, publisher, announcedVersion, thumbprint).empty();
 }
+
+// WinVerifyTrust's answers when the signature itself holds but its chain ends in a root this PC does not
+// have (a room without internet cannot fetch one): CERT_E_UNTRUSTEDROOT, CERT_E_CHAINING.
+constexpr long kUntrustedRoot = static_cast<long>(0x800B0109);
+constexpr long kChainNotBuilt = static_cast<long>(0x800B010A);
+// With the signer certificate pinned (Thumbprint), that certificate is the trust: an untrusted or unbuilt
+// chain is enough when the signer is the pinned one. Nothing else is forgiven (a bad digest, no signature).
+bool PinnedSignerSuffices(const SignatureCheck& check, const std::string& thumbprint);
+
+// The update policy in force: the configured publisher (and pin) when set; otherwise, for an agent that is
+// itself signed, its own signer pinned by its certificate, so that only its vendor's updates run; otherwise
+// none (an unsigned agent without Publisher takes any installer, as before).
+struct UpdatePolicy {
+    std::string publisher;
+    std::string thumbprint;
+};
+UpdatePolicy EffectiveUpdatePolicy(const std::string& publisher, const std::string& thumbprint,
+                                   const SignatureCheck& ownSignature);
+// The agent's own executable, checked as an installer is (once; the file does not change while it runs).
+SignatureCheck OwnSignature();
 
 // For tests: replaces the platform check (null restores it).
 using SignatureChecker = SignatureCheck (*)(const HeldFile& file);

@@ -90,6 +90,7 @@ SignatureCheck CheckInstallerSignature(const HeldFile& held) {
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     check.trusted = status == ERROR_SUCCESS;
+    check.status = status;
     if (!check.trusted) check.detail = "WinVerifyTrust " + Hex(status);
     check.version = GetFileVersionText(held.path);
     check.productName = ProductName(held.path);

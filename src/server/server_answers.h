@@ -28,18 +28,20 @@ constexpr int kCodeUnknownMachine = 9000;
 AnswerStatus DecodeTextData(const std::string& answer, std::string& data);          // version, module digest
 AnswerStatus DecodeIntegerData(const std::string& answer, std::string& dataAsText); // registration's ecpId
 
-struct StartupInfo {
-    std::string ecpId;
+// The start-up information of one pass, as the service workflow resets it before each GetStartupInfoAgent:
+// tavrelType, examineeId and ecpPixel keep these values when the server leaves them out.
+struct ServiceStartupInfo {
+    std::string ecpId;  // "-1": the server does not know this machine
     int phase = 0;
     std::string ecpRoomCode;
-    int isStartup = 0;
-    std::string isSuperLock;
-    std::wstring tavrelType;
+    int isStartup = 0;  // 0 or 1
+    std::string isSuperLock = "0";
+    std::wstring tavrelType = L"Tavrel.exe";
     std::string examineeId;
     std::string ecpPixel;
 };
 // Code 9000: ecpId becomes "-1" and nothing else changes. Any other code fills the outputs from "data".
-AnswerStatus DecodeStartupInfo(const std::string& answer, StartupInfo& info);
+AnswerStatus DecodeStartupInfo(const std::string& answer, ServiceStartupInfo& info);
 
 // Code 1000: message = "data"; otherwise message = "message".
 AnswerStatus DecodeModifyAnswer(const std::string& answer, std::string& message);

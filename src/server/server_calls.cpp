@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "base/shared_values.h"
-#include "base/config.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "server/http_provider.h"
 #include "server/server_answers.h"
@@ -43,38 +43,47 @@ RequestOptions InstallerLimits() {
     return options;
 }
 
-// A module package of hundreds of megabytes over a link a room shares takes many minutes: the installer's
-// rule, never a fixed minute after which every PC starts again from byte 0.
+// A module package of hundreds of megabytes over a link a room shares takes as long as the link needs: 300 PCs
+// x 512 MB is some 21 minutes at a full 1 Gb/s. Only a stall or the agent's stop ends it, and what arrived
+// stays to be continued.
 RequestOptions ModuleLimits() {
     RequestOptions options = InstallerLimits();
     options.connectTimeout = 30;
+    options.noOverallLimit = true;
     return options;
 }
+
+// curl's "maximum file size exceeded": the server announced more than the cap.
+const int kFileTooLarge = 63;
+
+// A transfer that ended with the file's own bytes in the part (cut, stalled, stopped, an error status that
+// wrote nothing) can be continued; a write error or an oversized answer cannot, nor a status whose body was
+// written (a redirect's).
+bool PartStaysGood(int result) { return result > 0 && result < 100 && result != kWriteError && result != kFileTooLarge; }
 
 // An answer file is read once, at most this much, and those bytes go out with their digest on every attempt.
 const unsigned long long kAnswerCap = 64ULL << 20;
 
-// The address can be changed by the settings dialog at any moment; each call takes it as it stands.
-std::string Url(const char* path) { return BaseUrl() + path; }
+std::string Url(const ServerEndpoint& server, const char* path) { return BaseUrlOf(server) + path; }
 
 // With Scheme=https every call names the one CA; a configuration that cannot be kept sends nothing at all.
 const int kNoTrustedTransport = 77;  // curl's "problem with the CA file", as no transfer was tried
 
+// The options point into server, which the caller holds for the whole call.
 struct Trusted {
     RequestOptions options;
-    std::string caPath;
     bool ready;
-    explicit Trusted(const RequestOptions& base) : options(base), ready(TransportReady(&caPath)) {
-        if (!caPath.empty()) options.caInfo = caPath.c_str();
+    Trusted(const ServerEndpoint& server, const RequestOptions& base) : options(base), ready(TransportReady(server)) {
+        if (!server.trust.caPath.empty()) options.caInfo = server.trust.caPath.c_str();
     }
     Trusted(const Trusted&) = delete;
 };
 
-int Get(const char* path, std::string& response, const RequestOptions& options) {
-    Trusted trusted(options);
+int Get(const ServerEndpoint& server, const char* path, std::string& response, const RequestOptions& options) {
+    Trusted trusted(server, options);
     if (!trusted.ready) return kNoTrustedTransport;
     std::atomic<bool> terminated{false};
-    return HttpProvider().getRequest(Url(path), response, &trusted.options, terminated);
+    return HttpProvider().getRequest(Url(server, path), response, &trusted.options, terminated);
 }
 
 const std::atomic<bool>& FlagOrNever(const std::atomic<bool>* terminated) {
@@ -82,39 +91,67 @@ const std::atomic<bool>& FlagOrNever(const std::atomic<bool>* terminated) {
     return terminated ? *terminated : never;
 }
 
-int Post(const char* path, const std::string& body, std::string& response,
+int Post(const ServerEndpoint& server, const char* path, const std::string& body, std::string& response,
          const std::atomic<bool>* terminated = nullptr) {
-    Trusted trusted(kQuick);
+    Trusted trusted(server, kQuick);
     if (!trusted.ready) return kNoTrustedTransport;
-    return HttpProvider().postRequest(Url(path), body, response, &trusted.options, FlagOrNever(terminated));
+    return HttpProvider().postRequest(Url(server, path), body, response, &trusted.options, FlagOrNever(terminated));
 }
 
-int Upload(const char* path, const HttpProvider::FieldMap& files, const HttpProvider::FieldMap& texts,
-           std::string& response, const std::atomic<bool>* terminated = nullptr,
+int Upload(const ServerEndpoint& server, const char* path, const HttpProvider::FieldMap& files,
+           const HttpProvider::FieldMap& texts, std::string& response, const std::atomic<bool>* terminated = nullptr,
            const HttpProvider::BytesMap& byteFiles = HttpProvider::BytesMap()) {
-    Trusted trusted(kUpload);
+    Trusted trusted(server, kUpload);
     if (!trusted.ready) return kNoTrustedTransport;
     // The flag that ends the retries also ends the transfer under way: shutdown waits for no upload.
     trusted.options.stop = terminated;
-    return HttpProvider().uploadRequest(Url(path), files, byteFiles, texts, response, &trusted.options,
+    return HttpProvider().uploadRequest(Url(server, path), files, byteFiles, texts, response, &trusted.options,
                                         FlagOrNever(terminated));
 }
 
-// A member of the wrong JSON type fails the call with this line rather than throwing out of it.
-void LogWrongType(const char* call, const std::string& response) {
-    LogError(call) << call << " response type error:" << response;
+// What a reading call writes besides its error lines.
+enum AnswerLines : unsigned {
+    kErrorLinesOnly = 0,
+    kAnswerLine = 1,        // "<call>:" + the answer, once it arrived
+    kAnswerLineInAnsi = 2,  // the same, the answer turned into the ANSI code page
+    kQuietOnNotJson = 4,    // the version check, asked every pass, says nothing of an answer that is no JSON
+};
+
+// The one ladder of the calls that read their answer: a failed transfer, an answer that is no JSON and a
+// member of the wrong type (which fails the call rather than throwing out of it) each end the call with
+// their own error line. decode runs only on an answer that arrived; true with its "code" in *code.
+template <class Decode>
+bool ReadAnswer(const char* call, unsigned lines, int result, const std::string& response, Decode decode,
+                int* code) {
+    if (result != 0) {
+        LogError(call) << call << " Error[" << result << "]:" << response;
+        return false;
+    }
+    if (lines & kAnswerLine) LogInfo(call) << call << ":" << response;
+    if (lines & kAnswerLineInAnsi) LogInfo(call) << call << ":" << Utf8ToAnsi(response);
+    AnswerStatus status = decode();
+    if (status.error == AnswerError::NotJson) {
+        if (!(lines & kQuietOnNotJson)) LogError(call) << call << " parse response error:" << response;
+        return false;
+    }
+    if (status.error == AnswerError::WrongType) {
+        LogError(call) << call << " response type error:" << response;
+        return false;
+    }
+    *code = status.code;
+    return true;
 }
 
-bool Download(const char* call, const char* path, const std::string& targetPath, const RequestOptions& options) {
-    Trusted trusted(options);
+bool Download(const ServerEndpoint& server, const char* call, const char* path, const std::string& targetPath,
+              const RequestOptions& options, const std::atomic<bool>* stop) {
+    Trusted trusted(server, options);
     if (!trusted.ready) {
         LogError(call) << call << " Error[" << kNoTrustedTransport << "]";
         return false;
     }
-    // A transfer of many minutes must not hold up the agent's end.
-    trusted.options.stop = &StopFlag;
+    trusted.options.stop = stop;
     FILE* file = std::fopen(targetPath.c_str(), "wb+");
-    int result = HttpProvider().downloadRequest(Url(path), file, &trusted.options);
+    int result = HttpProvider().downloadRequest(Url(server, path), file, &trusted.options);
     // A file that could not be closed was not written whole.
     if (file && std::fclose(file) != 0 && result == 0) result = kWriteError;
     if (result != 0) {
@@ -127,63 +164,64 @@ bool Download(const char* call, const char* path, const std::string& targetPath,
 
 }  // namespace
 
-bool GetVersionInfo(std::string& serverVersion) {
+bool GetVersionInfo(const ServerEndpoint& server, std::string& serverVersion) {
     std::string response;
-    int result = Get("/client/getVersionInfo", response, kQuick);
-    if (result != 0) {
-        LogError("GetVersionInfo") << "GetVersionInfo Error[" << result << "]:" << response;
+    int result = Get(server, "/client/getVersionInfo", response, kQuick);
+    int code = 0;
+    return ReadAnswer("GetVersionInfo", kQuietOnNotJson, result, response,
+                      [&] { return DecodeTextData(response, serverVersion); }, &code) &&
+           code == kCodeSuccess;
+}
+
+bool DownloadTavrelSetup(const ServerEndpoint& server, const std::string& targetPath, const std::atomic<bool>* stop) {
+    return Download(server, "DownloadTavrelSetup", "/client/updateTavrel", targetPath, InstallerLimits(), stop);
+}
+
+bool DownloadExamModule(const ServerEndpoint& server, const std::string& targetPath, const std::atomic<bool>* stop) {
+    const char* call = "DownloadExamModule";
+    Trusted trusted(server, ModuleLimits());
+    if (!trusted.ready) {
+        LogError(call) << call << " Error[" << kNoTrustedTransport << "]";
         return false;
     }
-    AnswerStatus status = DecodeTextData(response, serverVersion);
-    if (status.error == AnswerError::NotJson) return false;
-    if (status.error == AnswerError::WrongType) {
-        LogWrongType("GetVersionInfo", response);
-        return false;
+    trusted.options.stop = stop;
+    std::string url = Url(server, "/client/downloadModule");
+    FileStamp part;
+    long long have = GetFileStamp(targetPath, &part) && part.size > 0 ? part.size : 0;
+    auto fetch = [&](long long from) {
+        FILE* file = std::fopen(targetPath.c_str(), from > 0 ? "ab" : "wb");
+        int result = HttpProvider().downloadRequest(url, file, &trusted.options, from);
+        if (file && std::fclose(file) != 0 && result == 0) result = kWriteError;
+        return result;
+    };
+    if (have > 0) LogInfo(call) << "续传" << targetPath << "，已有" << have << "字节";
+    int result = fetch(have);
+    bool refused = result == zuli::nio::kHttpRangeRefused;
+    if (refused) {
+        LogInfo(call) << "服务端未续传，从头下载：" << targetPath;
+        result = fetch(0);
     }
-    return status.code == kCodeSuccess;
+    if (result == 0) return true;
+    LogError(call) << call << " Error[" << result << "]";
+    // A server that did not continue the part will not continue this one either: it would start over anyway.
+    if (refused || !PartStaysGood(result)) RemoveFile(targetPath);
+    return false;
 }
 
-bool DownloadTavrelSetup(const std::string& targetPath) {
-    return Download("DownloadTavrelSetup", "/client/updateTavrel", targetPath, InstallerLimits());
-}
-
-bool DownloadExamModule(const std::string& targetPath) {
-    return Download("DownloadExamModule", "/client/downloadModule", targetPath, ModuleLimits());
-}
-
-bool GetStartupInfoAgent(const std::string& ip, const std::string& ecpKey, std::string& ecpId, int& phase,
-                         std::string& ecpRoomCode, int& isStartup, std::string& isSuperLock,
-                         std::wstring& tavrelType, std::string& examineeId, std::string& ecpPixel) {
+bool GetStartupInfoAgent(const ServerEndpoint& server, const std::string& ip, const std::string& ecpKey,
+                         ServiceStartupInfo& info) {
     std::string path = "/client/getStartupInfoAgent?ecpKey=" + ecpKey + "&ip=" + ip;
     std::string response;
-    int result = Get(path.c_str(), response, kQuick);
-    if (result != 0) {
-        LogError("GetStartupInfoAgent") << "GetStartupInfoAgent Error[" << result << "]:" << response;
-        return false;
-    }
-    StartupInfo info{ecpId, phase, ecpRoomCode, isStartup, isSuperLock, tavrelType, examineeId, ecpPixel};
-    AnswerStatus status = DecodeStartupInfo(response, info);
-    if (status.error == AnswerError::NotJson) {
-        LogError("GetStartupInfoAgent") << "GetStartupInfoAgent parse response error:" << response;
-        return false;
-    }
-    if (status.error == AnswerError::WrongType) {
-        LogWrongType("GetStartupInfoAgent", response);
-        return false;
-    }
-    ecpId = info.ecpId;
-    phase = info.phase;
-    ecpRoomCode = info.ecpRoomCode;
-    isStartup = info.isStartup;
-    isSuperLock = info.isSuperLock;
-    tavrelType = info.tavrelType;
-    examineeId = info.examineeId;
-    ecpPixel = info.ecpPixel;
-    return status.code == kCodeSuccess || status.code == kCodeUnknownMachine;
+    int result = Get(server, path.c_str(), response, kQuick);
+    int code = 0;
+    // The decoder takes the answer over whole or not at all.
+    return ReadAnswer("GetStartupInfoAgent", kErrorLinesOnly, result, response,
+                      [&] { return DecodeStartupInfo(response, info); }, &code) &&
+           (code == kCodeSuccess || code == kCodeUnknownMachine);
 }
 
-bool RegisteTavrel(const std::string& ecpRoom, const std::string& ecpKey, const std::string& ecpHostName,
-                   const std::string& ecpIp, std::string& ecpId) {
+bool RegisteTavrel(const ServerEndpoint& server, const std::string& ecpRoom, const std::string& ecpKey,
+                   const std::string& ecpHostName, const std::string& ecpIp, std::string& ecpId) {
     // Each text is turned into UTF-8 before it is written into the body, so that no GBK trail byte can be
     // taken for a character the writer escapes.
     std::string body = StyledBody({
@@ -193,70 +231,38 @@ bool RegisteTavrel(const std::string& ecpRoom, const std::string& ecpKey, const 
         {"ecpRoom", BodyText(AnsiToUtf8(ecpRoom))},
     });
     std::string response;
-    int result = Post("/client/registeTavrel", body, response);
-    if (result != 0) {
-        LogError("RegisteTavrel") << "RegisteTavrel Error[" << result << "]:" << response;
-        return false;
-    }
-    LogInfo("RegisteTavrel") << "RegisteTavrel:" << response;
-    AnswerStatus status = DecodeIntegerData(response, ecpId);
-    if (status.error == AnswerError::NotJson) {
-        LogError("RegisteTavrel") << "RegisteTavrel parse response error:" << response;
-        return false;
-    }
-    if (status.error == AnswerError::WrongType) {
-        LogWrongType("RegisteTavrel", response);
-        return false;
-    }
-    return status.code == kCodeSuccess;
+    int result = Post(server, "/client/registeTavrel", body, response);
+    int code = 0;
+    return ReadAnswer("RegisteTavrel", kAnswerLine, result, response,
+                      [&] { return DecodeIntegerData(response, ecpId); }, &code) &&
+           code == kCodeSuccess;
 }
 
-bool GetExamModuleInfo(std::string& md5) {
+bool GetExamModuleInfo(const ServerEndpoint& server, std::string& md5) {
     std::string response;
-    int result = Get("/client/getModuleMD5", response, kQuick);
-    if (result != 0) {
-        LogError("GetExamModuleInfo") << "GetExamModuleInfo Error[" << result << "]:" << response;
-        return false;
-    }
-    LogInfo("GetExamModuleInfo") << "GetExamModuleInfo:" << response;
-    AnswerStatus status = DecodeTextData(response, md5);
-    if (status.error == AnswerError::NotJson) {
-        LogError("GetExamModuleInfo") << "GetExamModuleInfo parse response error:" << response;
-        return false;
-    }
-    if (status.error == AnswerError::WrongType) {
-        LogWrongType("GetExamModuleInfo", response);
-        return false;
-    }
-    return status.code == kCodeSuccess;
+    int result = Get(server, "/client/getModuleMD5", response, kQuick);
+    int code = 0;
+    return ReadAnswer("GetExamModuleInfo", kAnswerLine, result, response,
+                      [&] { return DecodeTextData(response, md5); }, &code) &&
+           code == kCodeSuccess;
 }
 
-bool ModifyEcpNo(const std::string& ecpKey, const std::string& ecpId, std::string& message) {
+bool ModifyEcpNo(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                 std::string& message) {
     std::string body = StyledBody({{"ecpId", BodyText(ecpId)}, {"ecpKey", BodyText(ecpKey)}});
     std::string response;
-    int result = Post("/client/modifyTavrel", body, response);
-    if (result != 0) {
-        LogError("ModifyEcpNo") << "ModifyEcpNo Error[" << result << "]:" << response;
+    int result = Post(server, "/client/modifyTavrel", body, response);
+    int code = 0;
+    if (!ReadAnswer("ModifyEcpNo", kAnswerLineInAnsi, result, response,
+                    [&] { return DecodeModifyAnswer(response, message); }, &code)) {
         message = kNetworkTrouble;
         return false;
     }
-    LogInfo("ModifyEcpNo") << "ModifyEcpNo:" << Utf8ToAnsi(response);
-    AnswerStatus status = DecodeModifyAnswer(response, message);
-    if (status.error == AnswerError::NotJson) {
-        LogError("ModifyEcpNo") << "ModifyEcpNo parse response error:" << response;
-        message = kNetworkTrouble;
-        return false;
-    }
-    if (status.error == AnswerError::WrongType) {
-        LogWrongType("ModifyEcpNo", response);
-        message = kNetworkTrouble;
-        return false;
-    }
-    return status.code == kCodeSuccess;
+    return code == kCodeSuccess;
 }
 
-bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std::string& ecpIp,
-                  const std::string& ecpVersion, const std::string& ecpRoomCode, int status,
+bool SendEcpState(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                  const std::string& ecpIp, const std::string& ecpVersion, const std::string& ecpRoomCode, int status,
                   const std::atomic<bool>* terminated) {
     std::string body = StyledBody({
         {"ecpId", BodyText(ecpId)},
@@ -268,7 +274,7 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
         {"status", BodyInteger(status)},
     });
     std::string response;
-    int result = Post("/client/sendEcpState", body, response, terminated);
+    int result = Post(server, "/client/sendEcpState", body, response, terminated);
     if (result != 0) {
         LogError("SendEcpState") << "SendEcpState Error[" << result << "]:" << response;
         return false;
@@ -279,12 +285,12 @@ bool SendEcpState(const std::string& ecpKey, const std::string& ecpId, const std
 namespace {
 
 // ExamData is written in the candidate's account, and a link planted there would have the elevated agent
-// upload any file of the PC. The answer is copied, through a handle that followed no link at its end and lies
-// inside ExamData, into Temp (administrators' only), and the copy is what goes out, under the answer's name.
-// "" when the answer is refused.
+// upload any file of the PC: the answer is opened through a handle that followed no link at its end and lies
+// inside ExamData, or not at all (null). An answer too large to hold is copied through that handle into Temp
+// (administrators' only), and the copy is what goes out, under the answer's name.
 FILE* OpenAnswer(const std::string& filePath) {
     FILE* answer = OpenWithoutLinks(filePath, false);
-    if (answer && !OpenFileIsInside(answer, ReadShared(&SharedValues::ExeDir) + NativePath("..\\ExamData"))) {
+    if (answer && !OpenFileIsInside(answer, ExamDataFolder(ReadShared(&SharedValues::ExeDir)))) {
         std::fclose(answer);
         return nullptr;
     }
@@ -304,7 +310,7 @@ std::string CopyAnswerForUpload(const std::string& filePath) {
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
     FILE* answer = OpenAnswer(filePath);
     if (!answer) return std::string();
-    std::string folder = exeDir + NativePath("..\\Temp\\answer");
+    std::string folder = AnswerCopyFolder(exeDir);
     CreateFolders(folder);
     std::string copyPath = folder + PathSeparator() + filePath.substr(filePath.find_last_of("/\\") + 1);
     FILE* copy = std::fopen(copyPath.c_str(), "wb");
@@ -321,8 +327,8 @@ std::string CopyAnswerForUpload(const std::string& filePath) {
 
 }  // namespace
 
-bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, const std::string& batchNum,
-                      const std::string& filePath, const std::atomic<bool>* terminated) {
+bool UploadExamAnswer(const ServerEndpoint& server, const std::string& taskId, const std::string& examineeId,
+                      const std::string& batchNum, const std::string& filePath, const std::atomic<bool>* terminated) {
     HttpProvider::FieldMap texts{{"batchNum", batchNum}, {"examineeId", examineeId}, {"taskId", taskId}};
     HttpProvider::FieldMap files;
     HttpProvider::BytesMap byteFiles;
@@ -346,7 +352,7 @@ bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, 
         files["file"] = copy;
     }
     std::string response;
-    int result = Upload("/monitor/uploadRecoverAnswer", files, texts, response, terminated, byteFiles);
+    int result = Upload(server, "/monitor/uploadRecoverAnswer", files, texts, response, terminated, byteFiles);
     if (!copy.empty()) RemoveFile(copy);
     LogInfo("UploadExamAnswer") << "UploadRecoverAnswer strResponse：" << response;
     if (result != 0) {
@@ -356,7 +362,8 @@ bool UploadExamAnswer(const std::string& taskId, const std::string& examineeId, 
     return true;
 }
 
-bool UploadExamLog(const std::string& ecpKey, const std::string& ecpId, const std::string& filePath) {
+bool UploadExamLog(const ServerEndpoint& server, const std::string& ecpKey, const std::string& ecpId,
+                   const std::string& filePath) {
     std::tm now = LocalTimeOf(std::time(nullptr));
     HttpProvider::FieldMap texts{
         {"ecpId", ecpId},
@@ -366,7 +373,7 @@ bool UploadExamLog(const std::string& ecpKey, const std::string& ecpId, const st
     };
     HttpProvider::FieldMap files{{"file", filePath}};
     std::string response;
-    int result = Upload("/client/uploadTavrelLogs", files, texts, response);
+    int result = Upload(server, "/client/uploadTavrelLogs", files, texts, response);
     LogInfo("UploadExamLog") << "UploadExamLog strResponse：" << response;
     if (result != 0) {
         LogError("UploadExamLog") << "UploadExamLog Error[" << result << "]:" << response;

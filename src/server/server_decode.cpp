@@ -87,7 +87,7 @@ AnswerStatus DecodeIntegerData(const std::string& answer, std::string& dataAsTex
     return status;
 }
 
-AnswerStatus DecodeStartupInfo(const std::string& answer, StartupInfo& info) {
+AnswerStatus DecodeStartupInfo(const std::string& answer, ServiceStartupInfo& info) {
     Json::Value root;
     AnswerStatus status = OpenEnvelope(answer, root);
     if (!status.Parsed()) return status;
@@ -100,7 +100,7 @@ AnswerStatus DecodeStartupInfo(const std::string& answer, StartupInfo& info) {
 
     // Filled into a copy and taken over whole: a member of the wrong type leaves the caller's values as they
     // were rather than half of a new assignment.
-    StartupInfo next = info;
+    ServiceStartupInfo next = info;
     int ecpId = 0;
     Read id = ReadInteger(Member(data, "ecpId"), ecpId);
     bool startup = false;

@@ -1,8 +1,13 @@
 #include "server/updates.h"
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "base/shared_values.h"
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "server/installer_trust.h"
 #include "server/server_api.h"
@@ -50,11 +55,23 @@ std::chrono::milliseconds DelayFor(int failedLaunches, std::chrono::milliseconds
     return unit * (units < cap ? units : cap);
 }
 
-std::chrono::milliseconds NoteFailure(UpdateFailures& failures, const std::string& key) {
+// A room whose module downloads failed together (a cut link, a server restart) must not come back together:
+// each PC waits between half and one and a half times the step.
+std::chrono::milliseconds Spread(std::chrono::milliseconds wait) {
+    static std::mutex lock;
+    static std::mt19937_64 random(std::random_device{}() ^
+                                  static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::lock_guard<std::mutex> guard(lock);
+    double factor = std::uniform_real_distribution<double>(0.5, 1.5)(random);
+    return std::chrono::milliseconds(std::llround(static_cast<double>(wait.count()) * factor));
+}
+
+std::chrono::milliseconds NoteFailure(UpdateFailures& failures, const std::string& key, bool spread = false) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
     if (failures.key != key) failures = UpdateFailures{key, 0, {}};
     ++failures.count;
     std::chrono::milliseconds wait = DelayFor(failures.count, g_retryUnit);
+    if (spread) wait = Spread(wait);
     failures.notBefore = std::chrono::steady_clock::now() + wait;
     return wait;
 }
@@ -68,7 +85,7 @@ void NoteFailedInstaller(const std::string& serverVersion) {
 }
 
 void NoteFailedModule(const std::string& digest) {
-    std::chrono::milliseconds wait = NoteFailure(g_moduleFailures, digest);
+    std::chrono::milliseconds wait = NoteFailure(g_moduleFailures, digest, true);
     LogInfo("UpgradeExamModule") << "考试流程文件" << digest << wait.count() / 1000.0 << "秒后重新下载";
 }
 
@@ -81,6 +98,14 @@ struct CheckedPackage {
 };
 std::mutex g_checkedLock;
 CheckedPackage g_checked;
+
+// A package renamed into place after its check keeps its size and time: the check need not be read again.
+void RememberDigest(const std::string& path, const std::string& digest) {
+    FileStamp stamp;
+    if (!GetFileStamp(path, &stamp)) return;
+    std::lock_guard<std::mutex> lock(g_checkedLock);
+    g_checked = CheckedPackage{path, stamp, digest};
+}
 
 std::string PackageDigest(const std::string& path) {
     FileStamp stamp;
@@ -102,6 +127,11 @@ std::chrono::milliseconds InstallerRetryDelay(int failedLaunches) {
     return DelayFor(failedLaunches, g_retryUnit);
 }
 
+std::chrono::milliseconds ModuleRetryDelay(int failedDownloads) {
+    std::lock_guard<std::mutex> lock(g_failuresLock);
+    return Spread(DelayFor(failedDownloads, g_retryUnit));
+}
+
 void SetInstallerRetryUnit(std::chrono::milliseconds unit) {
     std::lock_guard<std::mutex> lock(g_failuresLock);
     g_retryUnit = unit;
@@ -117,23 +147,24 @@ bool ServerVersionNeedsUpdate(const std::string& serverVersion, const std::strin
     return !serverVersion.empty() && serverVersion != localVersion;
 }
 
-bool UpgradeExamVersion(const std::string& serverVersion) {
+bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverVersion,
+                        const std::atomic<bool>* stop) {
     // Every attempt fetches the whole installer: after a failed launch, a room of PCs retrying on every pass
     // would fill the link, so the same version waits (logged once, when the wait begins).
     if (!InstallerAttemptDue(serverVersion)) return false;
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string tempDir = exeDir + NativePath("..\\Temp");
-    std::string setupPath = exeDir + NativePath("..\\Temp\\Tavrel_Setup.exe");
+    std::string tempDir = InstallTempFolder(exeDir);
+    std::string setupPath = InstallerDownloadPath(exeDir);
     LogInfo("UpgradeExamVersion") << "开始下载" << setupPath;
     if (FileExists(setupPath) && !IsDirectory(setupPath)) RemoveFile(setupPath);
     // A missing Temp folder would make every download fail for ever.
     CreateFolders(tempDir);
-    if (!DownloadTavrelSetup(setupPath)) {
+    if (!DownloadTavrelSetup(server, setupPath, stop)) {
         // A cut, refused or unwritable transfer leaves a damaged program that nobody may start.
         if (!IsDirectory(setupPath)) RemoveFile(setupPath);
         // Every PC of a room fetching the whole installer again on every pass keeps the link full for
         // nothing; an agent that is ending is no failure of the download.
-        if (!StopFlag) NoteFailedInstaller(serverVersion);
+        if (!(stop && *stop)) NoteFailedInstaller(serverVersion);
         return false;
     }
     LogInfo("UpgradeExamVersion") << "更新包下载完成";
@@ -143,11 +174,13 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
     HeldFile setup = HoldFile(setupPath);
     // Every PC runs the installer as administrator: with a publisher configured, whoever can pose as the
     // server must not be able to hand the room a program of its own.
-    std::string publisher = ReadShared(&SharedValues::UpdatePublisher);
+    // A signed agent without a configured publisher takes updates of its own signer only.
+    UpdatePolicy policy = EffectiveUpdatePolicy(ReadShared(&SharedValues::UpdatePublisher),
+                                                ReadShared(&SharedValues::UpdateThumbprint), OwnSignature());
+    const std::string& publisher = policy.publisher;
     if (!publisher.empty()) {
         SignatureCheck check = RunInstallerSignatureCheck(setup);
-        std::string refusal =
-            InstallerRefusal(check, publisher, serverVersion, ReadShared(&SharedValues::UpdateThumbprint));
+        std::string refusal = InstallerRefusal(check, publisher, serverVersion, policy.thumbprint);
         if (!refusal.empty()) {
             ReleaseHeldFile(setup);
             RemoveFile(setupPath);
@@ -159,7 +192,7 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
     }
 
-    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + exeDir + NativePath("..\\")),
+    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + InstallRootFolder(exeDir)),
                                              AnsiToWide(tempDir));
     ReleaseHeldFile(setup);
     // The service stops only once the installer runs: stopping for an installer that never started would
@@ -173,44 +206,58 @@ bool UpgradeExamVersion(const std::string& serverVersion) {
         std::lock_guard<std::mutex> lock(g_failuresLock);
         g_failures = UpdateFailures{};
     }
-    StopFlag = true;
     CloseProcessHandle(installer);  // the installer is not waited for; the agent is about to close
     return true;
 }
 
-bool UpgradeExamModule() {
+ModuleUpdate UpgradeExamModule(const ServerEndpoint& server, const std::atomic<bool>* stop) {
+    ModuleUpdate update;
     std::string serverMd5;
-    if (!GetExamModuleInfo(serverMd5)) {
+    if (!GetExamModuleInfo(server, serverMd5)) {
         LogInfo("UpgradeExamModule") << "[UpgradeExamModule]获取服务端版本MD5失败";
-        return false;
+        return update;
     }
     if (!IsMd5Text(serverMd5)) {
         LogInfo("UpgradeExamModule") << "[UpgradeExamModule]服务端MD5格式错误：" << serverMd5;
-        return false;
+        return update;
     }
     serverMd5 = ToUpperAscii(serverMd5);
-    std::string package = serverMd5 + ".upk";
-    WriteShared(&SharedValues::ExamPackage, package);
+    update.package = ModulePackageName(serverMd5);
     std::string exeDir = ReadShared(&SharedValues::ExeDir);
-    std::string packagePath = exeDir + NativePath("..\\Modules\\") + package;
+    std::string packagePath = ModulePackagePath(exeDir, update.package);
 
     if (FileExists(packagePath)) {
-        if (PackageDigest(packagePath) == serverMd5) return true;
+        update.ready = PackageDigest(packagePath) == serverMd5;
+        if (update.ready) return update;
         RemoveFile(packagePath);
     }
     // A package of hundreds of megabytes that failed is not fetched again on every pass by a whole room.
-    if (!AttemptDue(g_moduleFailures, serverMd5)) return false;
+    if (!AttemptDue(g_moduleFailures, serverMd5)) return update;
     LogInfo("UpgradeExamModule") << "更新考试流程文件：" << serverMd5;
-    CreateFolders(exeDir + NativePath("..\\Modules"));
-    if (!DownloadExamModule(packagePath)) {
+    CreateFolders(ModulesFolder(exeDir));
+    // The bytes arrive beside the package, and only whole and checked do they take its name: a cut, stopped
+    // or failed transfer never leaves a file under the name the exam client is given, and what arrived is
+    // continued by the next attempt.
+    std::string partPath = packagePath + ".part";
+    if (!DownloadExamModule(server, partPath, stop)) {
         LogInfo("UpgradeExamModule") << "更新考试流程文件失败";
-        if (!StopFlag) NoteFailedModule(serverMd5);
-        return false;
+        if (!(stop && *stop)) NoteFailedModule(serverMd5);
+        return update;
     }
-    // A cut or damaged download stays under the package name only until this check fails it, and the next
-    // attempt deletes it before fetching again.
-    if (PackageDigest(packagePath) == serverMd5) return true;
-    LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
-    NoteFailedModule(serverMd5);
-    return false;
+    std::string digest = GetFileMd5(partPath);
+    if (digest != serverMd5) {
+        LogInfo("UpgradeExamModule") << "下载upk文件MD5校验不通过";
+        RemoveFile(partPath);  // wrong bytes are no start to continue from
+        NoteFailedModule(serverMd5);
+        return update;
+    }
+    if (std::rename(partPath.c_str(), packagePath.c_str()) != 0) {
+        LogInfo("UpgradeExamModule") << "考试流程文件改名失败：" << partPath;
+        RemoveFile(partPath);
+        NoteFailedModule(serverMd5);
+        return update;
+    }
+    RememberDigest(packagePath, digest);
+    update.ready = true;
+    return update;
 }

@@ -5,6 +5,9 @@
 #include <mutex>
 
 #include "service/service.h"
+#include "service/service_log.h"
+#include "system/file.h"
+#include "system/text.h"
 
 namespace {
 std::mutex g_logLock;
@@ -27,21 +30,15 @@ std::wstring OwnFolder() {
 }
 
 void ServiceLog(const std::wstring& text) {
-    SYSTEMTIME today{};
-    GetLocalTime(&today);
-    wchar_t name[64];
-    std::swprintf(name, 64, L"..\\log\\TavrelService.%04d%02d%02d.log", today.wYear, today.wMonth, today.wDay);
-    const std::wstring line = TimePrefix() + text + L"\r\n";
-    // The ANSI code page, as the agent's own log.
-    int size = WideCharToMultiByte(CP_ACP, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) WideCharToMultiByte(CP_ACP, 0, line.c_str(), static_cast<int>(line.size()), &bytes[0], size, nullptr, nullptr);
+    const std::time_t now = std::time(nullptr);
+    // The ANSI code page, as the agent's own log; text mode ends the line with CR LF.
+    const std::string line = WideToAnsi(TimePrefix() + text) + "\n";
+    const std::string path = WideToAnsi(OwnFolder() + L"..\\log\\" + ServiceLogName(now));
     std::lock_guard<std::mutex> lock(g_logLock);
-    // Opened for each line: the service runs for days, and each day's lines go to that day's file.
-    HANDLE file = CreateFileW((OwnFolder() + name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    // Opened for each line: the service runs for days, and each day's lines go to that day's file. The log
+    // folder is the candidate's to write too: a link or a second name planted for our file is refused.
+    FILE* file = OpenWithoutLinks(path, true);
+    if (!file) return;
+    std::fputs(line.c_str(), file);
+    std::fclose(file);
 }

@@ -1,5 +1,6 @@
 #include "service/supervision.h"
 
+#include "system/agent_exit.h"
 #include "system/session.h"
 
 namespace {
@@ -8,12 +9,50 @@ const std::chrono::seconds kBackOff[] = {std::chrono::seconds(1), std::chrono::s
 constexpr int kSteps = sizeof kBackOff / sizeof kBackOff[0];
 }  // namespace
 
+AgentEnd AgentEndOf(int exitCode) {
+    switch (exitCode) {
+        case kAgentExitPassword: return AgentEnd::ExitPassword;
+        case kAgentExitInstallerStarted: return AgentEnd::InstallerStarted;
+        case kAgentExitAnotherAgent: return AgentEnd::AnotherAgent;
+        case kAgentExitCouldNotStart: return AgentEnd::CouldNotStart;
+        case kAgentExitSessionEnded: return AgentEnd::SessionEnded;
+        default: return AgentEnd::Crashed;
+    }
+}
+
+const wchar_t* AgentEndText(AgentEnd end) {
+    switch (end) {
+        case AgentEnd::ExitPassword: return L"exit password or asked to end";
+        case AgentEnd::InstallerStarted: return L"installer started";
+        case AgentEnd::AnotherAgent: return L"another agent runs";
+        case AgentEnd::CouldNotStart: return L"could not start";
+        case AgentEnd::SessionEnded: return L"session ended";
+        default: return L"crashed or killed";
+    }
+}
+
 RestartDecision DecideAfterAgentEnd(Supervision& state, int exitCode, std::chrono::seconds ran) {
     RestartDecision decision;
-    if (exitCode == 0) {
-        state.endedByChoice = true;
-        state.quickEnds = 0;
-        return decision;
+    decision.end = AgentEndOf(exitCode);
+    switch (decision.end) {
+        case AgentEnd::ExitPassword:
+            state.endedByChoice = true;
+            state.quickEnds = 0;
+            return decision;
+        case AgentEnd::SessionEnded:
+            state.quickEnds = 0;
+            return decision;
+        case AgentEnd::InstallerStarted:
+            state.quickEnds = 0;
+            decision.restart = true;
+            decision.delay = kInstallerGrace;
+            return decision;
+        case AgentEnd::AnotherAgent:
+            decision.restart = true;
+            decision.delay = kAnotherAgentRetry;
+            return decision;
+        default:
+            break;
     }
     if (ran >= kSteadyRun) state.quickEnds = 0;
     decision.restart = true;

@@ -6,9 +6,11 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "service/service.h"
 #include "service/supervision.h"
+#include "system/process.h"
 #include "system/session.h"
 
 namespace {
@@ -39,10 +41,13 @@ bool StartAgent(WatchedAgent& agent) {
         ServiceLog(L"No session at the console: TavrelAgent waits for the next one");
         return false;
     }
-    HANDLE process = RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelAgent.exe", L"", AgentDirectory()), session);
+    LaunchFailure failure;
+    HANDLE process =
+        RunPlanned(PlanSessionLaunch(OwnFolder() + L"TavrelAgent.exe", L"", AgentDirectory()), session, &failure);
     if (!process) {
-        ServiceLog(L"TavrelAgent could not be started in session " + Number(session) + L" (error " +
-                   Number(GetLastError()) + L")");
+        const std::string why = LaunchFailureText(failure);
+        ServiceLog(L"TavrelAgent could not be started in session " + Number(session) + L": " +
+                   std::wstring(why.begin(), why.end()));
         return false;
     }
     agent.process = process;
@@ -71,9 +76,23 @@ void EndAgent(WatchedAgent& agent) {
     }
     DWORD code = 0;
     GetExitCodeProcess(agent.process, &code);
-    ServiceLog(L"TavrelAgent ended with code " + Number(code) + L", as asked");
+    ServiceLog(L"TavrelAgent ended with code " + Number(code) + L" (" + AgentEndText(AgentEndOf(static_cast<int>(code))) +
+               L"), as asked");
     CloseHandle(agent.process);
     agent = WatchedAgent{};
+}
+
+// The agent that holds the PC when it is of this installation (another one holds the mutex just as well, and
+// is then asked after again and again instead). True when one is watched now.
+bool WatchOtherAgent(HANDLE& other) {
+    if (other) CloseHandle(other);
+    other = nullptr;
+    std::vector<ProcessHandle> found = OpenProgramProcesses(OwnFolder() + L"TavrelAgent.exe");
+    for (ProcessHandle handle : found) {
+        if (!other) other = handle;
+        else CloseProcessHandle(handle);
+    }
+    return other != nullptr;
 }
 
 SessionEvent EventOf(DWORD eventType) {
@@ -95,6 +114,7 @@ void QueueSessionChange(DWORD eventType, DWORD session) {
 void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
     Supervision state;
     WatchedAgent agent;
+    HANDLE otherAgent = nullptr;  // an agent this service did not start, which holds the PC
     bool startDue = true;
     Clock::time_point dueAt = Clock::now();
     for (;;) {
@@ -103,8 +123,9 @@ void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(dueAt - Clock::now()).count();
             timeout = left > 0 ? static_cast<DWORD>(left) : 0;
         }
-        HANDLE waits[3] = {stop, g_sessionWake, agent.process};
-        DWORD woke = WaitForMultipleObjects(agent.process ? 3 : 2, waits, FALSE, timeout);
+        HANDLE watched = agent.process ? agent.process : otherAgent;
+        HANDLE waits[3] = {stop, g_sessionWake, watched};
+        DWORD woke = WaitForMultipleObjects(watched ? 3 : 2, waits, FALSE, timeout);
 
         if (woke == WAIT_OBJECT_0) break;
         if (woke == WAIT_OBJECT_0 + 1) {
@@ -126,6 +147,14 @@ void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
             }
             continue;
         }
+        if (woke == WAIT_OBJECT_0 + 2 && !agent.process) {
+            CloseHandle(otherAgent);
+            otherAgent = nullptr;
+            ServiceLog(L"The other agent ended: TavrelAgent starts in 1 s");
+            startDue = true;
+            dueAt = Clock::now() + std::chrono::seconds(1);
+            continue;
+        }
         if (woke == WAIT_OBJECT_0 + 2) {
             DWORD code = 0;
             GetExitCodeProcess(agent.process, &code);
@@ -133,13 +162,19 @@ void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
             CloseHandle(agent.process);
             agent = WatchedAgent{};
             RestartDecision decision = DecideAfterAgentEnd(state, static_cast<int>(code), ran);
-            if (decision.restart) {
-                ServiceLog(L"TavrelAgent ended with code " + Number(code) + L" after " + Number(ran.count()) +
-                           L" s: restart in " + Number(decision.delay.count()) + L" s");
+            const std::wstring ended = L"TavrelAgent ended with code " + Number(code) + L" (" +
+                                       AgentEndText(decision.end) + L") after " + Number(ran.count()) + L" s: ";
+            if (decision.end == AgentEnd::AnotherAgent && WatchOtherAgent(otherAgent)) {
+                ServiceLog(ended + L"the other one is watched, and this one started when it ends");
+                startDue = false;
+            } else if (decision.restart) {
+                ServiceLog(ended + L"restart in " + Number(decision.delay.count()) + L" s" +
+                           (decision.end == AgentEnd::InstallerStarted ? L" unless the installer replaces it" : L""));
                 startDue = true;
                 dueAt = Clock::now() + decision.delay;
             } else {
-                ServiceLog(L"TavrelAgent ended with code 0: it stays ended until the next logon or service start");
+                ServiceLog(ended + (state.endedByChoice ? L"it stays ended until the next logon or service start"
+                                                        : L"it starts again in the next session"));
                 startDue = false;
             }
             continue;
@@ -155,6 +190,7 @@ void RunServiceSupervisor(HANDLE stop, const std::atomic<bool>& leaveAgent) {
         }
         if (woke == WAIT_FAILED) Sleep(1000);
     }
+    if (otherAgent) CloseHandle(otherAgent);
     if (agent.process) {
         if (leaveAgent) CloseHandle(agent.process);
         else EndAgent(agent);

@@ -31,22 +31,6 @@ void client::set_socket_close_listener(socket_listener l) {
 void client::set_notice_listener(notice_listener l) {
     m_impl->set_listeners([&](client_listeners& ls) { ls.notice = std::move(l); });
 }
-void client::clear_con_listeners() {
-    m_impl->set_listeners([](client_listeners& ls) {
-        ls.open = nullptr;
-        ls.fail = nullptr;
-        ls.reconnecting = nullptr;
-        ls.reconnect = nullptr;
-        ls.close = nullptr;
-        ls.notice = nullptr;
-    });
-}
-void client::clear_socket_listeners() {
-    m_impl->set_listeners([](client_listeners& ls) {
-        ls.socketOpen = nullptr;
-        ls.socketClose = nullptr;
-    });
-}
 
 void client::connect(const std::string& url, const std::map<std::string, std::string>& query) {
     m_impl->connect(url, query);
@@ -59,7 +43,6 @@ bool client::opened() const { return m_impl->state() == connection_state::opened
 connection_state client::state() const { return m_impl->state(); }
 std::string client::get_sessionid() const { return m_impl->sid(); }
 
-void client::set_reconnect_attempts(unsigned attempts) { m_impl->set_reconnect_attempts(attempts); }
 void client::set_reconnect_delay(unsigned ms) { m_impl->set_reconnect_delay(ms); }
 void client::set_reconnect_delay_max(unsigned ms) { m_impl->set_reconnect_delay_max(ms); }
 void client::set_reconnect_spread(double spread) { m_impl->set_reconnect_spread(spread); }

@@ -37,8 +37,6 @@ public:
     void set_socket_close_listener(socket_listener l);
     // Hears what the client refused or repaired on its own, as a line for the owner's log.
     void set_notice_listener(notice_listener l);
-    void clear_con_listeners();
-    void clear_socket_listeners();
 
     // Only host and port of url count. The query goes out in key order, unescaped. While the connection is
     // opening or open this changes nothing.
@@ -56,7 +54,6 @@ public:
     std::string get_sessionid() const;
 
     // Reconnections made since the connection last held (heard the server's first ping) grow the delay.
-    void set_reconnect_attempts(unsigned attempts);
     void set_reconnect_delay(unsigned ms);
     void set_reconnect_delay_max(unsigned ms);
     // Each reconnect delay is moved at random by up to this share of itself (0.5: ±50 %, the default).

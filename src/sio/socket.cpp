@@ -7,6 +7,10 @@
 
 namespace sio {
 
+struct socket_timer : boost::asio::steady_timer {
+    using boost::asio::steady_timer::steady_timer;
+};
+
 namespace {
 // Packet ids of the acknowledgements we ask for, unique across the process.
 std::atomic<int> g_nextEventId{1};
@@ -24,11 +28,6 @@ void socket::on(const std::string& eventName, event_listener handler) {
 void socket::off(const std::string& eventName) {
     std::lock_guard<std::mutex> lk(m_lock);
     m_handlers.erase(eventName);
-}
-
-void socket::off_all() {
-    std::lock_guard<std::mutex> lk(m_lock);
-    m_handlers.clear();
 }
 
 void socket::set_error_listener(error_listener listener) {
@@ -69,14 +68,14 @@ void socket::SendLocked(const packet& p) {
 
 // ---- network thread ----
 
-void socket::StartTimer(std::unique_ptr<boost::asio::steady_timer>& timer, unsigned ms) {
+void socket::StartTimer(std::unique_ptr<socket_timer>& timer, unsigned ms) {
     channel_transport* owner;
     {
         std::lock_guard<std::mutex> lk(m_lock);
         owner = m_owner;
     }
     if (!owner) return;
-    if (!timer) timer = std::make_unique<boost::asio::steady_timer>(owner->m_io);
+    if (!timer) timer = std::make_unique<socket_timer>(owner->m_io);
     timer->expires_from_now(std::chrono::milliseconds(ms));
     std::weak_ptr<socket> weak = shared_from_this();
     timer->async_wait([weak](const boost::system::error_code& ec) {

@@ -1,8 +1,6 @@
 #pragma once
 // One Socket.IO namespace on the client's connection: its event handlers, the acknowledgements it waits
 // for, and the packets it holds back until the server has confirmed the namespace.
-#include <boost/asio/steady_timer.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,6 +15,9 @@
 namespace sio {
 
 class channel_transport;
+// A timer of the network thread, complete only in socket.cpp, so that no includer of this header sees
+// Boost.Asio.
+struct socket_timer;
 
 class socket : public std::enable_shared_from_this<socket> {
 public:
@@ -35,7 +36,6 @@ public:
     // Replaces an earlier handler of the same name.
     void on(const std::string& eventName, event_listener handler);
     void off(const std::string& eventName);
-    void off_all();
     void set_error_listener(error_listener listener);
 
     // Goes out at once while the namespace is confirmed, else waits in order for the confirmation.
@@ -61,7 +61,7 @@ private:
     void HearUnheardError();
     void OnAckPacket(const packet& p);
     void SendLocked(const packet& p);
-    void StartTimer(std::unique_ptr<boost::asio::steady_timer>& timer, unsigned ms);
+    void StartTimer(std::unique_ptr<socket_timer>& timer, unsigned ms);
     void CancelTimers();
 
     const std::string m_nsp;
@@ -81,8 +81,8 @@ private:
     // Network thread only.
     bool m_connectSent = false;
     bool m_closing = false;
-    std::unique_ptr<boost::asio::steady_timer> m_connectTimer;
-    std::unique_ptr<boost::asio::steady_timer> m_closeTimer;
+    std::unique_ptr<socket_timer> m_connectTimer;
+    std::unique_ptr<socket_timer> m_closeTimer;
 };
 
 }  // namespace sio

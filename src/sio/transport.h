@@ -60,7 +60,6 @@ public:
 
     void set_reconnect_delay(unsigned ms) { m_reconnectDelay = ms; }
     void set_reconnect_delay_max(unsigned ms) { m_reconnectDelayMax = ms; }
-    void set_reconnect_attempts(unsigned n) { m_reconnectAttempts = n; }
     void set_reconnect_spread(double spread) { m_spread = spread; }
     // Joins nsp again after the next delay of the reconnect schedule (the schedule counts the rejoins of
     // this connection); returns that delay. Any thread.
@@ -155,7 +154,7 @@ private:
 
     std::atomic<unsigned> m_reconnectDelay{5000};
     std::atomic<unsigned> m_reconnectDelayMax{25000};
-    std::atomic<unsigned> m_reconnectAttempts{0xFFFFFFFFu};
+    static constexpr unsigned kReconnectAttempts = 0xFFFFFFFFu;  // no practical limit
     std::atomic<double> m_spread{0.5};
     std::atomic<unsigned> m_rejoinsMade{0};
     std::atomic<unsigned> m_nspConnectTimeout{20000};

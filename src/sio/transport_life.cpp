@@ -111,7 +111,7 @@ void channel_transport::TransportDown() {
 }
 
 bool channel_transport::ScheduleReconnect() {
-    if (m_reconnectionsMade >= m_reconnectAttempts) return false;
+    if (m_reconnectionsMade >= kReconnectAttempts) return false;
     unsigned delay = SpreadDelay(ReconnectDelayMs(m_reconnectDelay, m_reconnectDelayMax, m_reconnectionsMade));
     unsigned made = m_reconnectionsMade;
     CallListener("reconnect", [made, delay](client_listeners& l) { if (l.reconnect) l.reconnect(made, delay); });

@@ -287,6 +287,8 @@ std::string GetLocalComputerName() {
     return std::string(name);
 }
 
+bool FindAdapterTowardsServer(const std::string&, MachineIdentity*) { return false; }
+
 std::string FindLocalIp() {
     std::string ip;
     GetLocalIpByRoute(&ip);

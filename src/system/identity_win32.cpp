@@ -1,12 +1,16 @@
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "system/address.h"
 #include "system/identity.h"
 #include "system/text.h"
 
@@ -79,35 +83,81 @@ bool GetLocalIpByHostName(std::string* ip) {
     return true;
 }
 
-std::string GetMacByIp(const std::string& ip) {
-    if (ip.empty()) return std::string();
+namespace {
+
+// Whether the interface is a network card, as the system tells (MIB_IF_ROW2's HardwareInterface); resolved
+// at run time, and "yes" where the system cannot tell, so that no card is passed over for want of an answer.
+bool IsHardwareInterface(DWORD index) {
+    using GetIfEntry2Fn = DWORD(WINAPI*)(MIB_IF_ROW2*);
+    static GetIfEntry2Fn getIfEntry2 = [] {
+        HMODULE helper = GetModuleHandleW(L"iphlpapi.dll");
+        return helper ? reinterpret_cast<GetIfEntry2Fn>(GetProcAddress(helper, "GetIfEntry2")) : nullptr;
+    }();
+    if (!getIfEntry2) return true;
+    MIB_IF_ROW2 row{};
+    row.InterfaceIndex = index;
+    if (getIfEntry2(&row) != NO_ERROR) return true;
+    return row.InterfaceAndOperStatusFlags.HardwareInterface != FALSE;
+}
+
+// Every adapter with its facts; false when the system's list could not be read.
+bool ReadAdapterFacts(std::vector<AdapterFacts>* facts) {
     ULONG size = sizeof(IP_ADAPTER_INFO);
     auto* adapters = static_cast<IP_ADAPTER_INFO*>(std::malloc(size));
-    if (!adapters) return std::string();
+    if (!adapters) return false;
     DWORD rc = GetAdaptersInfo(adapters, &size);
     if (rc == ERROR_BUFFER_OVERFLOW) {
         std::free(adapters);
         adapters = static_cast<IP_ADAPTER_INFO*>(std::malloc(size));
-        if (!adapters) return std::string();
+        if (!adapters) return false;
         rc = GetAdaptersInfo(adapters, &size);
     }
-    std::string found;
     if (rc == NO_ERROR) {
-        for (IP_ADAPTER_INFO* adapter = adapters; adapter && found.empty(); adapter = adapter->Next) {
-            char mac[20] = {0};
-            std::snprintf(mac, sizeof mac, "%02X-%02X-%02X-%02X-%02X-%02X", adapter->Address[0],
-                          adapter->Address[1], adapter->Address[2], adapter->Address[3], adapter->Address[4],
-                          adapter->Address[5]);
-            for (IP_ADDR_STRING* address = &adapter->IpAddressList; address; address = address->Next) {
-                if (ip == address->IpAddress.String) {
-                    found = mac;
-                    break;
-                }
-            }
+        for (IP_ADAPTER_INFO* adapter = adapters; adapter; adapter = adapter->Next) {
+            AdapterFacts one;
+            one.index = adapter->Index;
+            one.type = adapter->Type;
+            one.hardware = IsHardwareInterface(adapter->Index);
+            one.mac.assign(adapter->Address, adapter->Address + std::min<UINT>(adapter->AddressLength, MAX_ADAPTER_ADDRESS_LENGTH));
+            for (IP_ADDR_STRING* address = &adapter->IpAddressList; address; address = address->Next)
+                one.ipv4.push_back(address->IpAddress.String);
+            facts->push_back(one);
         }
     }
     std::free(adapters);
-    return found;
+    return rc == NO_ERROR;
+}
+
+}  // namespace
+
+// Only a network card names this PC here: the address came from the default route or the host name, which
+// at boot may point at a host-only or virtual adapter that is up before the cable has its address.
+std::string GetMacByIp(const std::string& ip) {
+    if (ip.empty()) return std::string();
+    std::vector<AdapterFacts> facts;
+    if (!ReadAdapterFacts(&facts)) return std::string();
+    for (const AdapterFacts& adapter : facts) {
+        for (const std::string& address : adapter.ipv4) {
+            if (address != ip) continue;
+            if (IdentityAdapterUsable(adapter, true)) return SixByteMacText(adapter.mac);
+        }
+    }
+    return std::string();
+}
+
+bool FindAdapterTowardsServer(const std::string& serverIp, MachineIdentity* identity) {
+    if (!IsAcceptedIpv4Text(serverIp)) return false;
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    unsigned parts[4] = {0, 0, 0, 0};
+    std::sscanf(serverIp.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    server.sin_addr.s_addr = htonl((parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3]);
+    DWORD index = 0;
+    // No route yet (DHCP has not answered): no choice, and the pass falls back to the lookups below.
+    if (GetBestInterfaceEx(reinterpret_cast<sockaddr*>(&server), &index) != NO_ERROR) return false;
+    std::vector<AdapterFacts> facts;
+    if (!ReadAdapterFacts(&facts)) return false;
+    return ChooseAdapterTowardsServer(facts, index, identity);
 }
 
 std::string GetLocalComputerName() {

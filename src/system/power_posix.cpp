@@ -16,18 +16,25 @@ namespace {
 
 constexpr int kCapSysBoot = 22;
 
+thread_local unsigned long g_lastError = 0;
+
 }  // namespace
 
-bool EnableShutdownPrivilege() {
+bool EnableShutdownPrivilege(unsigned long* error) {
+    if (error) *error = EPERM;
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.compare(0, 7, "CapEff:") != 0) continue;
         unsigned long long effective = std::strtoull(line.c_str() + 7, nullptr, 16);
-        return (effective >> kCapSysBoot) & 1ULL;
+        bool held = (effective >> kCapSysBoot) & 1ULL;
+        if (held && error) *error = 0;
+        return held;
     }
     return false;
 }
+
+unsigned long LastPowerError() { return g_lastError; }
 
 bool SystemExitWindows(unsigned flags, unsigned reason) {
     // The service manager stops services and unmounts file systems in order: nothing the exam client wrote
@@ -41,10 +48,20 @@ bool SystemExitWindows(unsigned flags, unsigned reason) {
     std::snprintf(verb, sizeof verb, "%s", action);
     char* argv[] = {program, verb, nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
+    int spawned = posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
+    if (spawned != 0) {
+        g_lastError = static_cast<unsigned long>(spawned);
+        return false;
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+        if (errno != EINTR) {
+            g_lastError = static_cast<unsigned long>(errno);
+            return false;
+        }
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    // systemctl's exit status stands for the refusal.
+    g_lastError = WIFEXITED(status) ? static_cast<unsigned long>(WEXITSTATUS(status)) : 0;
+    return false;
 }

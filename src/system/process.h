@@ -2,6 +2,7 @@
 // Starting, watching and stopping other programs: the exam client, its keyboard hook program and the
 // installer. Thin and synchronous; nothing here logs, failures show as false, 0 or no handle.
 #include <string>
+#include <vector>
 
 // A started program we can wait on. Converts to false when nothing was started; ProcessHandle{} is "none".
 #ifdef _WIN32
@@ -34,6 +35,11 @@ int KillProcessesByName(std::wstring name);
 // same name elsewhere, a system process included, is never touched.
 bool IsProgramRunning(const std::wstring& imagePath);
 int KillProgramProcesses(const std::wstring& imagePath);
+// Waitable handles on the running processes of that program file that none of its other processes started (a
+// multi-process client: its first process), whoever's account they run in; none when none runs. Each is checked
+// through its own handle to be the process listed (the same image, started before the listing), so a pid given
+// to another program meanwhile is never waited on. Closed with CloseProcessHandle; the exit code is not known.
+std::vector<ProcessHandle> OpenProgramProcesses(const std::wstring& imagePath);
 
 // Starts `file` with the parameter text in the working folder `directory` (each may be empty). The
 // parameters reach the program as Windows splits a command line: blanks separate words, double quotes
@@ -49,6 +55,6 @@ bool WaitProcessEnd(ProcessHandle handle, int* exitCode = nullptr, unsigned time
 void CloseProcessHandle(ProcessHandle handle);
 
 // Posts a close request (WM_CLOSE with lParam 16, the mark the exam client knows the agent's request by)
-// to the top-level window of that title; blanks (0x20 only) around the title are dropped first. Does not
+// to the top-level window of that title (UTF-8); blanks (0x20 only) around the title are dropped first. Does not
 // wait. On Linux: the X11 window of that title, when the agent has a display; nothing without one.
 void CloseWindowByTitle(std::string title);

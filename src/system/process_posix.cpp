@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -246,6 +247,53 @@ int KillProgramProcesses(const std::wstring& imagePath) {
     const std::string path = WideToAnsi(imagePath);
     const std::string image = ResolvedPath(path);
     return KillProcesses(FileNameOf(path), &image);
+}
+
+namespace {
+// The parent's pid and the start time (clock ticks after boot) from /proc/<pid>/stat; false when it is gone.
+bool ReadLineage(int pid, int* parent, unsigned long long* started) {
+    std::string stat = ReadWhole("/proc/" + std::to_string(pid) + "/stat");
+    std::string::size_type close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    // After the name: state (field 3), parent (4), ... start time (22).
+    const char* field = stat.c_str() + close + 1;
+    for (int number = 3; number <= 22; ++number) {
+        while (*field == ' ') ++field;
+        if (*field == '\0') return false;
+        if (number == 4) *parent = static_cast<int>(std::strtol(field, nullptr, 10));
+        if (number == 22) *started = std::strtoull(field, nullptr, 10);
+        while (*field != ' ' && *field != '\0') ++field;
+    }
+    return true;
+}
+}  // namespace
+
+std::vector<ProcessHandle> OpenProgramProcesses(const std::wstring& imagePath) {
+    const std::string path = WideToAnsi(imagePath);
+    const std::string name = FileNameOf(path);
+    const std::string image = ResolvedPath(path);
+    const std::vector<int> pids = FindProcesses(name, &image);
+    std::vector<ProcessHandle> found;
+    for (int pid : pids) {
+        int parent = 0;
+        unsigned long long started = 0;
+        if (!ReadLineage(pid, &parent, &started)) continue;
+        if (std::find(pids.begin(), pids.end(), parent) != pids.end()) continue;
+        int pidfd = PidfdOpen(pid);
+        if (pidfd < 0) continue;
+        // The pidfd pins whatever has the pid now: the same start time and image say it is the one listed.
+        int parentNow = 0;
+        unsigned long long startedNow = 0;
+        if (!ReadLineage(pid, &parentNow, &startedNow) || startedNow != started || !RunsProgram(pid, name, &image)) {
+            close(pidfd);
+            continue;
+        }
+        ProcessHandle handle;
+        handle.pidfd = pidfd;
+        handle.pid = pid;
+        found.push_back(handle);
+    }
+    return found;
 }
 
 ProcessHandle RunProgram(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory) {

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <string>
+#include <vector>
 
 #include "system/process.h"
 #include "system/text.h"
@@ -110,6 +111,54 @@ int KillProgramProcesses(const std::wstring& imagePath) {
     return KillProcesses(FileNameOf(imagePath), &image);
 }
 
+std::vector<ProcessHandle> OpenProgramProcesses(const std::wstring& imagePath) {
+    const std::wstring image = LongPath(imagePath);
+    const std::wstring name = FileNameOf(imagePath);
+    struct Listed {
+        DWORD pid, parent;
+        HANDLE process;
+        ULONGLONG created;
+    };
+    std::vector<Listed> listed;
+    // A process made after this moment holds a pid the listing gave to another one.
+    FILETIME listing{};
+    GetSystemTimeAsFileTime(&listing);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    if (!Process32FirstW(snapshot, &entry)) {
+        if (snapshot != INVALID_HANDLE_VALUE) CloseHandle(snapshot);
+        return {};
+    }
+    do {
+        if (name != entry.szExeFile) continue;
+        // Waiting needs only SYNCHRONIZE, which LocalSystem is granted on a candidate's process too.
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        FILETIME created{}, exited{}, kernel{}, user{};
+        if (!RunsImage(process, image) || !GetProcessTimes(process, &created, &exited, &kernel, &user) ||
+            CompareFileTime(&created, &listing) > 0) {
+            CloseHandle(process);
+            continue;
+        }
+        ULARGE_INTEGER when;
+        when.LowPart = created.dwLowDateTime;
+        when.HighPart = created.dwHighDateTime;
+        listed.push_back({entry.th32ProcessID, entry.th32ParentProcessID, process, when.QuadPart});
+    } while (Process32NextW(snapshot, &entry));
+    CloseHandle(snapshot);
+
+    std::vector<ProcessHandle> found;
+    for (const Listed& one : listed) {
+        bool startedByAnother = false;
+        for (const Listed& other : listed)
+            if (other.pid == one.parent && other.created <= one.created) startedByAnother = true;
+        if (startedByAnother) CloseHandle(one.process);
+        else found.push_back(one.process);
+    }
+    return found;
+}
+
 ProcessHandle RunProgram(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
@@ -142,6 +191,6 @@ void CloseWindowByTitle(std::string title) {
     // FindWindowW takes "" for an untitled window, and closing whatever untitled window comes first is
     // never what a missing title meant.
     if (title.empty()) return;
-    HWND window = FindWindowW(nullptr, AnsiToWide(title).c_str());
+    HWND window = FindWindowW(nullptr, Utf8ToWide(title).c_str());
     if (window) PostMessageW(window, WM_CLOSE, 0, 16);
 }

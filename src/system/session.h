@@ -44,16 +44,29 @@ LaunchPlan PlanUserProgramLaunch(const SessionFacts& facts, const std::wstring& 
 // The service's start of the agent (or of its own helper) in a session: its own token moved there.
 LaunchPlan PlanSessionLaunch(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory);
 
+// Why a start failed, for the caller's log: the step that failed and the system's code.
+struct LaunchFailure {
+    std::string step;        // the Win32 call, or what was missing; "" when nothing failed
+    unsigned long error = 0;
+};
+constexpr unsigned long kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED
+// "CreateProcessAsUserW error 740 (...)": the step, the code, and what a code the room meets means.
+std::string LaunchFailureText(const LaunchFailure& failure);
+// A token whose session could not be set still starts the program only where the caller already runs in
+// that session (a hand-run agent, Wine): elsewhere it would start in the service's session 0, out of sight.
+bool SessionSetAcceptable(bool set, unsigned ownSession, unsigned targetSession);
+
 // The session now at the console, or kNoSession.
 unsigned ActiveConsoleSession();
 // The session of the running process.
 unsigned OwnSession();
 SessionFacts ReadSessionFacts();
-// Carries out a plan in the given session. No handle when the plan starts nothing or the start failed.
-ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session);
+// Carries out a plan in the given session. No handle when the plan starts nothing or the start failed; then
+// *failure (when given) says why.
+ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session, LaunchFailure* failure = nullptr);
 // PlanUserProgramLaunch with this process's facts, run in its own session.
 ProcessHandle RunProgramAsSessionUser(const std::wstring& file, const std::wstring& parameters,
-                                      const std::wstring& directory);
+                                      const std::wstring& directory, LaunchFailure* failure = nullptr);
 
 #ifdef _WIN32
 struct HKEY__;

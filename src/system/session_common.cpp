@@ -41,6 +41,30 @@ LaunchPlan PlanSessionLaunch(const std::wstring& file, const std::wstring& param
 }
 
 ProcessHandle RunProgramAsSessionUser(const std::wstring& file, const std::wstring& parameters,
-                                      const std::wstring& directory) {
-    return RunPlanned(PlanUserProgramLaunch(ReadSessionFacts(), file, parameters, directory), OwnSession());
+                                      const std::wstring& directory, LaunchFailure* failure) {
+    return RunPlanned(PlanUserProgramLaunch(ReadSessionFacts(), file, parameters, directory), OwnSession(), failure);
+}
+
+std::string LaunchFailureText(const LaunchFailure& failure) {
+    if (failure.step.empty()) return std::string();
+    if (failure.error == 0) return failure.step;
+    std::string text = failure.step + " error " + std::to_string(failure.error);
+    // The codes a room meets, said in words for the technician who reads the log.
+    switch (failure.error) {
+        case kElevationRequired:
+            return text + " (the program asks for administrator rights, which the candidate's account lacks)";
+        case 2:
+        case 3:
+            return text + " (the program file is missing)";
+        case 5:
+            return text + " (access denied)";
+        case 1314:
+            return text + " (a privilege the caller does not hold)";
+        default:
+            return text;
+    }
+}
+
+bool SessionSetAcceptable(bool set, unsigned ownSession, unsigned targetSession) {
+    return set || (ownSession != kNoSession && ownSession == targetSession);
 }

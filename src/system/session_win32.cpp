@@ -40,30 +40,49 @@ HANDLE LinkedToken(HANDLE token) {
     return linked.LinkedToken;
 }
 
-HANDLE OwnTokenInSession(unsigned session) {
+// Notes the failed step with the last error; returns null for the caller to pass on.
+HANDLE Failed(LaunchFailure* failure, const char* step) {
+    failure->step = step;
+    failure->error = GetLastError();
+    return nullptr;
+}
+
+HANDLE OwnTokenInSession(unsigned session, LaunchFailure* failure) {
     HANDLE own = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) return nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) return Failed(failure, "OpenProcessToken");
     HANDLE copy = nullptr;
     BOOL made = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityIdentification, TokenPrimary, &copy);
+    if (!made) Failed(failure, "DuplicateTokenEx");
     CloseHandle(own);
     if (!made) return nullptr;
     DWORD id = session;
-    // Without the session set the program would run in the service's session 0, where nobody sees it; the
-    // setting fails only where the caller already shares the console's session (a hand-run test, Wine).
-    SetTokenInformation(copy, TokenSessionId, &id, sizeof id);
+    // Without the session set the program would run in the service's session 0, where nobody sees it, while
+    // the log names session N. The setting fails where the caller already shares the console's session (a
+    // hand-run test, Wine), and there it does no harm.
+    if (!SetTokenInformation(copy, TokenSessionId, &id, sizeof id)) {
+        Failed(failure, "SetTokenInformation(TokenSessionId)");
+        if (!SessionSetAcceptable(false, OwnSession(), session)) {
+            CloseHandle(copy);
+            return nullptr;
+        }
+        *failure = LaunchFailure{};
+    }
     return copy;
 }
 
-HANDLE PlannedToken(LaunchAccount account, unsigned session) {
+HANDLE PlannedToken(LaunchAccount account, unsigned session, LaunchFailure* failure) {
     switch (account) {
         case LaunchAccount::OwnInSession:
-            return OwnTokenInSession(session);
-        case LaunchAccount::SessionUser:
-            return SessionUserToken(session);
+            return OwnTokenInSession(session, failure);
+        case LaunchAccount::SessionUser: {
+            HANDLE user = SessionUserToken(session);
+            return user ? user : Failed(failure, "WTSQueryUserToken");
+        }
         case LaunchAccount::SessionUserElevated: {
             HANDLE user = SessionUserToken(session);
-            if (!user) return nullptr;
+            if (!user) return Failed(failure, "WTSQueryUserToken");
             HANDLE full = LinkedToken(user);
+            if (!full) Failed(failure, "GetTokenInformation(TokenLinkedToken)");
             CloseHandle(user);
             return full;
         }
@@ -97,11 +116,24 @@ SessionFacts ReadSessionFacts() {
     return facts;
 }
 
-ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session) {
-    if (plan.account == LaunchAccount::None) return ProcessHandle{};
-    if (plan.account == LaunchAccount::Caller) return RunProgram(plan.file, plan.parameters, plan.directory);
-    if (session == kNoSession) return ProcessHandle{};
-    HANDLE token = PlannedToken(plan.account, session);
+ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session, LaunchFailure* failure) {
+    LaunchFailure ignored;
+    if (!failure) failure = &ignored;
+    *failure = LaunchFailure{};
+    if (plan.account == LaunchAccount::None) {
+        failure->step = "no user logged on in the session";
+        return ProcessHandle{};
+    }
+    if (plan.account == LaunchAccount::Caller) {
+        ProcessHandle started = RunProgram(plan.file, plan.parameters, plan.directory);
+        if (!started) Failed(failure, "ShellExecuteExW");
+        return started;
+    }
+    if (session == kNoSession) {
+        failure->step = "no session at the console";
+        return ProcessHandle{};
+    }
+    HANDLE token = PlannedToken(plan.account, session, failure);
     if (!token) return ProcessHandle{};
     void* environment = nullptr;
     if (plan.accountEnvironment && !CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
@@ -117,6 +149,8 @@ ProcessHandle RunPlanned(const LaunchPlan& plan, unsigned session) {
     BOOL ok = CreateProcessAsUserW(token, plan.file.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                                    CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment,
                                    plan.directory.empty() ? nullptr : plan.directory.c_str(), &startup, &started);
+    // 740 for an exam client whose manifest asks for administrator rights: the user's token is filtered.
+    if (!ok) Failed(failure, "CreateProcessAsUserW");
     if (environment) DestroyEnvironmentBlock(environment);
     CloseHandle(token);
     if (!ok) return ProcessHandle{};

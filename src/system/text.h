@@ -10,6 +10,13 @@ std::wstring AnsiToWide(const std::string& ansi);
 std::string WideToAnsi(const std::wstring& wide);
 // Always code page 936, whatever the system's ANSI code page; never touches the C runtime's locale.
 std::string WideToGbk(const std::wstring& wide);
+// UTF-8 straight to wide text and back, never through the ANSI code page: a window title in UTF-8 survives on
+// a PC whose code page lacks its characters (an English Windows, or "Use Unicode UTF-8" turned on).
+std::wstring Utf8ToWide(const std::string& utf8);
+std::string WideToUtf8(const std::wstring& wide);
+// The agent's own narrow texts as the compiler wrote them (code page 936 on Windows, UTF-8 on Linux), as wide
+// text for a message box: right whatever code page the PC runs with.
+std::wstring LiteralToWide(const std::string& literal);
 
 // Decimal text as an output stream writes it.
 std::string IntToText(int value);

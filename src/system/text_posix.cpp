@@ -69,4 +69,10 @@ std::string WideToGbk(const std::wstring& wide) {
                    sizeof(wchar_t));
 }
 
+std::wstring Utf8ToWide(const std::string& utf8) { return AnsiToWide(utf8); }
+
+std::string WideToUtf8(const std::wstring& wide) { return WideToAnsi(wide); }
+
+std::wstring LiteralToWide(const std::string& literal) { return AnsiToWide(literal); }
+
 const char* PathSeparator() { return "/"; }

@@ -39,4 +39,11 @@ std::string WideToAnsi(const std::wstring& wide) { return WideToMulti(CP_ACP, wi
 // other thread's locale-dependent call can be caught in the middle. A character GBK lacks becomes "?".
 std::string WideToGbk(const std::wstring& wide) { return WideToMulti(936, wide); }
 
+std::wstring Utf8ToWide(const std::string& utf8) { return MultiToWide(CP_UTF8, utf8); }
+
+std::string WideToUtf8(const std::wstring& wide) { return WideToMulti(CP_UTF8, wide); }
+
+// The build writes its narrow literals in code page 936 (-fexec-charset=GBK).
+std::wstring LiteralToWide(const std::string& literal) { return MultiToWide(936, literal); }
+
 const char* PathSeparator() { return "\\"; }

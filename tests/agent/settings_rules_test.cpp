@@ -5,7 +5,10 @@
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "agent/exit_password.h"
+#include "agent/service_workflow.h"
 #include "agent/settings_rules.h"
+#include "server/server_api.h"
+#include "support/room_server.h"
 #include "support/test_support.h"
 #include "system/file.h"
 #include "system/text.h"
@@ -13,6 +16,7 @@
 namespace {
 
 using tavrel::test::LogCapture;
+using tavrel::test::RoomServer;
 using tavrel::test::TempFolder;
 using tavrel::test::WriteFileBytes;
 
@@ -163,17 +167,19 @@ protected:
     }
     void TearDown() override { ResetShared(); }
 
-    static bool Accept(const std::string& key, const std::string& id, std::string* message) {
+    static bool Accept(const ServerEndpoint& server, const std::string& key, const std::string& id,
+                       std::string* message) {
         ++calls;
-        addressAtCall = ReadShared(&SharedValues::ServerIp);
+        addressAtCall = server.host;
         lastKey = key;
         lastId = id;
         *message = "ok";
         return true;
     }
-    static bool Refuse(const std::string&, const std::string&, std::string* message) {
+    static bool Refuse(const ServerEndpoint& server, const std::string&, const std::string&, std::string* message) {
         ++calls;
-        addressAtCall = ReadShared(&SharedValues::ServerIp);
+        addressAtCall = server.host;
+        inUseAtCall = ReadShared(&SharedValues::ServerIp);
         *message = "考试机号已被占用";
         return false;
     }
@@ -182,11 +188,11 @@ protected:
     TempFolder folder;
     std::string ini;
     static int calls, channelClosed;
-    static std::string addressAtCall, lastKey, lastId;
+    static std::string addressAtCall, inUseAtCall, lastKey, lastId;
 };
 int SettingsChange::calls = 0;
 int SettingsChange::channelClosed = 0;
-std::string SettingsChange::addressAtCall, SettingsChange::lastKey, SettingsChange::lastId;
+std::string SettingsChange::addressAtCall, SettingsChange::inUseAtCall, SettingsChange::lastKey, SettingsChange::lastId;
 
 TEST_F(SettingsChange, NewAddressAndNumberTakeEffectAfterTheServerAccepts) {
     LogCapture log;
@@ -244,12 +250,52 @@ TEST_F(SettingsChange, ARefusalLeavesEverythingAsItWas) {
     std::string message;
     EXPECT_FALSE(ApplySettingsChange({"10.0.0.2", "13"}, {Refuse, CloseChannel}, &message));
     EXPECT_EQ(addressAtCall, "10.0.0.2");
+    EXPECT_EQ(inUseAtCall, "10.0.0.1") << "the address being tried is never the one in use";
     EXPECT_EQ(message, "修改考试机号失败：考试机号已被占用");
     EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "10.0.0.1");
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "12");
     EXPECT_EQ(tavrel::test::ReadFileBytes(ini), before);
     EXPECT_EQ(channelClosed, 0);
     EXPECT_EQ(log.Count("修改考试机配置"), 0u);
+}
+
+// While the dialog's server call runs (up to three seconds), a service pass goes on with the server in use: here
+// "localhost", while the room refuses the number at "127.0.0.1". Each request says by its Host line where it went.
+RoomServer* g_room = nullptr;
+PassOutcome g_passDuringCall = PassOutcome::AgentEnds;
+
+bool PassThenModify(const ServerEndpoint& server, const std::string& key, const std::string& id, std::string* message) {
+    g_passDuringCall = RunServicePass();
+    return ModifyEcpNo(server, key, id, *message);
+}
+
+TEST_F(SettingsChange, APassDuringARefusedChangeAsksTheServerInUse) {
+    RoomServer room;
+    if (!room.Available()) GTEST_SKIP() << room.WhyUnavailable();
+    room.Reset();
+    room.SetAnswer("getVersionInfo", Json::Value(""));
+    room.SetAnswer("modifyTavrel", Json::Value(), 1003, "", "考试机号已被占用");
+    const std::string port = std::to_string(room.HttpPort());
+    UpdateShared([&](SharedValues& v) {
+        v.ServerIp = "localhost";
+        v.ServerPort = port;
+    });
+    std::string message;
+    EXPECT_FALSE(ApplySettingsChange({"127.0.0.1", "13"}, {PassThenModify, CloseChannel}, &message));
+    EXPECT_EQ(message, "修改考试机号失败：" + Utf8ToAnsi("考试机号已被占用"));
+    EXPECT_EQ(g_passDuringCall, PassOutcome::Continue);
+    auto wentTo = [&](const char* route) {
+        Json::Value first = room.Get(std::string("/requests?route=") + route)["requests"][0];
+        std::string host;
+        for (const Json::Value& line : first["headerLines"])
+            if (ToLowerAscii(line.asString()).rfind("host:", 0) == 0) host = line.asString().substr(5);
+        return TrimSpaces(host);
+    };
+    for (const char* route : {"getVersionInfo", "getStartupInfoAgent", "registeTavrel"})
+        EXPECT_EQ(wentTo(route), "localhost:" + port) << route;
+    EXPECT_EQ(wentTo("modifyTavrel"), "127.0.0.1:" + port);
+    EXPECT_EQ(ReadShared(&SharedValues::ServerIp), "localhost");
+    EXPECT_EQ(ReadIniString(ini, "Server", "Server"), "10.0.0.1");
 }
 
 }  // namespace

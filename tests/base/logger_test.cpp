@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/install_layout.h"
 #include "base/logger.h"
 #include "support/links.h"
 #include "support/test_support.h"
@@ -63,6 +64,30 @@ TEST(LogFileName, DatedNameBesideTheAgentFolder) {
     date.tm_mon = 11;
     date.tm_mday = 31;
     EXPECT_EQ(LogFilePath("A" + sep, date), "A" + sep + ".." + sep + "log" + sep + "TavrelAgent.20261231.log");
+}
+
+// The installer lays these out beside the agent's folder; the service, the exam client and the server's
+// commands find their files there.
+TEST(InstallLayout, EveryPathLiesBesideTheAgentFolder) {
+    const std::string sep = PathSeparator();
+    const std::string exeDir = sep + "seat" + sep + "Agent" + sep;
+    const std::string root = exeDir + ".." + sep;
+    const struct {
+        std::string made, expected;
+    } rows[] = {
+        {IniFilePath(exeDir), exeDir + "shell.ini"},
+        {InstallRootFolder(exeDir), root},
+        {ExamClientLogPath(exeDir), root + "log" + sep + "Tavrel.log"},
+        {InstallTempFolder(exeDir), root + "Temp"},
+        {InstallerDownloadPath(exeDir), root + "Temp" + sep + "Tavrel_Setup.exe"},
+        {AnswerCopyFolder(exeDir), root + "Temp" + sep + "answer"},
+        {ModulesFolder(exeDir), root + "Modules"},
+        {ModulePackagePath(exeDir, ModulePackageName("0123456789ABCDEF0123456789ABCDEF")),
+         root + "Modules" + sep + "0123456789ABCDEF0123456789ABCDEF.upk"},
+        {ExamDataFolder(exeDir), root + "ExamData"},
+        {AnswerFilesFolder(exeDir), root + "ExamData" + sep + "nrvq" + sep},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.made, row.expected);
 }
 
 TEST(LogFile, BannersAndInformationLinesReachTheFile) {

@@ -1,6 +1,6 @@
 #pragma once
 // The agent's command channel against the room-server: shared values of an installed agent in a scratch
-// folder, the process's own channel joined with a key of the test's own, the posted tray statuses, the
+// folder, the process's own channel joined with a key of the test's own, the reported channel states, the
 // power seam held by a recorder (no test may switch off the machine it runs on), and stand-ins for the
 // exam client's processes and window.
 #include <gtest/gtest.h>
@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "base/shared_values.h"
-#include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "commands/command_worker.h"
 #include "support/registry_probe.h"
@@ -58,13 +57,13 @@ private:
 };
 
 
-// The tray statuses (lParam of kMsgSetTrayIcon) in the order they were posted.
+// The channel's states in the order they were reported, written as the tray's statuses: 0 connected, 1 closed
+// or failed, 2 retrying.
 class PostedStatuses {
 public:
-    static void Observe(const PostedMessage& posted) {
-        if (posted.message != kMsgSetTrayIcon) return;
+    static void Observe(ChannelState state) {
         std::lock_guard<std::mutex> lock(Lock());
-        Items().push_back(posted.lParam);
+        Items().push_back(state == ChannelState::Connected ? 0 : state == ChannelState::Retrying ? 2 : 1);
     }
     static void Clear() {
         std::lock_guard<std::mutex> lock(Lock());
@@ -201,7 +200,7 @@ class ExamClientWindow {
 public:
     ExamClientWindow(const std::string& folder, const std::string& title)
         : m_title(title), m_record(folder + PathSeparator() + "window-" + RandomHex(4) + ".txt") {
-        std::wstring parameters = L"\"" + AnsiToWide(title) + L"\" \"" + AnsiToWide(m_record) + L"\" 30000";
+        std::wstring parameters = L"\"" + Utf8ToWide(title) + L"\" \"" + AnsiToWide(m_record) + L"\" 30000";
         m_process = RunProgram(AnsiToWide(tavrel::test::HelperPath("title_window")), parameters, L"");
     }
     ~ExamClientWindow() {
@@ -245,7 +244,8 @@ protected:
         mac = "02-7C-" + RandomHex(2) + "-" + RandomHex(2) + "-" + RandomHex(2) + "-" + RandomHex(2);
         exeDir = (install / "agent") + PathSeparator();
         CreateFolders(exeDir);
-        title = "Tavrel exam " + RandomHex(6);
+        // UTF-8 as "shell.ini" holds it, and Chinese: a PC whose code page is not 936 must find it too.
+        title = u8"考试客户端 Tavrel " + RandomHex(6);
         UpdateShared([&](SharedValues& v) {
             v.ExeDir = exeDir;
             v.LocalVersion = "3.1.4.1";
@@ -258,9 +258,8 @@ protected:
             v.CurrentRoomCode = "R7";
         });
         SetRegistryFolder(exeDir);
-        SetPostObserver(&PostedStatuses::Observe);
         PostedStatuses::Clear();
-        InstallChannelListeners();
+        InstallChannelListeners(&PostedStatuses::Observe);
         auto client = CommandChannelClient();
         ASSERT_TRUE(client);
         client->set_reconnect_delay(100);
@@ -271,13 +270,12 @@ protected:
         if (auto client = CommandChannelClient()) client->close();
         // Work a test left behind must not reach into the next one.
         StopCommandWorker();
-        SetPostObserver(nullptr);
         ResetShared();
     }
 
     // Joins the room and waits until the server has the machine's socket of "/".
     void Join() {
-        ConnectCommandChannel();
+        ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
         ASSERT_TRUE(WaitSocketCount(1, 10000)) << "the agent never joined its room";
     }
 

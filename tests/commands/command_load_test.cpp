@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "agent/no_user_gate.h"
 #include "agent/service_workflow.h"
 #include "commands/command_worker.h"
 
@@ -61,7 +62,8 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
         std::unique_lock<std::mutex> hold(lock);
         ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return started; }));
     }
-    EXPECT_TRUE(PostCommandWork(record("E0 again"), "answer of E0"));  // the same file, under way
+    EXPECT_TRUE(PostCommandWork(record("E0 again"), "answer of E0"));  // the same file, under way: once more
+    EXPECT_TRUE(PostCommandWork(record("E0 thrice"), "answer of E0"));  // covered by the one waiting
     ASSERT_TRUE(PostCommandWork([&](const std::atomic<bool>&) {
         std::lock_guard<std::mutex> hold(lock);
         ran.push_back("lane report");
@@ -76,7 +78,7 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
     }
     EXPECT_TRUE(PostCommandWork(record("report"), "report"));
     EXPECT_TRUE(PostCommandWork(record("report again"), "report"));  // covered by the one waiting
-    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_TRUE(PostCommandWork(record(std::to_string(i))));
+    for (size_t i = 2; i < kMaxWaitingCommandJobs; ++i) EXPECT_TRUE(PostCommandWork(record(std::to_string(i))));
     EXPECT_FALSE(PostCommandWork(record("one too many")));
     EXPECT_FALSE(PostCommandWork(record("another report"), "other"));
     {
@@ -88,8 +90,9 @@ TEST(CommandWorker, KeepsOrderBoundsItsQueueAndQueuesAKindOnce) {
     std::lock_guard<std::mutex> hold(lock);
     ASSERT_EQ(ran.size(), kMaxWaitingCommandJobs + 1);
     EXPECT_EQ(ran[0], "first");
-    EXPECT_EQ(ran[1], "report");
-    for (size_t i = 1; i < kMaxWaitingCommandJobs; ++i) EXPECT_EQ(ran[i + 1], std::to_string(i));
+    EXPECT_EQ(ran[1], "E0 again");
+    EXPECT_EQ(ran[2], "report");
+    for (size_t i = 2; i < kMaxWaitingCommandJobs; ++i) EXPECT_EQ(ran[i + 1], std::to_string(i));
 }
 
 TEST(CommandWorker, DelayedJobWaitsItsTimeAndAStopEndsTheWait) {
@@ -141,7 +144,11 @@ TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommand
     ASSERT_TRUE(WaitFor([] { return ScancodeMapKeeper::Read().found; }, 2000));
     ASSERT_EQ(room.Events("ack", "event", "in", 2, 2000).size(), 2u);
     const long long ackedMs = MsSince(sent);
-    Broadcast(Command(2002, AnswerOf("E1")));  // the same file while its upload runs: merged
+    // Saved while the upload made before the file existed runs: once more behind it, then merged with that one.
+    ASSERT_TRUE(CreateFolders(ExamDataPath("nrvq\\T1\\B1\\E1\\answer")));
+    ASSERT_TRUE(tavrel::test::WriteFileBytes(exeDir + NativePath("..\\ExamData\\nrvq\\T1\\B1\\E1\\answer\\E1.oef"), "saved last"));
+    Broadcast(Command(2002, AnswerOf("E1")));
+    Broadcast(Command(2002, AnswerOf("E1")));
     std::printf("1005 logged %lld ms and the ping's ack back %lld ms after they were sent, during a 5 s upload\n",
                 loggedMs, ackedMs);
     EXPECT_LT(loggedMs, 2000);
@@ -153,9 +160,15 @@ TEST_F(CommandChannelTest, SlowAnswerUploadNeitherDropsThePcNorHoldsOtherCommand
     const double reportMs = states[0]["time"].asDouble() - uploads[0]["time"].asDouble();
     std::printf("state report in %.0f ms after the upload began, during its 5 s\n", reportMs);
     EXPECT_LT(reportMs, 4500.0);  // its 0.5-2.5 s wait, never the 5 s upload
-    ASSERT_TRUE(WaitCommandWorkIdle(10000));
+    ASSERT_TRUE(WaitCommandWorkIdle(15000));
     EXPECT_LE(room.Requests("/client/sendEcpState").size(), 2u);
-    EXPECT_EQ(room.Requests("/monitor/uploadRecoverAnswer").size(), 1u) << "the repeated 2002 was sent again";
+    Json::Value answers = room.Requests("/monitor/uploadRecoverAnswer");
+    ASSERT_EQ(answers.size(), 2u) << "the answer saved last never went, or went twice";
+    EXPECT_EQ(RoomServer::PartBytes(*RoomServer::PartOf(answers[0], "checksum")), "-1");
+    ASSERT_NE(RoomServer::PartOf(answers[1], "file"), nullptr);
+    EXPECT_EQ(RoomServer::PartBytes(*RoomServer::PartOf(answers[1], "file")), "saved last");
+    EXPECT_EQ(log.Count("queued once more behind the running upload"), 1u);
+    EXPECT_EQ(log.Count("merged with the waiting upload"), 1u);
     // The same connection and the same socket all along: the server never lost the PC.
     EXPECT_EQ(CommandChannelClient()->get_sessionid(), sid);
     EXPECT_EQ(room.Events("", "socket_disconnect").size(), 0u);
@@ -168,7 +181,7 @@ TEST_F(CommandChannelTest, ServerEndingTheRoomOnEveryJoinSeesOneJoinPerDelay) {
     client->set_reconnect_delay_max(2000);
     room.Post("/socket/kick-on-join");
     const std::string earlier = client->get_sessionid();  // of an earlier test's connection, if any
-    ConnectCommandChannel();
+    ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
     ASSERT_TRUE(WaitFor([&] { return !client->get_sessionid().empty() && client->get_sessionid() != earlier; }, 10000));
     const std::string sid = client->get_sessionid();
     auto joins = [&] {
@@ -257,6 +270,20 @@ TEST_F(CommandChannelTest, WithdrawnMachineNeverRejoinsItsOldRoom) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // many times the 100 ms reconnect delay
     EXPECT_EQ(room.Connections().size(), before);
     EXPECT_FALSE(WaitSocketCount(1, 0));
+}
+
+// At the logon screen (no user token) a pass that would start the exam client does nothing of it, and says so once.
+TEST_F(CommandChannelTest, PassWithNobodySignedInStartsNoExamAndSaysSoOnce) {
+    SetSessionFactsReader(+[] { return SessionFacts{true, false, false}; });
+    Json::Value startup;
+    Json::Reader().parse(R"({"ecpId": 7, "ecpRoomCode": "R7", "isStartup": true})", startup);
+    room.SetMachine(mac, startup);
+    for (int pass = 0; pass < 3; ++pass) ASSERT_EQ(RunServicePass(), PassOutcome::Continue);
+    SetSessionFactsReader(nullptr);
+    EXPECT_EQ(room.Requests("/client/getStartupInfoAgent").size(), 3u);
+    for (const char* path : {"/client/sendEcpState", "/client/uploadTavrelLogs", "/client/getModuleMD5"})
+        EXPECT_TRUE(room.Requests(path).empty()) << path;
+    EXPECT_EQ(log.Count("无用户登录，不启动考试客户端"), 1u);
 }
 
 // Shutdown meets an upload whose transfers each fail after 1.5 s: it waits for the one in flight and no more.

@@ -2,7 +2,8 @@
 // holds the power seam in every test. On Linux the agent also runs once without the right to restart the
 // machine, in a child process of this program that has dropped CAP_SYS_BOOT and finds no systemctl. On
 // Windows (and so under Wine) this program's import of ExitWindowsEx is diverted to a recorder, so the
-// real path from the command down to the Win32 call is run without ending the session.
+// real path from the command down to the Win32 call is run without ending the session; so is its import of
+// InitiateShutdownW, the call the agent makes first.
 #include "command_fixture.h"
 
 #include <cstdlib>
@@ -29,25 +30,35 @@ namespace {
 std::mutex g_trapLock;
 std::string g_trapped;
 
-BOOL WINAPI TrappedExitWindowsEx(UINT flags, DWORD reason) {
+void Trapped(const std::string& call) {
     std::lock_guard<std::mutex> lock(g_trapLock);
-    g_trapped += std::to_string(flags) + ":" + std::to_string(reason) + ";";
+    g_trapped += call;
+}
+
+BOOL WINAPI TrappedExitWindowsEx(UINT flags, DWORD reason) {
+    Trapped("ExitWindowsEx " + std::to_string(flags) + ":" + std::to_string(reason) + ";");
     return TRUE;
 }
 
-// This executable's import slot for user32's ExitWindowsEx, pointed at the recorder while the object lives.
-class ExitWindowsTrap {
+DWORD WINAPI TrappedInitiateShutdownW(LPWSTR machine, LPWSTR message, DWORD grace, DWORD flags, DWORD reason) {
+    Trapped("InitiateShutdownW " + std::string(machine || message ? "remote-or-message " : "") + std::to_string(grace) +
+            ":" + std::to_string(flags) + ":" + std::to_string(reason) + ";");
+    return ERROR_SUCCESS;
+}
+
+// This executable's import slot for one function of a system DLL, pointed at a recorder while the object lives.
+class ImportTrap {
 public:
-    ExitWindowsTrap() {
-        HMODULE user32 = GetModuleHandleW(L"user32.dll");
-        FARPROC real = user32 ? GetProcAddress(user32, "ExitWindowsEx") : nullptr;
+    ImportTrap(const char* dll, const char* function, void* replacement) {
+        HMODULE module = GetModuleHandleA(dll);
+        FARPROC real = module ? GetProcAddress(module, function) : nullptr;
         auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
         auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
         auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
         const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
         if (!real || !imports.VirtualAddress) return;
         for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
-            if (_stricmp(reinterpret_cast<char*>(base + d->Name), "user32.dll") != 0) continue;
+            if (_stricmp(reinterpret_cast<char*>(base + d->Name), dll) != 0) continue;
             for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk); slot->u1.Function; ++slot) {
                 if (reinterpret_cast<FARPROC>(slot->u1.Function) != real) continue;
                 m_slot = reinterpret_cast<void**>(&slot->u1.Function);
@@ -55,17 +66,19 @@ public:
         }
         if (!m_slot) return;
         m_real = *m_slot;
-        m_installed = Write(reinterpret_cast<void*>(&TrappedExitWindowsEx));
-        std::lock_guard<std::mutex> lock(g_trapLock);
-        g_trapped.clear();
+        m_installed = Write(replacement);
     }
-    ~ExitWindowsTrap() {
+    ~ImportTrap() {
         if (m_installed) Write(m_real);
     }
     bool Installed() const { return m_installed; }
     static std::string Calls() {
         std::lock_guard<std::mutex> lock(g_trapLock);
         return g_trapped;
+    }
+    static void Clear() {
+        std::lock_guard<std::mutex> lock(g_trapLock);
+        g_trapped.clear();
     }
 
 private:
@@ -83,17 +96,22 @@ private:
     bool m_installed = false;
 };
 
-TEST_F(CommandChannelTest, PowerCommandsReachExitWindowsExWithForceAndTheApplicationReason) {
-    ExitWindowsTrap trap;
-    ASSERT_TRUE(trap.Installed()) << "cannot divert ExitWindowsEx; the real call is not made";
+TEST_F(CommandChannelTest, PowerCommandsReachInitiateShutdownWForcedAndPlannedAtOnce) {
+    ImportTrap initiate("advapi32.dll", "InitiateShutdownW", reinterpret_cast<void*>(&TrappedInitiateShutdownW));
+    ImportTrap exitWindows("user32.dll", "ExitWindowsEx", reinterpret_cast<void*>(&TrappedExitWindowsEx));
+    ASSERT_TRUE(initiate.Installed()) << "cannot divert InitiateShutdownW; the real call is not made";
+    ASSERT_TRUE(exitWindows.Installed()) << "cannot divert ExitWindowsEx; the real call is not made";
+    ImportTrap::Clear();
     ASSERT_TRUE(EnableShutdownPrivilege());
-    // The trap, not the seam's hook, stands between the command and the session from here on.
+    // The traps, not the seam's hook, stand between the command and the session from here on.
     SetExitWindowsHook(nullptr);
     Join();
     Broadcast(Command(1003));
     Broadcast(Command(1004));
     Barrier();
-    EXPECT_EQ(ExitWindowsTrap::Calls(), "12:262144;6:262144;");
+    // Local machine, no message, no grace period; force others and self, then power off (8) or restart (4);
+    // SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_FLAG_PLANNED. ExitWindowsEx is not called.
+    EXPECT_EQ(ImportTrap::Calls(), "InitiateShutdownW 0:11:2147745792;InitiateShutdownW 0:7:2147745792;");
     EXPECT_EQ(room.Requests().size(), 0u);
     EXPECT_TRUE(IsCommandChannelOpen());
 }

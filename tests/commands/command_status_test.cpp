@@ -1,4 +1,4 @@
-// What the tray learns of the channel: the statuses the connection listeners post to the main window
+// What the tray learns of the channel: the states the connection listeners report, as the tray's statuses
 // (0 connected, 1 closed or failed, 2 retrying) as the room-server drops, refuses and takes the agent back.
 #include "command_fixture.h"
 
@@ -41,7 +41,7 @@ TEST_F(CommandChannelTest, FailedAttemptsThatAreRetriedPostOnlyRetrying) {
 
 TEST_F(CommandChannelTest, ChannelThatCannotEvenBeMadeReportsFailure) {
     WriteShared(&SharedValues::SocketPort, std::string("99999"));
-    ConnectCommandChannel();
+    ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
     ASSERT_TRUE(PostedStatuses::WaitEndsWith("1", 5000)) << PostedStatuses::Text();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(PostedStatuses::Text(), "1");

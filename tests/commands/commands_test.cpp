@@ -3,6 +3,8 @@
 #include "command_fixture.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "support/graphical_session.h"
 
@@ -285,6 +287,21 @@ TEST_F(CommandChannelTest, CodeThatIsNoIntegerDoesNothingAfterTheLogLine) {
     EXPECT_EQ(room.Requests().size(), 1u);
 }
 
+// The seven codes the server sends, and no integer beside them, however near.
+TEST(CommandTable, KnowsTheSevenCodesAndNoOther) {
+    for (std::int64_t code : {1002, 1003, 1004, 1005, 1006, 2002, 2003}) {
+        CommandCode command{};
+        EXPECT_TRUE(FindCommand(code, &command)) << code;
+        EXPECT_EQ(static_cast<std::int64_t>(command), code);
+    }
+    const std::int64_t unknown[] = {0, 1, 1001, 1007, 2001, 2004, -1003, (1LL << 32) + 1003, INT64_MIN};
+    for (std::int64_t code : unknown) {
+        CommandCode command = CommandCode::PowerOff;
+        EXPECT_FALSE(FindCommand(code, &command)) << code;
+        EXPECT_EQ(command, CommandCode::PowerOff) << code;
+    }
+}
+
 TEST_F(CommandChannelTest, MalformedBroadcastsAreLoggedAndIgnored) {
     ScancodeMapKeeper keep;
     tavrel::test::DeleteRegistryEntry(RegistryRoot::LocalMachine, kKeyboardLayout, "Scancode Map");
@@ -433,8 +450,9 @@ TEST_F(CommandChannelTest, PowerCommandsReachTheSystemCallWithTheirFlags) {
     Broadcast(Command(1003));
     Broadcast(Command(1004));
     Barrier();
+    // Forced, with the planned application reason (0x80040000).
     if (EnableShutdownPrivilege())
-        EXPECT_EQ(power.Text(), "12:262144;6:262144;");
+        EXPECT_EQ(power.Text(), "12:2147745792;6:2147745792;");
     else
         EXPECT_EQ(power.Text(), "");
     // Nothing goes back to the server either way.
@@ -455,7 +473,7 @@ TEST_F(CommandChannelTest, CommandsAreStillCarriedOutAfterTheServerEndsTheDefaul
         // The workflow connects again only when it finds the channel closed.
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!WaitSocketCount(1, 200) && std::chrono::steady_clock::now() < end) {
-            if (!IsCommandChannelOpen()) ConnectCommandChannel();
+            if (!IsCommandChannelOpen()) ConnectCommandChannel(ServerEndpointOf(SnapshotShared()));
         }
         ASSERT_TRUE(WaitSocketCount(1, 0)) << "the agent never came back to its room";
         Broadcast(Command(1005));

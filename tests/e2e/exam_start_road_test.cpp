@@ -236,8 +236,10 @@ TEST_F(ExamStartRoad, ExamClientRunsOnlyAsTwoProcessesAndAnExamineeIsNeverRestar
     ProcessHandle client = tree.StartInTree("Tavrel.exe", "--started-by-test");
     ASSERT_TRUE(client);
     ASSERT_TRUE(WaitUntil([] { return CountProcesses("Tavrel.exe") == 2; }, 5000));
+    // It is taken over and waited on: no pass runs, so it is never taken for gone.
     const long running = records.Mark();
-    ASSERT_GE(records.Requests("getStartupInfoAgent", running, 2, 3 * kPassMs + 2000).size(), 2u);
+    ASSERT_TRUE(WaitUntil([&] { return tree.AgentLog().find("考试客户端已在运行") != std::string::npos; }, kFewPassesMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPassMs));
     EXPECT_TRUE(records.Requests("sendEcpState", running).empty()) << "a running exam client was taken for gone";
 
     // The start is allowed from now on, but the examinee is at work: the exam client is not restarted.
@@ -262,6 +264,44 @@ TEST_F(ExamStartRoad, ExamClientRunsOnlyAsTwoProcessesAndAnExamineeIsNeverRestar
     for (const Json::Value& report : later) EXPECT_EQ(report["json"]["status"], Json::Value(0));
     EXPECT_TRUE(tree.AgentStartedCalls().empty());
     EXPECT_TRUE(records.Requests("getModuleMD5").empty());
+}
+
+// The service brings an agent killed during the exam back: it takes the running exam client over (no second start,
+// no status 0, its first number no change); when the client ends, the keyboard hook goes and the log goes once.
+TEST_F(ExamStartRoad, AgentKilledDuringTheExamTakesTheRunningExamClientOverWhenItComesBack) {
+    AgentTree tree(room);
+    tree.SetClientStay(180000);
+    ASSERT_TRUE(AgentTree::Copy(HelperPath("tavrel_stub"), tree.AgentFolder() + "keyboardHook.exe"));
+    Json::Value data = Numbered(4, "R4");
+    data["isStartup"] = true;
+    room.SetAnswer("getStartupInfoAgent", data);
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_TRUE(WaitUntil([&] { return !tree.AgentStartedCalls().empty(); }, kFewPassesMs));
+    ASSERT_TRUE(WaitUntil([] { return CountProcesses("Tavrel.exe") == 2; }, 5000));
+    ProcessHandle hook = tree.StartInTree("keyboardHook.exe", "--max-ms 180000");
+    ASSERT_TRUE(hook);
+    data["examineeId"] = "E0004";  // the candidate has signed in to the exam
+    room.SetAnswer("getStartupInfoAgent", data);
+    tree.Agent().Kill();
+    const long restart = records.Mark();
+    ASSERT_TRUE(tree.StartAgent());
+    ASSERT_FALSE(records.Connections(restart, 1, kFewPassesMs, true).empty()) << "the agent that came back never joined";
+    ASSERT_TRUE(WaitUntil([&] { return tree.AgentLog().find("考试客户端已在运行") != std::string::npos; }, kFewPassesMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kPassMs));
+    EXPECT_EQ(CountProcesses("Tavrel.exe"), 2) << "the exam client did not outlive its agent's return";
+    EXPECT_EQ(tree.AgentStartedCalls().size(), 1u) << "a second exam client was started";
+    EXPECT_TRUE(records.Requests("sendEcpState", restart).empty()) << "the running exam was reported";
+    EXPECT_FALSE(WaitProcessEnd(hook, nullptr, 0)) << "the keyboard hook was ended while the exam ran";
+    EXPECT_EQ(tree.AgentLog().find("座位号发生改变"), std::string::npos);
+    const long ending = records.Mark();
+    tree.ReleaseClients();
+    ASSERT_FALSE(records.Requests("uploadTavrelLogs", ending, 1, 20000).empty()) << "no log after the exam";
+    EXPECT_TRUE(WaitProcessEnd(hook, nullptr, 5000)) << "the keyboard hook outlived the exam client";
+    CloseProcessHandle(hook);
+    Json::Value reports = records.Requests("sendEcpState", ending, 2, kFewPassesMs);
+    ASSERT_GE(reports.size(), 2u);
+    for (const Json::Value& report : reports) EXPECT_EQ(report["json"]["status"], Json::Value(0));
+    EXPECT_EQ(records.Requests("uploadTavrelLogs", ending).size(), 1u) << "the after-exam work was done again";
 }
 
 }  // namespace

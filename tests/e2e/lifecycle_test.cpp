@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "e2e/agent_tree.h"
+#include "system/agent_exit.h"
 
 namespace tavrel::test {
 namespace {
@@ -37,7 +38,7 @@ TEST_F(Lifecycle, NewerServerVersionStartsTheInstallerAndEndsTheAgent) {
 
     int exitCode = -1;
     ASSERT_TRUE(tree.Agent().WaitExit(kFewPassesMs, &exitCode)) << "the agent stayed after starting the installer";
-    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(exitCode, kAgentExitInstallerStarted);
     const std::string record = tree.Path("Temp\\installer-run.txt");
     ASSERT_TRUE(WaitUntil([&] { return FileExists(record); }, 10000)) << "the installer never ran";
     std::vector<std::string> lines = Lines(ReadFileBytes(record));
@@ -142,7 +143,7 @@ TEST_F(Lifecycle, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     ASSERT_TRUE(second.StartAgent());
     int exitCode = -1;
     ASSERT_TRUE(second.Agent().WaitExit(5000, &exitCode)) << "the second agent stayed";
-    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(exitCode, kAgentExitAnotherAgent);
     EXPECT_TRUE(second.AgentLog().empty()) << "the second agent wrote a log";
 
     const long mark = records.Mark();

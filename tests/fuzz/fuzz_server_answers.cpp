@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!status.Parsed() && number != "kept") std::abort();
     if (status.Parsed() && (number.empty() || number.size() > 11)) std::abort();
 
-    StartupInfo info;
+    ServiceStartupInfo info;
     info.ecpId = "7";
     info.examineeId = "E1";
     info.tavrelType = L"Tavrel.exe";

@@ -48,7 +48,7 @@ const char kClosedUrl[] = "http://127.0.0.1:1/client/getVersionInfo";
 
 class HttpProviderTest : public ServerTest {
 protected:
-    std::string Url(const std::string& path) { return BaseUrl() + path; }
+    std::string Url(const std::string& path) { return BaseUrlOf(SnapshotShared()) + path; }
 
     HttpProvider m_http;
     std::atomic<bool> m_terminated{false};
@@ -73,7 +73,7 @@ TEST_F(HttpProviderTest, EachOperationRetriesFailedTransfersUpToAttempts) {
         const char* route;
         std::function<int(HttpProvider&, const RequestOptions*, std::atomic<bool>&, std::string&)> call;
     };
-    std::string base = BaseUrl();
+    std::string base = BaseUrlOf(SnapshotShared());
     const Row rows[] = {
         {"post", "sendEcpState",
          [&](HttpProvider& h, const RequestOptions* o, std::atomic<bool>& t, std::string& r) {
@@ -389,6 +389,49 @@ TEST_F(HttpProviderTest, StalledDownloadEndsAfterTheStallTime) {
     double elapsed = SecondsSince(start);
     EXPECT_GE(elapsed, 1.5);
     EXPECT_LT(elapsed, 8.0);
+}
+
+// Only a 206 that begins where the file ends continues it.
+TEST(ContinuesFile, OnlyA206FromTheFilesEnd) {
+    struct Row {
+        long status;
+        const char* contentRange;
+        long long have;
+        bool continues;
+    } rows[] = {
+        {206, "bytes 1000-4999/5000", 1000, true},
+        {206, "BYTES 1000-4999/*", 1000, true},
+        {206, "bytes 0-4999/5000", 1000, false},    // another range
+        {206, "bytes 999-4999/5000", 1000, false},
+        {206, "", 1000, false},
+        {206, "bytes */5000", 1000, false},
+        {206, "items 1000-4999/5000", 1000, false},
+        {206, "bytes 1000x-4999/5000", 1000, false},
+        {200, "bytes 1000-4999/5000", 1000, false},  // the whole, ranges ignored
+        {416, "bytes */1000", 1000, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.status) + " " + row.contentRange);
+        EXPECT_EQ(zuli::nio::ContinuesFile(row.status, row.contentRange, row.have), row.continues);
+    }
+}
+
+// A slow link is no failure when the whole transfer has no limit: 150 kB at 100 kB/s under a limit of 1 s.
+TEST_F(HttpProviderTest, DownloadWithoutOverallLimitOutlastsTheTimeout) {
+    Json::Value served = m_room.Answer(R"({"route":"downloadModule","bytes":{"size":150000,"seed":12}})");
+    TempFolder folder;
+    std::string path = folder / "m.upk";
+    for (bool unlimited : {false, true}) {
+        SCOPED_TRACE(unlimited);
+        m_room.Fault(R"({"route":"downloadModule","kind":"throttle","bytesPerSecond":100000,"count":1})");
+        FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        RequestOptions o = Options(1, 5, 1);
+        o.noOverallLimit = unlimited;
+        EXPECT_EQ(m_http.downloadRequest(Url("/client/downloadModule"), file, &o), unlimited ? 0 : 28);
+        std::fclose(file);
+    }
+    EXPECT_EQ(ToLowerAscii(GetFileMd5(path)), served["md5"].asString());
 }
 
 TEST_F(HttpProviderTest, DownloadIntoAStreamThatCannotBeWrittenFails) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/server_answers.h"
+#include "server/server_fixture.h"
 #include "system/text.h"
 
 namespace {
@@ -120,8 +121,8 @@ TEST(ServerAnswers, EscapedTextsAreDecodedBeforeTheCodePage) {
     EXPECT_EQ(message, "淺色");
 }
 
-StartupInfo Before() {
-    StartupInfo info;
+ServiceStartupInfo Before() {
+    ServiceStartupInfo info;
     info.ecpId = "5";
     info.phase = 3;
     info.ecpRoomCode = "OLD";
@@ -138,11 +139,11 @@ struct StartupRow {
     std::string answer;
     AnswerError error;
     int code;
-    StartupInfo expected;
+    ServiceStartupInfo expected;
 };
 
-StartupInfo With(std::function<void(StartupInfo&)> change) {
-    StartupInfo info = Before();
+ServiceStartupInfo With(std::function<void(ServiceStartupInfo&)> change) {
+    ServiceStartupInfo info = Before();
     change(info);
     return info;
 }
@@ -150,8 +151,8 @@ StartupInfo With(std::function<void(StartupInfo&)> change) {
 // The rows the room-server table (server_calls_test) cannot serve as easily: odd envelopes, and members of
 // the wrong type after good ones.
 TEST(ServerAnswers, StartupInfoTable) {
-    const StartupInfo untouched = Before();
-    const StartupInfo allMissing = With([](StartupInfo& i) {
+    const ServiceStartupInfo untouched = Before();
+    const ServiceStartupInfo allMissing = With([](ServiceStartupInfo& i) {
         i.ecpId = "";
         i.phase = 0;
         i.ecpRoomCode = "";
@@ -160,17 +161,17 @@ TEST(ServerAnswers, StartupInfoTable) {
     });
     const std::vector<StartupRow> rows = {
         {"unknown machine with odd data", R"({"code":9000,"data":"x"})", AnswerError::None, 9000,
-         With([](StartupInfo& i) { i.ecpId = "-1"; })},
+         With([](ServiceStartupInfo& i) { i.ecpId = "-1"; })},
         {"null data", R"({"code":1000,"data":null})", AnswerError::None, 1000, allMissing},
         {"no data", R"({"code":1000})", AnswerError::None, 1000, allMissing},
         {"ecpId only", R"({"code":1000,"data":{"ecpId":12}})", AnswerError::None, 1000,
-         With([&](StartupInfo& i) {
+         With([&](ServiceStartupInfo& i) {
              i = allMissing;
              i.ecpId = "12";
          })},
         {"isStartup false", R"({"code":1000,"data":{"isStartup":false}})", AnswerError::None, 1000, allMissing},
         {"isStartup as number", R"({"code":1000,"data":{"isStartup":1}})", AnswerError::None, 1000,
-         With([&](StartupInfo& i) {
+         With([&](ServiceStartupInfo& i) {
              i = allMissing;
              i.isStartup = 1;
          })},
@@ -193,25 +194,18 @@ TEST(ServerAnswers, StartupInfoTable) {
     };
     for (const StartupRow& row : rows) {
         SCOPED_TRACE(row.name);
-        StartupInfo info = Before();
+        ServiceStartupInfo info = Before();
         AnswerStatus status = DecodeStartupInfo(row.answer, info);
         EXPECT_EQ(status.error, row.error);
         if (row.error == AnswerError::None) {
             EXPECT_EQ(status.code, row.code);
         }
-        EXPECT_EQ(info.ecpId, row.expected.ecpId);
-        EXPECT_EQ(info.phase, row.expected.phase);
-        EXPECT_EQ(info.ecpRoomCode, row.expected.ecpRoomCode);
-        EXPECT_EQ(info.isStartup, row.expected.isStartup);
-        EXPECT_EQ(info.isSuperLock, row.expected.isSuperLock);
-        EXPECT_EQ(info.tavrelType, row.expected.tavrelType);
-        EXPECT_EQ(info.examineeId, row.expected.examineeId);
-        EXPECT_EQ(info.ecpPixel, row.expected.ecpPixel);
+        EXPECT_EQ(tavrel::test::StartupFields(info), tavrel::test::StartupFields(row.expected));
     }
 }
 
 TEST(ServerAnswers, StartupTavrelTypeIsWidened) {
-    StartupInfo info = Before();
+    ServiceStartupInfo info = Before();
     ASSERT_TRUE(DecodeStartupInfo(AnsiToUtf8("{\"code\":1000,\"data\":{\"tavrelType\":\"考试.exe\"}}"), info).Parsed());
     EXPECT_EQ(info.tavrelType, AnsiToWide("考试.exe"));
 }

@@ -47,40 +47,38 @@ std::vector<CallRow> AllCalls(const std::string& folder) {
         {"GetVersionInfo", "getVersionInfo", "GET", 3,
          [] {
              std::string v;
-             return GetVersionInfo(v);
+             return GetVersionInfo(SharedEndpoint(), v);
          }},
-        {"DownloadTavrelSetup", "updateTavrel", "GET", 1, [folder] { return DownloadTavrelSetup(folder + "s.exe"); }},
-        {"DownloadExamModule", "downloadModule", "GET", 1, [folder] { return DownloadExamModule(folder + "m.upk"); }},
+        {"DownloadTavrelSetup", "updateTavrel", "GET", 1, [folder] { return DownloadTavrelSetup(SharedEndpoint(), folder + "s.exe"); }},
+        {"DownloadExamModule", "downloadModule", "GET", 1, [folder] { return DownloadExamModule(SharedEndpoint(), folder + "m.upk"); }},
         {"GetStartupInfoAgent", "getStartupInfoAgent", "GET", 3,
          [] {
-             std::string id, room, lock, examinee, pixel;
-             int phase = 0, startup = 0;
-             std::wstring type;
-             return GetStartupInfoAgent("10.0.0.5", kKey, id, phase, room, startup, lock, type, examinee, pixel);
+             ServiceStartupInfo info;
+             return GetStartupInfoAgent(SharedEndpoint(), "10.0.0.5", kKey, info);
          }},
         {"RegisteTavrel", "registeTavrel", "POST", 3,
          [] {
              std::string id;
-             return RegisteTavrel("R101", kKey, "PC01", "10.0.0.5", id);
+             return RegisteTavrel(SharedEndpoint(), "R101", kKey, "PC01", "10.0.0.5", id);
          }},
         {"GetExamModuleInfo", "getModuleMD5", "GET", 3,
          [] {
              std::string md5;
-             return GetExamModuleInfo(md5);
+             return GetExamModuleInfo(SharedEndpoint(), md5);
          }},
         {"ModifyEcpNo", "modifyTavrel", "POST", 3,
          [] {
              std::string message;
-             return ModifyEcpNo(kKey, "3", message);
+             return ModifyEcpNo(SharedEndpoint(), kKey, "3", message);
          }},
         {"SendEcpState", "sendEcpState", "POST", 3,
-         [] { return SendEcpState(kKey, "3", "10.0.0.5", "1.0.0.1", "R101", 1); }},
+         [] { return SendEcpState(SharedEndpoint(), kKey, "3", "10.0.0.5", "1.0.0.1", "R101", 1); }},
         {"UploadExamAnswer", "uploadRecoverAnswer", "POST", 3,
-         [folder] { return UploadExamAnswer("T1", "E1", "B1", folder + "missing.oef"); }},
+         [folder] { return UploadExamAnswer(SharedEndpoint(), "T1", "E1", "B1", folder + "missing.oef"); }},
         {"UploadExamLog", "uploadTavrelLogs", "POST", 3,
          [folder] {
              WriteFileBytes(folder + "Tavrel.log", "log line\n");
-             return UploadExamLog(kKey, "3", folder + "Tavrel.log");
+             return UploadExamLog(SharedEndpoint(), kKey, "3", folder + "Tavrel.log");
          }},
     };
 }
@@ -113,16 +111,14 @@ TEST_F(ServerCallsTest, QuickCallsGiveUpAfterOneSecond) {
     m_room.Fault(R"({"route":"getVersionInfo","kind":"delay","ms":2500})");
     LogCapture log;
     std::string version;
-    EXPECT_FALSE(GetVersionInfo(version));
+    EXPECT_FALSE(GetVersionInfo(SharedEndpoint(), version));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "GetVersionInfo Error[28]:"));
 }
 
 TEST_F(ServerCallsTest, StartupQueryCarriesKeyAndIpUnescaped) {
-    std::string id, room, lock, examinee, pixel;
-    int phase = 0, startup = 0;
-    std::wstring type;
+    ServiceStartupInfo info;
     // "%41" would be "A" to a decoder: it arrives as three characters.
-    GetStartupInfoAgent("10.0.0.5", "AA-BB-%41", id, phase, room, startup, lock, type, examinee, pixel);
+    GetStartupInfoAgent(SharedEndpoint(), "10.0.0.5", "AA-BB-%41", info);
     std::vector<Json::Value> seen = m_room.RouteRequests("getStartupInfoAgent");
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0]["requestLine"].asString(),
@@ -133,7 +129,7 @@ TEST_F(ServerCallsTest, RegistrationBodyIsStyledAndSentInUtf8) {
     std::string ecpId = "old";
     LogCapture log;
     // "淺" is one of the GBK characters whose second byte is "\": it must arrive as itself.
-    ASSERT_TRUE(RegisteTavrel("R101", kKey, "考场-淺01", "10.0.0.5", ecpId));
+    ASSERT_TRUE(RegisteTavrel(SharedEndpoint(), "R101", kKey, "考场-淺01", "10.0.0.5", ecpId));
     EXPECT_EQ(ecpId, "1") << "the room's first machine";
     Json::Value request = OnlyRequest("registeTavrel");
     std::string expected = "{\n"
@@ -149,13 +145,13 @@ TEST_F(ServerCallsTest, RegistrationBodyIsStyledAndSentInUtf8) {
 
 TEST_F(ServerCallsTest, ModifyBodyIsStyled) {
     std::string message;
-    ModifyEcpNo(kKey, "12", message);
+    ModifyEcpNo(SharedEndpoint(), kKey, "12", message);
     EXPECT_EQ(BodyOf(OnlyRequest("modifyTavrel")),
               "{\n   \"ecpId\" : \"12\",\n   \"ecpKey\" : \"AA-BB-CC-DD-EE-01\"\n}\n");
 }
 
 TEST_F(ServerCallsTest, StateReportEndsWithANumericStatus) {
-    EXPECT_TRUE(SendEcpState(kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 1));
+    EXPECT_TRUE(SendEcpState(SharedEndpoint(), kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 1));
     EXPECT_EQ(BodyOf(OnlyRequest("sendEcpState")), "{\n"
                                                     "   \"ecpId\" : \"7\",\n"
                                                     "   \"ecpIp\" : \"10.0.0.5\",\n"
@@ -169,10 +165,10 @@ TEST_F(ServerCallsTest, StateReportEndsWithANumericStatus) {
 
 TEST_F(ServerCallsTest, StateReportDoesNotReadTheAnswer) {
     m_room.Fault(R"({"route":"sendEcpState","kind":"notjson"})");
-    EXPECT_TRUE(SendEcpState(kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 0));
+    EXPECT_TRUE(SendEcpState(SharedEndpoint(), kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 0));
     m_room.Fault(R"({"route":"sendEcpState","kind":"status","status":503})");
     LogCapture log;
-    EXPECT_FALSE(SendEcpState(kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 0));
+    EXPECT_FALSE(SendEcpState(SharedEndpoint(), kKey, "7", "10.0.0.5", "1.0.0.1", "R101", 0));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "SendEcpState Error[503]:"));
 }
 
@@ -191,7 +187,7 @@ TEST_F(ServerCallsTest, VersionIsTakenWhateverTheCode) {
         SCOPED_TRACE(row.answer);
         m_room.SetRawAnswer("getVersionInfo", row.answer);
         std::string version = "before";
-        EXPECT_EQ(GetVersionInfo(version), row.result);
+        EXPECT_EQ(GetVersionInfo(SharedEndpoint(), version), row.result);
         EXPECT_EQ(version, row.version);
     }
 }
@@ -199,20 +195,12 @@ TEST_F(ServerCallsTest, VersionIsTakenWhateverTheCode) {
 // Start-up information as the room-server hands it out, each row checked against the caller's values.
 struct StartupOut {
     bool result = false;
-    std::string ecpId = "5";
-    int phase = 3;
-    std::string room = "OLD";
-    int startup = 1;
-    std::string lock = "1";
-    std::wstring type = L"Old.exe";
-    std::string examinee = "E-OLD";
-    std::string pixel = "800*600";
+    ServiceStartupInfo info{"5", 3, "OLD", 1, "1", L"Old.exe", "E-OLD", "800*600"};
 };
 
 StartupOut CallStartup() {
     StartupOut out;
-    out.result = GetStartupInfoAgent("10.0.0.5", kKey, out.ecpId, out.phase, out.room, out.startup, out.lock,
-                                     out.type, out.examinee, out.pixel);
+    out.result = GetStartupInfoAgent(SharedEndpoint(), "10.0.0.5", kKey, out.info);
     return out;
 }
 
@@ -232,31 +220,31 @@ TEST_F(ServerCallsTest, StartupInformationDecodingTable) {
     };
     auto missing = [&](std::function<void(StartupOut&)> change) {
         return with([&](StartupOut& o) {
-            o.ecpId = "";
-            o.phase = 0;
-            o.room = "";
-            o.startup = 0;
-            o.lock = "";
+            o.info.ecpId = "";
+            o.info.phase = 0;
+            o.info.ecpRoomCode = "";
+            o.info.isStartup = 0;
+            o.info.isSuperLock = "";
             change(o);
         });
     };
     const std::vector<Row> rows = {
         {"unknown machine", R"({"code":9000,"data":null,"message":"x"})", with([](StartupOut& o) {
              o.result = true;
-             o.ecpId = "-1";
+             o.info.ecpId = "-1";
          }),
          nullptr},
         {"everything",
          AnsiToUtf8(R"({"code":1000,"data":{"ecpId":12,"phase":2,"ecpRoomCode":"考场1","isStartup":true,)"
                     R"("isSuperLock":"0","tavrelType":"考试.exe","examineeId":"E7","ecpPixel":"1920*1080"}})"),
          with([](StartupOut& o) {
-             o = StartupOut{true, "12", 2, "考场1", 1, "0", AnsiToWide("考试.exe"), "E7", "1920*1080"};
+             o = StartupOut{true, {"12", 2, "考场1", 1, "0", AnsiToWide("考试.exe"), "E7", "1920*1080"}};
          }),
          nullptr},
         {"other code fills the outputs and fails", R"({"code":1002,"data":{"ecpId":4,"phase":1}})",
          missing([](StartupOut& o) {
-             o.ecpId = "4";
-             o.phase = 1;
+             o.info.ecpId = "4";
+             o.info.phase = 1;
          }),
          nullptr},
         {"members missing", R"({"code":1000,"data":{}})", missing([](StartupOut& o) { o.result = true; }), nullptr},
@@ -267,7 +255,7 @@ TEST_F(ServerCallsTest, StartupInformationDecodingTable) {
         {"empty texts", R"({"code":1000,"data":{"tavrelType":"","examineeId":"","ecpPixel":""}})",
          missing([](StartupOut& o) {
              o.result = true;
-             o.pixel = "";
+             o.info.ecpPixel = "";
          }),
          nullptr},
         {"not json", "<html>busy</html>", untouched, "GetStartupInfoAgent parse response error:<html>busy</html>"},
@@ -283,14 +271,7 @@ TEST_F(ServerCallsTest, StartupInformationDecodingTable) {
         LogCapture log;
         StartupOut out = CallStartup();
         EXPECT_EQ(out.result, row.expected.result);
-        EXPECT_EQ(out.ecpId, row.expected.ecpId);
-        EXPECT_EQ(out.phase, row.expected.phase);
-        EXPECT_EQ(out.room, row.expected.room);
-        EXPECT_EQ(out.startup, row.expected.startup);
-        EXPECT_EQ(out.lock, row.expected.lock);
-        EXPECT_EQ(out.type, row.expected.type);
-        EXPECT_EQ(out.examinee, row.expected.examinee);
-        EXPECT_EQ(out.pixel, row.expected.pixel);
+        EXPECT_EQ(StartupFields(out.info), StartupFields(row.expected.info));
         if (row.errorLine)
             EXPECT_TRUE(log.Contains(LogLevel::Error, row.errorLine));
         else
@@ -302,13 +283,13 @@ TEST_F(ServerCallsTest, StartupInformationOfAMachineTheRoomKnows) {
     // The room's own answer for an unknown machine is 9000; after registering, its start-up record.
     StartupOut first = CallStartup();
     EXPECT_TRUE(first.result);
-    EXPECT_EQ(first.ecpId, "-1");
+    EXPECT_EQ(first.info.ecpId, "-1");
     std::string ecpId;
-    ASSERT_TRUE(RegisteTavrel("R202", kKey, "PC01", "10.0.0.5", ecpId));
+    ASSERT_TRUE(RegisteTavrel(SharedEndpoint(), "R202", kKey, "PC01", "10.0.0.5", ecpId));
     StartupOut second = CallStartup();
     EXPECT_TRUE(second.result);
-    EXPECT_EQ(second.ecpId, ecpId);
-    EXPECT_EQ(second.room, "R202");
+    EXPECT_EQ(second.info.ecpId, ecpId);
+    EXPECT_EQ(second.info.ecpRoomCode, "R202");
 }
 
 TEST_F(ServerCallsTest, AnswerThatIsNotJsonFailsEveryReadingCall) {
@@ -322,26 +303,26 @@ TEST_F(ServerCallsTest, AnswerThatIsNotJsonFailsEveryReadingCall) {
         {"GetVersionInfo",
          [] {
              std::string v;
-             return GetVersionInfo(v);
+             return GetVersionInfo(SharedEndpoint(), v);
          },
          nullptr},
         {"GetStartupInfoAgent", [] { return CallStartup().result; }, "GetStartupInfoAgent parse response error:<html>"},
         {"RegisteTavrel",
          [] {
              std::string id;
-             return RegisteTavrel("R101", kKey, "PC", "10.0.0.5", id);
+             return RegisteTavrel(SharedEndpoint(), "R101", kKey, "PC", "10.0.0.5", id);
          },
          "RegisteTavrel parse response error:<html>"},
         {"GetExamModuleInfo",
          [] {
              std::string md5;
-             return GetExamModuleInfo(md5);
+             return GetExamModuleInfo(SharedEndpoint(), md5);
          },
          "GetExamModuleInfo parse response error:<html>"},
         {"ModifyEcpNo",
          [] {
              std::string message;
-             bool ok = ModifyEcpNo(kKey, "3", message);
+             bool ok = ModifyEcpNo(SharedEndpoint(), kKey, "3", message);
              EXPECT_EQ(message, kNetworkTrouble);
              return ok;
          },
@@ -370,11 +351,11 @@ TEST_F(ServerCallsTest, MembersOfTheWrongTypeFailTheCallWithAnErrorLine) {
         std::function<bool()> call;
     };
     const Row rows[] = {
-        {"GetVersionInfo", [&] { return GetVersionInfo(version); }},
+        {"GetVersionInfo", [&] { return GetVersionInfo(SharedEndpoint(), version); }},
         {"GetStartupInfoAgent", [] { return CallStartup().result; }},
-        {"RegisteTavrel", [&] { return RegisteTavrel("R101", kKey, "PC", "10.0.0.5", ecpId); }},
-        {"GetExamModuleInfo", [&] { return GetExamModuleInfo(md5); }},
-        {"ModifyEcpNo", [&] { return ModifyEcpNo(kKey, "3", message); }},
+        {"RegisteTavrel", [&] { return RegisteTavrel(SharedEndpoint(), "R101", kKey, "PC", "10.0.0.5", ecpId); }},
+        {"GetExamModuleInfo", [&] { return GetExamModuleInfo(SharedEndpoint(), md5); }},
+        {"ModifyEcpNo", [&] { return ModifyEcpNo(SharedEndpoint(), kKey, "3", message); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -395,7 +376,7 @@ TEST_F(ServerCallsTest, ModifyWithoutAServerLeavesTheNetworkMessage) {
     LogCapture log;
     std::string message;
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(ModifyEcpNo(kKey, "3", message));
+    EXPECT_FALSE(ModifyEcpNo(SharedEndpoint(), kKey, "3", message));
     EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 1.9) << "three transfers, two pauses";
     EXPECT_EQ(message, kNetworkTrouble);
     EXPECT_TRUE(log.Contains(LogLevel::Error, "ModifyEcpNo Error[7]:"));
@@ -403,17 +384,17 @@ TEST_F(ServerCallsTest, ModifyWithoutAServerLeavesTheNetworkMessage) {
 
 TEST_F(ServerCallsTest, ModifyShowsTheServersAnswer) {
     std::string first, second;
-    ASSERT_TRUE(RegisteTavrel("R101", "AA-00-00-00-00-01", "PC1", "10.0.0.1", first));
-    ASSERT_TRUE(RegisteTavrel("R101", kKey, "PC2", "10.0.0.2", second));
+    ASSERT_TRUE(RegisteTavrel(SharedEndpoint(), "R101", "AA-00-00-00-00-01", "PC1", "10.0.0.1", first));
+    ASSERT_TRUE(RegisteTavrel(SharedEndpoint(), "R101", kKey, "PC2", "10.0.0.2", second));
 
     LogCapture log;
     std::string message;
-    EXPECT_FALSE(ModifyEcpNo(kKey, first, message)) << "the number is someone else's";
+    EXPECT_FALSE(ModifyEcpNo(SharedEndpoint(), kKey, first, message)) << "the number is someone else's";
     EXPECT_EQ(message, "座位号" + first + "已被占用");
     EXPECT_TRUE(log.Contains(LogLevel::Info, "ModifyEcpNo:{\"code\":1003"));
     EXPECT_TRUE(log.Contains(LogLevel::Info, "已被占用")) << "the logged answer is in the agent's code page";
 
-    EXPECT_TRUE(ModifyEcpNo(kKey, "40", message));
+    EXPECT_TRUE(ModifyEcpNo(SharedEndpoint(), kKey, "40", message));
     EXPECT_EQ(message, "修改成功");
 }
 
@@ -421,7 +402,7 @@ TEST_F(ServerCallsTest, ModuleDigestIsTheRoomsAnswer) {
     Json::Value served = m_room.Answer(R"({"route":"downloadModule","bytes":{"text":"module bytes"}})");
     LogCapture log;
     std::string md5;
-    EXPECT_TRUE(GetExamModuleInfo(md5));
+    EXPECT_TRUE(GetExamModuleInfo(SharedEndpoint(), md5));
     EXPECT_EQ(md5, served["md5"].asString());
     EXPECT_TRUE(log.Contains(LogLevel::Info, "GetExamModuleInfo:{\"code\":1000"));
 }
@@ -429,7 +410,7 @@ TEST_F(ServerCallsTest, ModuleDigestIsTheRoomsAnswer) {
 TEST_F(ServerCallsTest, AnswerUploadOfAMissingFileSendsChecksumMinusOne) {
     TempFolder folder;
     LogCapture log;
-    EXPECT_TRUE(UploadExamAnswer("T9", "E9", "B9", folder / "ExamData\\nrvq\\E9.oef"));
+    EXPECT_TRUE(UploadExamAnswer(SharedEndpoint(), "T9", "E9", "B9", folder / "ExamData\\nrvq\\E9.oef"));
     Json::Value request = OnlyRequest("uploadRecoverAnswer");
     const Json::Value& parts = request["parts"];
     ASSERT_EQ(parts.size(), 4u);
@@ -449,7 +430,7 @@ TEST_F(ServerCallsTest, AnswerUploadCarriesTheFileAndItsLowerCaseDigest) {
     std::string path = folder / "ExamData\\nrvq\\E9.oef";
     ASSERT_TRUE(CreateFolders(folder / "ExamData\\nrvq") && CreateFolders(folder / "Agent"));
     ASSERT_TRUE(WriteFileBytes(path, std::string("answer\0\xff bytes", 14)));
-    EXPECT_TRUE(UploadExamAnswer("T9", "E9", "B9", path));
+    EXPECT_TRUE(UploadExamAnswer(SharedEndpoint(), "T9", "E9", "B9", path));
     Json::Value request = OnlyRequest("uploadRecoverAnswer");
     const Json::Value& parts = request["parts"];
     ASSERT_EQ(parts.size(), 5u);
@@ -496,7 +477,7 @@ TEST_F(ServerCallsTest, AnswerPlantedAsALinkIsRefused) {
         ++shown;
         m_room.Reset();
         LogCapture log;
-        EXPECT_FALSE(UploadExamAnswer("T9", "E9", "B9", folder / row.answer));
+        EXPECT_FALSE(UploadExamAnswer(SharedEndpoint(), "T9", "E9", "B9", folder / row.answer));
         EXPECT_TRUE(m_room.AllRequests().empty()) << "something was uploaded for a planted link";
         EXPECT_TRUE(log.Contains(LogLevel::Info, "拒绝上传"));
         RemoveLink(folder / row.link);
@@ -508,7 +489,7 @@ TEST_F(ServerCallsTest, AnswerPlantedAsALinkIsRefused) {
 TEST_F(ServerCallsTest, AnswerUploadFailureIsLogged) {
     m_room.Fault(R"({"route":"uploadRecoverAnswer","kind":"status","status":500})");
     LogCapture log;
-    EXPECT_FALSE(UploadExamAnswer("T9", "E9", "B9", "nowhere.oef"));
+    EXPECT_FALSE(UploadExamAnswer(SharedEndpoint(), "T9", "E9", "B9", "nowhere.oef"));
     EXPECT_TRUE(log.Contains(LogLevel::Info, "UploadRecoverAnswer strResponse："));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "UploadExamAnswer Error[500]:"));
 }
@@ -531,7 +512,7 @@ TEST_F(ServerCallsTest, LogUploadIsNamedAfterTheLocalTime) {
     ASSERT_TRUE(WriteFileBytes(path, "exam client log\n"));
     std::time_t before = std::time(nullptr);
     LogCapture log;
-    EXPECT_TRUE(UploadExamLog(kKey, "12", path));
+    EXPECT_TRUE(UploadExamLog(SharedEndpoint(), kKey, "12", path));
     std::time_t after = std::time(nullptr);
     Json::Value request = OnlyRequest("uploadTavrelLogs");
     const Json::Value& parts = request["parts"];
@@ -553,7 +534,7 @@ TEST_F(ServerCallsTest, LogUploadIsNamedAfterTheLocalTime) {
 TEST_F(ServerCallsTest, LogUploadOfAMissingFileFails) {
     TempFolder folder;
     LogCapture log;
-    EXPECT_FALSE(UploadExamLog(kKey, "12", folder / "none.log"));
+    EXPECT_FALSE(UploadExamLog(SharedEndpoint(), kKey, "12", folder / "none.log"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "UploadExamLog Error["));
     EXPECT_TRUE(m_room.RouteRequests("uploadTavrelLogs").empty()) << "libcurl gives up before sending";
 }
@@ -562,11 +543,11 @@ TEST_F(ServerCallsTest, DownloadFailuresAreLoggedByName) {
     TempFolder folder;
     m_room.Fault(R"({"route":"updateTavrel","kind":"status","status":404})");
     LogCapture log;
-    EXPECT_FALSE(DownloadTavrelSetup(folder / "Tavrel_Setup.exe"));
+    EXPECT_FALSE(DownloadTavrelSetup(SharedEndpoint(), folder / "Tavrel_Setup.exe"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadTavrelSetup Error[22]"));
 
     // A target that cannot be opened: nothing is fetched, the call fails.
-    EXPECT_FALSE(DownloadExamModule(folder / "no-such-folder\\m.upk"));
+    EXPECT_FALSE(DownloadExamModule(SharedEndpoint(), folder / "no-such-folder\\m.upk"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "DownloadExamModule Error[23]"));
     EXPECT_TRUE(m_room.RouteRequests("downloadModule").empty());
 }
@@ -576,7 +557,7 @@ TEST_F(ServerCallsTest, DownloadedBytesLandInTheTarget) {
     std::string path = folder / "Tavrel_Setup.exe";
     ASSERT_TRUE(WriteFileBytes(path, std::string(10000, 'x')));  // a longer stale file is truncated
     m_room.Answer(R"({"route":"updateTavrel","bytes":{"text":"installer bytes"}})");
-    EXPECT_TRUE(DownloadTavrelSetup(path));
+    EXPECT_TRUE(DownloadTavrelSetup(SharedEndpoint(), path));
     EXPECT_EQ(ReadFileBytes(path), "installer bytes");
 }
 
@@ -584,19 +565,19 @@ TEST_F(ServerCallsTest, EndlessAnswerFailsTheCallAndTheNextCallWorks) {
     m_room.Fault(R"({"route":"getVersionInfo","kind":"endless","count":3})");
     std::string version;
     LogCapture log;
-    EXPECT_FALSE(GetVersionInfo(version));
+    EXPECT_FALSE(GetVersionInfo(SharedEndpoint(), version));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "GetVersionInfo Error[23]"));
     m_room.SetAnswer("getVersionInfo", Json::Value("2.0.0.1"));
-    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_TRUE(GetVersionInfo(SharedEndpoint(), version));
     EXPECT_EQ(version, "2.0.0.1");
 }
 
 TEST_F(ServerCallsTest, CallsUseTheAddressAsItStandsAtTheCall) {
     std::string version;
     NoServer();
-    EXPECT_FALSE(GetVersionInfo(version));
+    EXPECT_FALSE(GetVersionInfo(SharedEndpoint(), version));
     WriteShared(&SharedValues::ServerPort, std::to_string(m_room.HttpPort()));
-    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_TRUE(GetVersionInfo(SharedEndpoint(), version));
 }
 
 }  // namespace

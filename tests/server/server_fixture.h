@@ -5,12 +5,24 @@
 #include <json/json.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "base/server_endpoint.h"
 #include "base/shared_values.h"
+#include "server/server_answers.h"
 #include "support/room_server.h"
 
 namespace tavrel::test {
+
+// The endpoint of the values as they stand, as the agent's callers build it.
+inline ServerEndpoint SharedEndpoint() { return ServerEndpointOf(SnapshotShared()); }
+
+// A start-up record as one comparable value.
+inline auto StartupFields(const ServiceStartupInfo& i) {
+    return std::tie(i.ecpId, i.phase, i.ecpRoomCode, i.isStartup, i.isSuperLock, i.tavrelType, i.examineeId,
+                    i.ecpPixel);
+}
 
 class ServerTest : public ::testing::Test {
 protected:

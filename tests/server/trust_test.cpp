@@ -86,15 +86,15 @@ TEST_F(TrustTest, ConfigurationThatCannotBeKeptSendsNothingNotEvenPlainText) {
         if (row.toPlainPort) WriteShared(&SharedValues::ServerPort, std::to_string(m_room.HttpPort()));
         LogCapture log;
         std::string version;
-        EXPECT_FALSE(GetVersionInfo(version));
-        EXPECT_FALSE(SendEcpState("AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
+        EXPECT_FALSE(GetVersionInfo(SharedEndpoint(), version));
+        EXPECT_FALSE(SendEcpState(SharedEndpoint(), "AA-BB", "1", "127.0.0.1", "1.0.0.1", "R1", 1));
         EXPECT_TRUE(m_room.AllRequests().empty());
         // Said once, not on every call.
         EXPECT_EQ(log.Count("配置错误，不连接服务器："), 1u);
     }
     UseHttps("room-ca.pem");
     std::string version;
-    EXPECT_TRUE(GetVersionInfo(version));
+    EXPECT_TRUE(GetVersionInfo(SharedEndpoint(), version));
 }
 
 // The installer probe's version resource: the agent's product name at this version.
@@ -108,6 +108,7 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         change(check);
         return check;
     };
+    auto offline = [&](long status) { return with([status](SignatureCheck& c) { c.trusted = false; c.status = status; }); };
     struct Row {
         const char* name;
         SignatureCheck check;
@@ -126,6 +127,12 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         {"the pinned certificate, written with colons", good, kPublisher,
          "AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA:AA", true},
         {"another certificate of the same name", good, kPublisher, "bb", false},
+        // A room without internet lacks the vendor's root: the pinned signer is the trust then, and only it.
+        {"pinned, root not on the PC", offline(kUntrustedRoot), kPublisher, pin.c_str(), true},
+        {"pinned, chain not built", offline(kChainNotBuilt), kPublisher, pin.c_str(), true},
+        {"root not on the PC, nothing pinned", offline(kUntrustedRoot), kPublisher, "", false},
+        {"pinned, but the file was changed", offline(static_cast<long>(0x80096010)), kPublisher, pin.c_str(), false},
+        {"root not on the PC, another certificate", offline(kUntrustedRoot), kPublisher, "bb", false},
         // Without a publisher nothing is asked, as before.
         {"no publisher", SignatureCheck{}, "", "bb", true},
     };
@@ -133,6 +140,25 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         EXPECT_EQ(InstallerSignatureAccepted(row.check, row.publisher, kProbeVersion, row.thumbprint), row.accepted)
             << row.name;
     }
+}
+
+// Without a configured publisher a signed agent takes only its own signer's updates; an unsigned one all.
+TEST(UpdatePolicy, ASignedAgentPinsItsOwnSignerUnlessThePublisherIsConfigured) {
+    const std::string pin(64, 'c');
+    SignatureCheck own{true, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName};
+    SignatureCheck offline{false, "Exam Vendor Ltd", "", pin, "1.0.0.1", kAgentProductName, kUntrustedRoot};
+    SignatureCheck broken{false, "Mallory", "", pin, "", "", static_cast<long>(0x80096010)};
+    struct Row { const char* name; const char* publisher; SignatureCheck own; const char* inForce; std::string pinned; } rows[] = {
+        {"configured wins", kPublisher, own, kPublisher, "dd"}, {"signed agent", "", own, "Exam Vendor Ltd", pin},
+        {"signed by a root this PC lacks", "", offline, "Exam Vendor Ltd", pin}, {"unsigned, as before", "", {}, "", ""},
+        {"a signature that does not hold", "", broken, "", ""}};
+    for (const Row& row : rows) {
+        UpdatePolicy policy = EffectiveUpdatePolicy(row.publisher, *row.publisher ? "dd" : "", row.own);
+        EXPECT_EQ(policy.publisher, row.inForce) << row.name;
+        EXPECT_EQ(policy.thumbprint, row.pinned) << row.name;
+    }
+    // The test program itself is unsigned: the configuration alone decides here.
+    EXPECT_EQ(OwnSignature().signer, "");
 }
 
 class SignedInstallerTest : public TrustTest {
@@ -181,12 +207,11 @@ TEST_F(SignedInstallerTest, UnsignedOrOtherPublishersInstallerIsDeletedNeverRunA
         ForgetInstallerFailures();
         Serve(signer);
         LogCapture log;
-        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
-        EXPECT_FALSE(StopFlag);
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
         EXPECT_FALSE(FileExists(SetupPath())) << "a refused installer stays on the disk";
         EXPECT_TRUE(log.Contains(LogLevel::Info, "安装包签名校验失败，已删除："));
         // A failed launch: the same version is not fetched again at once.
-        EXPECT_FALSE(UpgradeExamVersion(kProbeVersion));
+        EXPECT_FALSE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
         EXPECT_EQ(FetchesSinceServe(), 1u);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         EXPECT_FALSE(FileExists(RunRecord())) << "the installer ran";
@@ -224,8 +249,7 @@ SignatureCheck CheckedThenReplaced(const HeldFile& file) {
 TEST_F(SignedInstallerTest, PublishersInstallerRuns) {
     Serve("publisher");
     SetInstallerSignatureChecker(ChainTrusted);
-    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
-    EXPECT_TRUE(StopFlag);
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
     Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(FileExists(RunRecord())) << "the publisher's installer never ran";
@@ -237,7 +261,7 @@ TEST_F(SignedInstallerTest, FileReplacedAfterTheCheckIsNotWhatRuns) {
     g_otherProgram = ReadFileBytes(HelperPath("tavrel_stub"));
     ASSERT_FALSE(g_otherProgram.empty());
     SetInstallerSignatureChecker(CheckedThenReplaced);
-    EXPECT_TRUE(UpgradeExamVersion(kProbeVersion));
+    EXPECT_TRUE(UpgradeExamVersion(SharedEndpoint(), kProbeVersion));
     EXPECT_EQ(g_replaced, !kAuthenticodeBuild) << "a writer changed the installer between its check and its start";
     Clock::time_point until = Clock::now() + std::chrono::seconds(20);
     while (!FileExists(RunRecord()) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -257,7 +281,7 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
         SCOPED_TRACE(row.signer);
         Serve(row.signer);
         std::string path = folder / (std::string(row.signer) + ".exe");
-        ASSERT_TRUE(DownloadTavrelSetup(path));
+        ASSERT_TRUE(DownloadTavrelSetup(SharedEndpoint(), path));
         SignatureCheck check = CheckHeld(path);
         EXPECT_EQ(check.signer, kAuthenticodeBuild ? row.name : "");
         EXPECT_EQ(check.version, kAuthenticodeBuild ? kProbeVersion : "");
@@ -274,7 +298,7 @@ TEST_F(SignedInstallerTest, PlatformCheckReadsTheSignerAndRefusesUnsignedAndChan
     // One byte of the program changed after signing: the digest no longer matches.
     Serve("publisher");
     std::string path = folder / "changed.exe";
-    ASSERT_TRUE(DownloadTavrelSetup(path));
+    ASSERT_TRUE(DownloadTavrelSetup(SharedEndpoint(), path));
     std::string bytes = ReadFileBytes(path);
     ASSERT_GT(bytes.size(), 4096u);
     bytes[2048] = static_cast<char>(bytes[2048] ^ 0x5A);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "service/service_log.h"
 #include "service/supervision.h"
+#include "system/agent_exit.h"
 #include "system/session.h"
 
 using std::chrono::seconds;
@@ -36,4 +38,35 @@ TEST(Supervision, TheAgentFollowsTheConsoleAndALogonEndsStaysEnded) {
             << static_cast<int>(row.event) << " agent in " << row.agent << ", console " << row.console;
         EXPECT_EQ(state.endedByChoice, row.after);
     }
+}
+
+// Every end of the agent says why; the service acts on it, and gives the PC up only for the exit password.
+TEST(Supervision, EachExitCodeHasItsOwnRule) {
+    struct Row { int exitCode; bool restart; int delay; bool endedByChoice; const wchar_t* text; } rows[] = {
+        {kAgentExitPassword, false, 0, true, L"exit password or asked to end"}, {kAgentExitInstallerStarted, true, 300, false, L"installer started"},
+        {kAgentExitAnotherAgent, true, 30, false, L"another agent runs"}, {kAgentExitCouldNotStart, true, 2, false, L"could not start"},
+        {kAgentExitSessionEnded, false, 0, false, L"session ended"}, {-1073741819, true, 2, false, L"crashed or killed"},
+    };
+    for (const Row& row : rows) {
+        Supervision state;
+        state.quickEnds = 1;  // one quick end before: the back-off's second step
+        RestartDecision d = DecideAfterAgentEnd(state, row.exitCode, seconds(3));
+        EXPECT_EQ(d.restart, row.restart) << row.exitCode;
+        EXPECT_EQ(d.delay, seconds(row.delay)) << row.exitCode;
+        EXPECT_EQ(state.endedByChoice, row.endedByChoice) << row.exitCode;
+        EXPECT_STREQ(AgentEndText(d.end), row.text);
+        // Whatever the end, the next session's console brings it back unless the exit password ended it.
+        EXPECT_EQ(DecideOnSessionChange(state, SessionEvent::ConsoleConnect, false, kNoSession, 3) == SessionAction::Start,
+                  !row.endedByChoice) << row.exitCode;
+    }
+}
+
+// The service's file is dated by the clock its lines are stamped with: UTC+8, whatever the PC's zone.
+TEST(ServiceLog, FileIsDatedByUtcPlusEight) {
+    struct Row { std::time_t utc; const wchar_t* name; } rows[] = {
+        {0, L"TavrelService.19700101.log"}, {1765468799, L"TavrelService.20251211.log"},  // 15:59:59 UTC
+        {1765468800, L"TavrelService.20251212.log"}, {1709222400, L"TavrelService.20240301.log"},  // past a leap day
+        {4102416000, L"TavrelService.21000101.log"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(ServiceLogName(row.utc), row.name) << row.utc;
 }

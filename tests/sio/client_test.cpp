@@ -14,6 +14,10 @@
 #include <vector>
 
 #include "sio/client.h"
+// The agent and the commands include this header: Boost.Asio must stay behind it.
+#ifdef BOOST_ASIO_DETAIL_CONFIG_HPP
+#error "sio/client.h brings Boost.Asio to its includers"
+#endif
 #include "support/room_server.h"
 #include "support/test_support.h"
 

@@ -63,14 +63,28 @@ TEST(PowerSeam, TheHookReceivesTheCallUnchanged) {
     }
 }
 
+// What Windows answers, and what the agent makes of it (Wine shuts nothing down, so these rows are the proof).
+TEST(PowerDecisions, PrivilegeFlagsFallbackAndTheLogLine) {
+    // AdjustTokenPrivileges succeeds for an account without the privilege; its last error says so.
+    struct { bool adjusted; unsigned long error; bool held; } privilege[] = {{true, 0, true}, {true, 1300, false}, {false, 5, false}};
+    for (const auto& row : privilege) EXPECT_EQ(ShutdownPrivilegeHeld(row.adjusted, row.error), row.held) << row.error;
+    // SHUTDOWN_FORCE_OTHERS | SHUTDOWN_FORCE_SELF, then SHUTDOWN_POWEROFF or SHUTDOWN_RESTART.
+    struct { unsigned exitFlags, initiateFlags; } flags[] = {{0x0C, 0x0B}, {0x06, 0x07}, {0x08, 0x0B}, {0x04, 0}, {0, 0}};
+    for (const auto& row : flags) EXPECT_EQ(InitiateShutdownFlags(row.exitFlags), row.initiateFlags) << row.exitFlags;
+    // Only a missing InitiateShutdownW hands over to ExitWindowsEx; a refusal stands.
+    struct { unsigned long result; bool fallBack; } results[] = {{120, true}, {127, true}, {5, false}, {1190, false}, {0, false}};
+    for (const auto& row : results) EXPECT_EQ(FallBackToExitWindows(row.result), row.fallBack) << row.result;
+    EXPECT_EQ(PowerOutcomeText(PowerOutcome{true, false, 1115}), "shutdown refused, error 1115");
+}
+
 #ifdef _WIN32
 
-TEST(PowerControl, PowerOffAndRebootReachTheSeamWithForceAndTheApplicationReason) {
+TEST(PowerControl, PowerOffAndRebootReachTheSeamWithForceAndThePlannedApplicationReason) {
     ASSERT_TRUE(EnableShutdownPrivilege()) << "the agent's account may shut the machine down";
     SeamRecorder recorder;
-    PowerOff();
-    Reboot();
-    EXPECT_EQ(Describe(recorder.Calls()), "12:262144;6:262144;");
+    EXPECT_TRUE(PowerOff().started);
+    EXPECT_TRUE(Reboot().started);
+    EXPECT_EQ(Describe(recorder.Calls()), "12:2147745792;6:2147745792;");
 }
 
 #else
@@ -117,9 +131,10 @@ bool DropShutdownCapability() {
 std::string PowerBoth() {
     SeamRecorder recorder;
     bool privilege = EnableShutdownPrivilege();
-    PowerOff();
-    Reboot();
-    return std::string(privilege ? "privileged " : "unprivileged ") + Describe(recorder.Calls());
+    PowerOutcome off = PowerOff();
+    PowerOutcome again = Reboot();
+    std::string refusals = PowerOutcomeText(off) + PowerOutcomeText(again);
+    return std::string(privilege ? "privileged " : "unprivileged ") + Describe(recorder.Calls()) + refusals;
 }
 
 // The suites run without CAP_SYS_BOOT; a user namespace of its own gives the child every capability,
@@ -132,13 +147,14 @@ bool GainShutdownCapability() {
 TEST(PowerControl, WithTheRightToRestartBothReachTheSeam) {
     std::string answer = InChild(GainShutdownCapability, PowerBoth);
     if (answer == "prepare failed") GTEST_SKIP() << "no way to hold CAP_SYS_BOOT here, not even in a user namespace";
-    EXPECT_EQ(answer, "privileged 12:262144;6:262144;");
+    EXPECT_EQ(answer, "privileged 12:2147745792;6:2147745792;");
 }
 
 TEST(PowerControl, WithoutTheRightToRestartNothingHappens) {
     std::string answer = InChild(DropShutdownCapability, PowerBoth);
     if (answer == "prepare failed") GTEST_SKIP() << "cannot drop CAP_SYS_BOOT here";
-    EXPECT_EQ(answer, "unprivileged ");
+    // Refused before the system is asked, and said so for the log.
+    EXPECT_EQ(answer, "unprivileged no shutdown privilege, error 1no shutdown privilege, error 1");
 }
 
 #endif

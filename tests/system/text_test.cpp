@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
 #include "system/text.h"
 
 namespace {
@@ -32,6 +33,18 @@ TEST(TextConversion, WideToGbkIsAlwaysCodePage936) {
     ASSERT_GE(mixed.size(), 3u);
     EXPECT_EQ(mixed.front(), 'A');
     EXPECT_EQ(mixed.back(), 'B');
+}
+
+// Titles and notes never pass through the PC's ANSI code page. The run under another code page (the ctest
+// "other_code_page", Wine with an English locale) first shows that its code page really lacks Chinese.
+TEST(TextConversion, TitlesAndNotesSkipTheAnsiCodePage) {
+    if (tavrel::test::EnvText("TAVREL_OTHER_CODE_PAGE") == "1") {
+        EXPECT_NE(Utf8ToAnsi(kUtf8), kGbk);
+    }
+    EXPECT_EQ(Utf8ToWide(kUtf8), kWide);
+    EXPECT_EQ(WideToUtf8(kWide), kUtf8);
+    EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
+    EXPECT_EQ(LiteralToWide("提示信息"), L"\u63D0\u793A\u4FE1\u606F");  // in 936 on Windows, UTF-8 on Linux
 }
 
 TEST(TextConversion, NarrowInputEndsAtItsFirstNul) {

@@ -22,7 +22,7 @@ using tavrel::test::TempFolder;
 constexpr unsigned kPatienceMs = 20000;
 constexpr unsigned kLifetimeMs = 30000;
 
-// Narrow texts, the literals here included, are in the ANSI code page (GBK on the Windows build).
+// Titles are UTF-8, as "shell.ini" holds them; paths are in the ANSI code page.
 std::wstring Wide(const std::string& ansi) { return AnsiToWide(ansi); }
 
 std::string WaitForText(const std::string& path, const std::string& unlike, unsigned ms) {
@@ -40,8 +40,9 @@ class TitledWindow {
 public:
     TitledWindow(const TempFolder& dir, const std::string& title, const std::string& recordName)
         : m_record(dir / recordName) {
-        const std::string parameters = "\"" + title + "\" \"" + m_record + "\" " + std::to_string(kLifetimeMs);
-        m_process = RunProgram(Wide(HelperPath("title_window")), Wide(parameters), L"");
+        const std::wstring parameters =
+            L"\"" + Utf8ToWide(title) + L"\" \"" + Wide(m_record) + L"\" " + std::to_wstring(kLifetimeMs);
+        m_process = RunProgram(Wide(HelperPath("title_window")), parameters, L"");
     }
     ~TitledWindow() {
         if (!m_process) return;
@@ -59,7 +60,7 @@ private:
 
 std::string UniqueTitle() {
     std::mt19937 random(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    return "考试客户端 Tavrel " + std::to_string(random() % 1000000);
+    return u8"考试客户端 Tavrel " + std::to_string(random() % 1000000);
 }
 
 TEST(CloseWindowByTitle, AsksTheWindowOfThatTitleToCloseWithMark16) {

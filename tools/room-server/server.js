@@ -9,6 +9,7 @@ const { parseArgs } = require('util');
 const { Journal } = require('./lib/journal');
 const { Room } = require('./lib/room');
 const { createExamHttp } = require('./lib/exam-http');
+const { Egress } = require('./lib/egress');
 const { SocketEndpoint } = require('./lib/socket-endpoint');
 const { createControl } = require('./lib/control');
 const { startDemo } = require('./lib/demo');
@@ -18,9 +19,10 @@ const USAGE = `usage: node server.js [--http-port N] [--socket-port N] [--contro
        [--ping-interval ms] [--ping-timeout ms] [--connect-timeout ms] [--max-payload bytes]
        [--room R101] [--demo] [--demo-start-ms ms] [--demo-ping-ms ms] [--demo-broadcast-ms ms]
        [--demo-installer Tavrel_Setup.exe]
-       [--tls-dir DIR] [--tls] [--verbose]
+       [--tls-dir DIR] [--tls] [--egress-limit bytes/s] [--verbose]
   --tls opens TLS ports for both interfaces at start (POST /tls/start does it later); --tls-dir keeps the
-  test CA, certificates and signed installers there (default: a temporary folder)`;
+  test CA, certificates and signed installers there (default: a temporary folder)
+  --egress-limit caps the bytes per second of all download bodies together (the server's link; 0: none)`;
 
 function options(argv) {
   const { values } = parseArgs({
@@ -43,6 +45,7 @@ function options(argv) {
       verbose: { type: 'boolean', default: false },
       tls: { type: 'boolean', default: false },
       'tls-dir': { type: 'string' },
+      'egress-limit': { type: 'string', default: '0' },
       help: { type: 'boolean', default: false },
     },
   });
@@ -71,6 +74,7 @@ function options(argv) {
     verbose: values.verbose,
     tls: values.tls,
     tlsDir: values['tls-dir'],
+    egressLimit: int('egress-limit'),
   };
 }
 
@@ -98,7 +102,8 @@ async function main() {
   }
   const journals = { requests: new Journal(), connections: new Journal(), events: new Journal(), frames: new Journal() };
   const room = new Room({ defaultRoom: opts.room });
-  const exam = createExamHttp({ room, journal: journals.requests });
+  const egress = new Egress(opts.egressLimit);
+  const exam = createExamHttp({ room, journal: journals.requests, egress });
   const socket = new SocketEndpoint({
     host: opts.host,
     port: opts.socketPort,

@@ -54,7 +54,13 @@ function createControl({ room, socket, journals, ports, shutdown, trust }) {
       return { ok: true, ...trust.installer(b, ['publisher', 'other', 'none'].includes(b.signer) ? b.signer : 'publisher') };
     },
 
+    // all: true edits every registered machine in the same moment (a room told to start at once).
     'POST /machine': (b) => {
+      if (b.all) {
+        const keys = room.machineList().map((m) => m.ecpKey);
+        for (const ecpKey of keys) room.editMachine({ ...b, ecpKey });
+        return { ok: true, count: keys.length };
+      }
       const m = room.editMachine(b);
       return { ok: true, machine: m };
     },

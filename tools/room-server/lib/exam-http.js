@@ -4,11 +4,12 @@
 const http = require('http');
 const crypto = require('crypto');
 const zlib = require('zlib');
-const { pipeline } = require('stream');
+const { pipeline, Readable } = require('stream');
 const { ROUTES } = require('./room');
 const { parseMultipart, boundaryOf } = require('./multipart');
 const { attachHeadTap, takeHead, nextHead } = require('./head-tap');
-const { sendThrottled, sendEndless } = require('./stream-faults');
+const { sendThrottled, sendEndless, cutConnection } = require('./stream-faults');
+const { Egress } = require('./egress');
 
 const JSON_TYPE = 'application/json;charset=UTF-8';
 const utf8 = new TextDecoder('utf-8', { fatal: true });
@@ -70,7 +71,7 @@ const WRONG_DATA = {
   },
 };
 
-function createExamHttp({ room, journal }) {
+function createExamHttp({ room, journal, egress = new Egress() }) {
   const server = http.createServer((req, res) => {
     handle(req, res).catch((err) => {
       if (!res.headersSent) sendBody(res, 500, JSON.stringify({ code: 500, data: null, message: String(err.message) }));
@@ -213,7 +214,7 @@ function createExamHttp({ room, journal }) {
         return;
       case 'status': {
         const status = Number(fault.status || 500);
-        const headers = {};
+        const headers = { ...(fault.headers || {}) };
         if (fault.location) headers.Location = fault.location;
         if (fault.contentType) headers['Content-Type'] = fault.contentType;
         const payload = fault.body !== undefined
@@ -265,9 +266,37 @@ function createExamHttp({ room, journal }) {
     }
   }
 
-  function sendDownload(req, res, rec, { source, gzip }, cut) {
+  // Every download body leaves through the server's one link (egress); unlimited, it is piped straight.
+  function sendBytes(res, steps, rec) {
+    if (!egress.rate) return pipeline(...steps, res, () => {});
+    const body = steps.length > 1 ? pipeline(...steps, () => {}) : steps[0];
+    egress.send(res, body, rec).catch(() => res.destroy());
+  }
+
+  function sendDownload(req, res, rec, { source, gzip, ranges = true }, cut) {
     const acceptsGzip = /\bgzip\b/i.test(req.headers['accept-encoding'] || '');
     const headers = { 'Content-Type': 'application/octet-stream' };
+    // A range is served in the identity coding: its offsets are the file's own. With ranges off the server is
+    // one that ignores Range and sends the whole body.
+    const range = ranges && !cut ? parseRange(req.headers.range, source.size) : null;
+    if (ranges) headers['Accept-Ranges'] = 'bytes';
+    if (range && range.unsatisfiable) {
+      rec.response = { status: 416, size: 0, range: req.headers.range };
+      res.writeHead(416, { ...headers, 'Content-Range': `bytes */${source.size}`, 'Content-Length': 0 });
+      res.end();
+      return;
+    }
+    if (range) {
+      const length = range.end - range.start + 1;
+      rec.response = { status: 206, size: length, start: range.start, end: range.end };
+      res.writeHead(206, {
+        ...headers,
+        'Content-Range': `bytes ${range.start}-${range.end}/${source.size}`,
+        'Content-Length': length,
+      });
+      sendBytes(res, [Readable.from(skipBytes(source.stream(range.end + 1), range.start))], rec);
+      return;
+    }
     if (cut) {
       const n = Math.min(source.size, cut.bytes !== undefined ? Number(cut.bytes) : Math.floor(source.size / 2));
       headers['Content-Length'] = source.size;
@@ -288,18 +317,46 @@ function createExamHttp({ room, journal }) {
     res.writeHead(200, headers);
     const steps = [source.stream()];
     if (useGzip) steps.push(zlib.createGzip({ level: 1 }));
-    pipeline(...steps, res, () => {});
+    sendBytes(res, steps, rec);
   }
 
   return server;
 }
 
-// A connection closed in the middle of a body: the client has the headers and a part of what they announced.
-function cutConnection(res) {
-  const sock = res.socket;
-  if (!sock) return;
-  sock.end();
-  setTimeout(() => sock.destroy(), 200).unref();
+// One range of "bytes=first-last", "bytes=first-" or "bytes=-suffix" over a body of `size` bytes: {start, end}
+// (end inclusive), {unsatisfiable: true}, or null for no usable Range (none, several, or not bytes), which
+// is answered whole.
+function parseRange(header, size) {
+  const m = /^\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*$/i.exec(header || '');
+  if (!m || (m[1] === '' && m[2] === '')) return null;
+  let start;
+  let end = size - 1;
+  if (m[1] === '') {
+    const suffix = Number(m[2]);
+    if (suffix === 0) return { unsatisfiable: true };
+    start = Math.max(0, size - suffix);
+  } else {
+    start = Number(m[1]);
+    if (m[2] !== '') {
+      end = Math.min(end, Number(m[2]));
+      if (Number(m[2]) < start) return null;
+    }
+  }
+  if (start >= size) return { unsatisfiable: true };
+  return { start, end };
+}
+
+// The bytes of `stream` from offset `skip` on.
+async function* skipBytes(stream, skip) {
+  let left = skip;
+  for await (const chunk of stream) {
+    if (left >= chunk.length) {
+      left -= chunk.length;
+      continue;
+    }
+    yield left ? chunk.subarray(left) : chunk;
+    left = 0;
+  }
 }
 
 function sendBody(res, status, payload, headers = {}) {
@@ -308,4 +365,4 @@ function sendBody(res, status, payload, headers = {}) {
   res.end(buf);
 }
 
-module.exports = { createExamHttp, rawPairs };
+module.exports = { createExamHttp, rawPairs, parseRange };

@@ -44,8 +44,8 @@ class Room extends EventEmitter {
     this.faults = new Map(); // route -> [fault]
     this.machines = new Map(); // ecpKey -> machine
     this.downloads = {
-      downloadModule: { source: byteSource(DEFAULT_MODULE), gzip: false },
-      updateTavrel: { source: byteSource(DEFAULT_INSTALLER), gzip: false },
+      downloadModule: { source: byteSource(DEFAULT_MODULE), gzip: false, ranges: true },
+      updateTavrel: { source: byteSource(DEFAULT_INSTALLER), gzip: false, ranges: true },
     };
     this.emit('reset');
   }
@@ -67,13 +67,13 @@ class Room extends EventEmitter {
       } catch (err) {
         throw Object.assign(err, { status: 400 });
       }
-      this.downloads[route] = { source, gzip: !!req.gzip };
+      this.downloads[route] = { source, gzip: !!req.gzip, ranges: req.ranges !== false };
       result.size = this.downloads[route].source.size;
       return result;
     }
-    if (req.gzip !== undefined && this.downloads[route]) {
-      this.downloads[route].gzip = !!req.gzip;
-      result.gzip = !!req.gzip;
+    if ((req.gzip !== undefined || req.ranges !== undefined) && this.downloads[route]) {
+      if (req.gzip !== undefined) result.gzip = this.downloads[route].gzip = !!req.gzip;
+      if (req.ranges !== undefined) result.ranges = this.downloads[route].ranges = req.ranges !== false;
       return result;
     }
     const answer = {};

@@ -1,6 +1,7 @@
 'use strict';
 // Faults of a busy or broken link, served chunk by chunk:
 //   throttle  the normal answer (download bytes or JSON envelope) at bytesPerSecond, Content-Length announced;
+//             a download with `bytes` is cut after that many;
 //   endless   200 with no length, then bytes without end (optionally at bytesPerSecond) until the client leaves.
 const { Readable } = require('stream');
 
@@ -59,13 +60,23 @@ async function pacedSend(res, source, rate, rec) {
   return true;
 }
 
+// A connection closed in the middle of a body: the client has the headers and a part of what they announced.
+function cutConnection(res) {
+  const sock = res.socket;
+  if (!sock) return;
+  sock.end();
+  setTimeout(() => sock.destroy(), 200).unref();
+}
+
+// With `bytes` a download is cut after that many bytes: a slow link that breaks in the middle.
 async function sendThrottled(res, rec, fault, { download, envelope }) {
   const rate = rateOf(fault);
+  const cutAt = download && fault.bytes !== undefined ? Math.min(Number(fault.bytes), download.source.size) : null;
   let source;
   let size;
   let type;
   if (download) {
-    source = download.source.stream();
+    source = download.source.stream(cutAt ?? download.source.size);
     size = download.source.size;
     type = OCTETS;
   } else {
@@ -76,7 +87,9 @@ async function sendThrottled(res, rec, fault, { download, envelope }) {
   }
   rec.response = { status: 200, size, fault: 'throttle', bytesPerSecond: rate, sent: 0 };
   res.writeHead(200, { 'Content-Type': type, 'Content-Length': size });
-  if (await pacedSend(res, source, rate, rec)) res.end();
+  if (!(await pacedSend(res, source, rate, rec))) return;
+  if (cutAt !== null && cutAt < size) res.write('', () => cutConnection(res));
+  else res.end();
 }
 
 // Bytes without end: a JSON text that never closes, or octets for a download route.
@@ -100,4 +113,4 @@ async function sendEndless(res, rec, fault, { download }) {
 
 const STREAM_FAULTS = new Set(['throttle', 'endless']);
 
-module.exports = { sendThrottled, sendEndless, STREAM_FAULTS };
+module.exports = { sendThrottled, sendEndless, writeAll, cutConnection, STREAM_FAULTS };

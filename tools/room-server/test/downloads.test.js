@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const http = require('http');
 const zlib = require('zlib');
 const crypto = require('crypto');
-const { sharedServer } = require('../testkit/harness');
+const { sharedServer, startServer } = require('../testkit/harness');
 const { byteSource, wordGenerator } = require('../lib/bytes');
 
 const srv = sharedServer();
@@ -12,9 +12,9 @@ const srv = sharedServer();
 const md5 = (b) => crypto.createHash('md5').update(b).digest('hex');
 
 // Streams a download, hashing it on the fly so large bodies are never held here either.
-function download(p, headers = {}) {
+function download(p, headers = {}, port = srv.ports.http) {
   return new Promise((resolve, reject) => {
-    http.get({ host: '127.0.0.1', port: srv.ports.http, path: p, headers }, (res) => {
+    http.get({ host: '127.0.0.1', port, path: p, headers }, (res) => {
       const hash = crypto.createHash('md5');
       let size = 0;
       const body = res.headers['content-encoding'] === 'gzip' ? res.pipe(zlib.createGunzip()) : res;
@@ -111,4 +111,70 @@ test('bytes must be described by text, base64, hex or size', async () => {
   assert.match(res.json.error, /text, base64, hex or size/);
   const wrongRoute = await srv.request('POST', '/answer', { route: 'getVersionInfo', bytes: 'x' });
   assert.equal(wrongRoute.status, 400);
+});
+
+test('a Range is served as 206 with its Content-Range; none usable, several or ranges off give the whole', async () => {
+  const bytes = crypto.randomBytes(10000);
+  await srv.post('/answer', { route: 'downloadModule', bytes: { base64: bytes.toString('base64') }, gzip: true });
+  const rows = [
+    { range: 'bytes=4000-', status: 206, from: 4000, to: 9999 },
+    { range: 'bytes=100-199', status: 206, from: 100, to: 199 },
+    { range: 'bytes=-300', status: 206, from: 9700, to: 9999 },
+    { range: 'bytes=9000-20000', status: 206, from: 9000, to: 9999 },
+    { range: 'bytes=10000-', status: 416 },
+    { range: 'bytes=0-1,5-6', status: 200 },
+    { range: 'items=0-5', status: 200 },
+  ];
+  for (const row of rows) {
+    const res = await srv.api('GET', '/client/downloadModule', undefined, { Range: row.range });
+    assert.equal(res.status, row.status, row.range);
+    if (row.status === 206) {
+      assert.equal(res.headers['content-range'], `bytes ${row.from}-${row.to}/10000`, row.range);
+      assert.equal(res.headers['content-encoding'], undefined, 'a range is never compressed');
+      assert.deepEqual(res.bytes, bytes.subarray(row.from, row.to + 1), row.range);
+    } else if (row.status === 416) {
+      assert.equal(res.headers['content-range'], 'bytes */10000');
+    } else assert.deepEqual(res.bytes, bytes, row.range);
+  }
+  const recs = (await srv.get('/requests?route=downloadModule')).requests;
+  assert.deepEqual(recs.map((r) => r.response.start ?? null), [4000, 100, 9700, 9000, null, null, null]);
+
+  await srv.post('/answer', { route: 'downloadModule', ranges: false });
+  const ignored = await srv.api('GET', '/client/downloadModule', undefined, { Range: 'bytes=4000-' });
+  assert.equal(ignored.status, 200, 'a server that ignores Range');
+  assert.equal(ignored.headers['accept-ranges'], undefined);
+  assert.deepEqual(ignored.bytes, bytes);
+});
+
+test('a generated module is served from the middle with the bytes of the whole', async () => {
+  const set = await srv.post('/answer', { route: 'downloadModule', bytes: { size: 300001, seed: 8 } });
+  const head = await srv.api('GET', '/client/downloadModule', undefined, { Range: 'bytes=0-131074' });
+  const tail = await download('/client/downloadModule', { Range: 'bytes=131075-' });
+  assert.equal(tail.status, 206);
+  assert.equal(head.bytes.length + tail.size, 300001);
+  const whole = (await srv.api('GET', '/client/downloadModule')).bytes;
+  assert.equal(md5(whole), set.md5);
+  assert.equal(tail.md5, md5(whole.subarray(131075)));
+});
+
+test('the egress limit is one link that every download shares', async () => {
+  const limited = await startServer(['--egress-limit', '1000000']);
+  try {
+    const set = await limited.post('/answer', { route: 'downloadModule', bytes: { size: 600000, seed: 2 } });
+    await limited.post('/answer', { route: 'updateTavrel', bytes: { size: 600000, seed: 3 } });
+    const t0 = Date.now();
+    const finished = (p, headers) => download(p, headers, limited.ports.http).then((r) => ({ ...r, ms: Date.now() - t0 }));
+    const got = await Promise.all([
+      finished('/client/downloadModule'),
+      finished('/client/updateTavrel'),
+      finished('/client/downloadModule', { Range: 'bytes=300000-' }),
+    ]);
+    assert.equal(got[0].md5, set.md5);
+    assert.deepEqual(got.map((r) => r.status), [200, 200, 206]);
+    // 1.5 MB through 1 MB/s: none alone at the full rate, and the three took their turns.
+    for (const r of got) assert.ok(r.ms >= 800, `a download took the link alone: done after ${r.ms} ms`);
+    assert.ok(Math.max(...got.map((r) => r.ms)) >= 1350, 'the limit holds for all of them together');
+  } finally {
+    await limited.stop();
+  }
 });

@@ -89,6 +89,9 @@ test('machine edits reach the start-up record as given, null included', async ()
   assert.deepEqual(info.json.data, { ecpId: 5, phase: 0, ecpRoomCode: 'R101', isStartup: true, isSuperLock: '0', examineeId: null, tavrelType: 'Other.exe' });
   const { machines } = await srv.get('/machines');
   assert.equal(machines.length, 1);
+  await srv.post('/machine', { ecpKey: 'K2', startup: { ecpId: 6 } });
+  assert.equal((await srv.post('/machine', { all: true, startup: { isStartup: false, phase: 2 } })).count, 2);
+  for (const m of (await srv.get('/machines')).machines) assert.deepEqual([m.startup.isStartup, m.startup.phase], [false, 2]);
   await srv.post('/machine', { ecpKey: KEY, remove: true });
   assert.equal((await api('GET', `/client/getStartupInfoAgent?ecpKey=${KEY}&ip=1`)).json.code, 9000);
 });

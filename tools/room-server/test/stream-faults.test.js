@@ -61,6 +61,17 @@ test('throttle sends the whole installer at the given pace', async () => {
   assert.equal(rec.response.sent, 60000);
 });
 
+test('throttle with bytes cuts the download after them, its whole length announced', async () => {
+  await srv.post('/answer', { route: 'downloadModule', bytes: { size: 50000, seed: 4 } });
+  await srv.post('/fault', { route: 'downloadModule', kind: 'throttle', bytesPerSecond: 200000, bytes: 20000, count: 1 });
+  const res = await fetchUpTo('/client/downloadModule', 20000);
+  assert.equal(Number(res.headers['content-length']), 50000);
+  assert.equal(res.size, 20000);
+  await new Promise((r) => setTimeout(r, 300));
+  const [rec] = (await srv.get('/requests?route=downloadModule')).requests;
+  assert.equal(rec.response.sent, 20000, 'and not a byte more');
+});
+
 test('endless answers never end, for texts and downloads, until the client leaves', async () => {
   await srv.post('/fault', { route: 'getVersionInfo', kind: 'endless' });
   const text = await fetchUpTo('/client/getVersionInfo', 3 * 1024 * 1024);
