@@ -149,7 +149,8 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
     if (!publisher.empty()) {
         SignatureCheck check = RunInstallerSignatureCheck(setup);
         std::string refusal =
-            InstallerRefusal(check, publisher, serverVersion, ReadShared(&SharedValues::UpdateThumbprint));
+            InstallerRefusal(check, publisher, serverVersion, ReadShared(&SharedValues::UpdateThumbprint),
+                             ReadShared(&SharedValues::LocalVersion));
         if (!refusal.empty()) {
             ReleaseHeldFile(setup);
             RemoveFile(setupPath);
