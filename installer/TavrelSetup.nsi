@@ -25,7 +25,6 @@ ManifestSupportedOS all
 ; The logon task of the versions before the service; an update deletes it.
 !define TASK_NAME "TavrelAgent"
 !define SERVICE_NAME "TavrelService"
-!define MUTEX_NAME "TavrelAgentMK"
 ; The agent's hidden main window: class and title. WM_DESTROY is its orderly end.
 !define WINDOW_NAME "Tavrel测试系统"
 !define WM_DESTROY_MSG 2
@@ -120,9 +119,10 @@ Function .onInit
   StrCpy $HasExitPassword $1
 FunctionEnd
 
-; Asks a running agent to end the way the exit password ends it, and waits for its mutex to go. One that is
-; still waiting for an exam client after a minute is ended by force.
-!macro EndRunningAgent ask
+; Asks a running agent to end the way the exit password ends it, and waits until its program file can be
+; written (its process has ended). Not its mutex: a program of the user's may hold a mutex of that name for
+; ever. One that is still waiting for an exam client after a minute is ended by force.
+!macro EndRunningAgent ask agentExe
   ${If} ${ask} == 1
     FindWindow $0 "${WINDOW_NAME}" "${WINDOW_NAME}"
     ${If} $0 != 0
@@ -131,11 +131,15 @@ FunctionEnd
   ${EndIf}
   StrCpy $R5 0
   ${Do}
-    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${MUTEX_NAME}") p .r0'
-    ${If} $0 == 0
+    ${IfNot} ${FileExists} "${agentExe}"
       ${Break}
     ${EndIf}
-    System::Call 'kernel32::CloseHandle(p r0)'
+    ClearErrors
+    FileOpen $0 "${agentExe}" a
+    ${IfNot} ${Errors}
+      FileClose $0
+      ${Break}
+    ${EndIf}
     ${If} $R5 >= 240
       nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
       Pop $0
@@ -205,7 +209,7 @@ Function WaitForAgentEnd
   ${If} $StartedByAgent == 1
     StrCpy $R4 0
   ${EndIf}
-  !insertmacro EndRunningAgent $R4
+  !insertmacro EndRunningAgent $R4 "$INSTDIR\Agent\TavrelAgent.exe"
   ; The mutex goes before the process does: a running program's file cannot be opened for writing.
   ${If} ${FileExists} "$INSTDIR\Agent\TavrelAgent.exe"
     StrCpy $R5 0
@@ -387,7 +391,7 @@ Section "Uninstall"
   !insertmacro StopAgentService
   nsExec::Exec '"$SYSDIR\sc.exe" delete ${SERVICE_NAME}'
   Pop $0
-  !insertmacro EndRunningAgent 1
+  !insertmacro EndRunningAgent 1 "$INSTDIR\TavrelAgent.exe"
   nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
   Pop $0
   GetFullPathName $1 "$INSTDIR\.."
