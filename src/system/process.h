@@ -52,3 +52,8 @@ void CloseProcessHandle(ProcessHandle handle);
 // to the top-level window of that title; blanks (0x20 only) around the title are dropped first. Does not
 // wait. On Linux: the X11 window of that title, when the agent has a display; nothing without one.
 void CloseWindowByTitle(std::string title);
+
+// The same for the windows of one program file only: the first top-level window of that title whose process
+// runs `imagePath` (compared as IsProgramRunning compares). A window of that title from any other program,
+// a console titled so by a candidate included, is never asked. Linux: the window's _NET_WM_PID.
+void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath);
