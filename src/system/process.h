@@ -57,3 +57,24 @@ void CloseWindowByTitle(std::string title);
 // runs `imagePath` (compared as IsProgramRunning compares). A window of that title from any other program,
 // a console titled so by a candidate included, is never asked. Linux: the window's _NET_WM_PID.
 void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath);
+
+// For as long as it lives, the temporary folder every program started is given (Windows: TEMP and TMP;
+// Linux: TMPDIR, TEMP and TMP); the process's own values come back when it goes. SYSTEM's own,
+// C:\Windows\Temp, is one every user may write: an installer running as SYSTEM that unpacks there runs what a
+// candidate put in its way.
+class TempFolderForPrograms {
+public:
+    explicit TempFolderForPrograms(const std::string& folder);
+    ~TempFolderForPrograms();
+    TempFolderForPrograms(const TempFolderForPrograms&) = delete;
+    TempFolderForPrograms& operator=(const TempFolderForPrograms&) = delete;
+
+private:
+    struct Kept {
+        const char* name;
+        bool had;
+        std::string value;
+    };
+    Kept m_kept[3];
+    int m_count = 0;
+};

@@ -181,3 +181,21 @@ void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath)
     EnumWindows(MatchProgramWindow, reinterpret_cast<LPARAM>(&search));
     if (search.found) PostMessageW(search.found, WM_CLOSE, 0, 16);
 }
+
+TempFolderForPrograms::TempFolderForPrograms(const std::string& folder) {
+    const std::wstring wide = AnsiToWide(folder);
+    for (const char* name : {"TEMP", "TMP"}) {
+        const std::wstring wideName = AnsiToWide(name);
+        wchar_t value[32768];
+        DWORD length = GetEnvironmentVariableW(wideName.c_str(), value, 32768);
+        bool had = length > 0 && length < 32768;
+        m_kept[m_count++] = Kept{name, had, had ? WideToAnsi(std::wstring(value, length)) : std::string()};
+        SetEnvironmentVariableW(wideName.c_str(), wide.c_str());
+    }
+}
+
+TempFolderForPrograms::~TempFolderForPrograms() {
+    for (int i = 0; i < m_count; ++i)
+        SetEnvironmentVariableW(AnsiToWide(m_kept[i].name).c_str(),
+                                m_kept[i].had ? AnsiToWide(m_kept[i].value).c_str() : nullptr);
+}
