@@ -424,6 +424,8 @@ FunctionEnd
 ; shell.ini holds the exit password's digest and the trust settings: Administrators and SYSTEM only (the exam
 ; client gets its values on its command line).
 !define RIGHTS_ADMINS_ONLY "O:BAD:PAI(A;;FA;;;BA)(A;;FA;;;SY)"
+; Agent\log: the agent's and the service's own logs, which no user may read, write, delete, lock or redirect.
+!define RIGHTS_SYSTEM_LOGS "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
 
 Var RightsFailed
 
@@ -457,6 +459,7 @@ Function SetRootRights
   !insertmacro FolderRights "$INSTDIR\Modules" "${RIGHTS_ADMINS}"
   !insertmacro FolderRights "$INSTDIR\ExamData" "${RIGHTS_USERS_WRITE}"
   !insertmacro FolderRights "$INSTDIR\log" "${RIGHTS_USERS_WRITE}"
+  !insertmacro FolderRights "$INSTDIR\Agent\log" "${RIGHTS_SYSTEM_LOGS}"
   ${If} ${FileExists} "$INSTDIR\Agent\shell.ini"
     !insertmacro FolderRights "$INSTDIR\Agent\shell.ini" "${RIGHTS_ADMINS_ONLY}"
   ${EndIf}
@@ -470,6 +473,7 @@ FunctionEnd
 Section "TavrelAgent"
   Call WaitForAgentEnd
   CreateDirectory "$INSTDIR\Agent"
+  CreateDirectory "$INSTDIR\Agent\log"
   CreateDirectory "$INSTDIR\log"
   CreateDirectory "$INSTDIR\Temp"
   CreateDirectory "$INSTDIR\Modules"

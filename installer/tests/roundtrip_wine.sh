@@ -113,8 +113,8 @@ rs_post() { curl -sSf --max-time 40 -H 'Content-Type: application/json' -d "${2:
 json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const v=JSON.parse(s);
   const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
-log_text() { cat "$root"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
-service_log() { cat "$root"/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
+log_text() { cat "$root"/Agent/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
+service_log() { cat "$root"/Agent/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
 service_state() { win 60 sc query TavrelService | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
 service_value() { win 60 reg query 'HKLM\System\CurrentControlSet\Services\TavrelService' /v "$1" |
   sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }

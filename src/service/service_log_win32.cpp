@@ -30,7 +30,7 @@ void ServiceLog(const std::wstring& text) {
     SYSTEMTIME today{};
     GetLocalTime(&today);
     wchar_t name[64];
-    std::swprintf(name, 64, L"..\\log\\TavrelService.%04d%02d%02d.log", today.wYear, today.wMonth, today.wDay);
+    std::swprintf(name, 64, L"log\\TavrelService.%04d%02d%02d.log", today.wYear, today.wMonth, today.wDay);
     const std::wstring line = TimePrefix() + text + L"\r\n";
     // The ANSI code page, as the agent's own log.
     int size = WideCharToMultiByte(CP_ACP, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);

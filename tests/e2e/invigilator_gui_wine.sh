@@ -108,7 +108,7 @@ json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const 
 ports=$(rs_get /ports) || die "room-server ports"
 http_port=$(echo "$ports" | json v.http) socket_port=$(echo "$ports" | json v.socket)
 root="$work/Tavrel"
-mkdir -p "$root/Agent" "$root/log" "$work/exam"
+mkdir -p "$root/Agent" "$root/Agent/log" "$root/log" "$work/exam"
 cp "$TAVREL_AGENT_EXE" "$root/Agent/TavrelAgent.exe"
 printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=%s\r\n' \
   "$http_port" "$socket_port" "$T_EXAM_CLIENT" >"$root/Agent/shell.ini"
@@ -360,7 +360,7 @@ drive msgbox "$T_NOTE" 5000 >"$work/note" || true
 check "four wide characters: \"$M_CUT\"" test "$(value text <"$work/note")" = "$M_CUT"
 check "four wide characters: three whole ones stay" test "$(field $ID_NUMBER)" = "一二三"
 
-log_text() { iconv -f GBK -t UTF-8 "$root"/log/TavrelAgent.*.log 2>/dev/null; }
+log_text() { iconv -f GBK -t UTF-8 "$root"/Agent/log/TavrelAgent.*.log 2>/dev/null; }
 # Refused input: the note, the dialog stays, nothing reaches the server.
 while IFS='|' read -r address number message; do
   drive set-text "$T_SETTINGS" $ID_ADDRESS "$address" >/dev/null
