@@ -260,9 +260,13 @@ check "reinstall: the exit password's digest kept" test "$(exit_hash)" = "$hash1
 win 180 "$setup1" /S /ExitPassword=Short-7 && fail "/ExitPassword= of seven characters refused" "ended with 0" ||
   pass "/ExitPassword= of seven characters refused"
 check "a refused /ExitPassword= changes nothing" cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
-# The self-update below offers an unsigned installer: the publisher goes again.
+# The self-update below offers an unsigned installer: the publisher goes again, and the agent reads it anew.
 { sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected"; printf 'ExitPasswordHash=%s\r\n' "$hash1"; } \
   >"$root/Agent/shell.ini"
+win 60 sc stop TavrelService >/dev/null
+for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
+t0=$(last_seq)
+win 60 sc start TavrelService >/dev/null
 check "the agent runs again after the reinstall, started by the service" reported_version "$v1" "$t0"
 check "the service runs after the reinstall" test "$(service_state)" = RUNNING
 mark "reinstalled"
