@@ -27,7 +27,7 @@ readonly T_EXAM_CLIENT="考试客户端"
 readonly M_CUT="考试机号最大支持3位数字！" M_NO_NUMBER="请输入考试机号！" M_RANGE="考试机号应该在1-999之间！"
 readonly M_ADDRESS="请输入合法的IP地址！" M_CLIENT_RUNS="考试机已启动，无法修改考试机配置！"
 readonly M_REFUSED="修改考试机号失败："
-readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006
+readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006 ID_SETTING_PASSWORD=1014
 
 failures=0
 pass() { echo "ok    $1"; }
@@ -440,14 +440,14 @@ check "cancel hides the dialog" drive hidden "$T_SETTINGS" 5000
 open_settings || fail "settings dialog opens for the keys"
 focus_field "$T_SETTINGS" $ID_ADDRESS
 focus_order=$(drive focus "$T_SETTINGS" | value focus)
-for _ in 1 2 3 4; do
+for _ in 1 2 3 4 5; do
   last=${focus_order##* }
   xdotool key Tab
   for _ in $(seq 1 12); do now=$(drive focus "$T_SETTINGS" | value focus); [ "$now" != "$last" ] && break; sleep 0.25; done
   focus_order="$focus_order $now"
 done
-check "Tab moves address, number, 确定, 取消, address: $focus_order" \
-  test "$focus_order" = "$ID_ADDRESS $ID_NUMBER $ID_CONFIRM $ID_CANCEL $ID_ADDRESS"
+check "Tab moves address, number, exit password, 确定, 取消, address: $focus_order" \
+  test "$focus_order" = "$ID_ADDRESS $ID_NUMBER $ID_SETTING_PASSWORD $ID_CONFIRM $ID_CANCEL $ID_ADDRESS"
 modify_before=$(requests_of_modify)
 xdotool key Escape
 check "Esc hides the settings dialog" drive hidden "$T_SETTINGS" 5000
