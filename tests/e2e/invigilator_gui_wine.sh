@@ -199,17 +199,27 @@ check "TaskbarCreated: the icon is added again" drive tray-icon 5000
 check "TaskbarCreated: with the picture it had" wait_icon connected 5
 
 # ---- command 1002 closes the exam client's window by its Chinese title (code page 936) ---------------------------
-(cd "$work" && exec timeout -k 5 120 wine "$title_window" "$T_EXAM_CLIENT" "Z:${work//\//\\}\\title.rec" 90000 \
+# The exam client is the program in the agent's folder (here the titled window, for this part); a window of the same
+# title from another program, shown above it, is left alone.
+cp "$title_window" "$root/Agent/Tavrel.exe"
+(cd "$root/Agent" && exec timeout -k 5 120 wine Tavrel.exe "$T_EXAM_CLIENT" "Z:${work//\//\\}\\title.rec" 90000 \
    </dev/null >/dev/null 2>&1) &
 title_pid=$!
 for _ in $(seq 1 60); do grep -q ready "$work/title.rec" 2>/dev/null && break; sleep 0.5; done
 check "a window titled $T_EXAM_CLIENT shows" grep -q ready "$work/title.rec"
+(cd "$work" && exec timeout -k 5 120 wine "$title_window" "$T_EXAM_CLIENT" "Z:${work//\//\\}\\lookalike.rec" 90000 \
+   </dev/null >/dev/null 2>&1) &
+lookalike_pid=$!
+for _ in $(seq 1 60); do grep -q ready "$work/lookalike.rec" 2>/dev/null && break; sleep 0.5; done
 shot exam-client-window
 sent=$(rs_post /emit "{\"ecpKey\":\"$ecp_key\",\"event\":\"broadcast\",\"args\":[{\"code\":1002}]}" | json v.sent)
 check "command 1002 sent to the agent" test "$sent" = 1
 for _ in $(seq 1 40); do grep -q close "$work/title.rec" 2>/dev/null && break; sleep 0.25; done
 check "command 1002 closes the window titled $T_EXAM_CLIENT" grep -q "^close" "$work/title.rec"
+check "command 1002 leaves another program's window of that title" test "$(cat "$work/lookalike.rec")" = ready
 wait "$title_pid" 2>/dev/null
+kill "$lookalike_pid" 2>/dev/null; wait "$lookalike_pid" 2>/dev/null
+cp "$stub" "$root/Agent/Tavrel.exe"
 
 # ---- the menu ----------------------------------------------------------------------------------------------------
 # On a loaded machine a click can come before the window it aims at takes input, and is lost. The helpers below
