@@ -27,7 +27,7 @@ agent_pid=$!
 agent_pids=("$agent_pid")
 ctl GET "/sockets" >/dev/null
 for _ in $(seq 1 300); do ctl GET /sockets | grep -q '"nsp":"/"' && break; sleep 0.1; done
-agent_log() { cat "$work"/t/log/TavrelAgent.*.log 2>/dev/null; }
+agent_log() { cat "$work"/t/Agent/log/TavrelAgent.*.log 2>/dev/null; }
 
 # 1. A server that ends "/" on every join.
 ctl POST /socket/kick-on-join '{"nsp":"/"}' >/dev/null

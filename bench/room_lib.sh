@@ -29,7 +29,7 @@ ctl() { curl -sS -X "$1" "http://127.0.0.1:$control$2" -H 'Content-Type: applica
 # mkdir for every root given.
 lay_agent_tree() {
   local root dirs=()
-  for root; do dirs+=("$root/Agent" "$root/Modules" "$root/Temp" "$root/log" "$root/ExamData/nrvq"); done
+  for root; do dirs+=("$root/Agent" "$root/Agent/log" "$root/Modules" "$root/Temp" "$root/log" "$root/ExamData/nrvq"); done
   mkdir -p "${dirs[@]}"
 }
 

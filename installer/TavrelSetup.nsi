@@ -17,6 +17,7 @@ ManifestSupportedOS all
 
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include WordFunc.nsh
 
 ; The installer carries the file version of the agent it installs (the build passes both the same).
 !ifndef VERSION
@@ -26,7 +27,6 @@ ManifestSupportedOS all
 ; The logon task of the versions before the service; an update deletes it.
 !define TASK_NAME "TavrelAgent"
 !define SERVICE_NAME "TavrelService"
-!define MUTEX_NAME "TavrelAgentMK"
 ; The agent's hidden main window: class and title. WM_DESTROY is its orderly end.
 !define WINDOW_NAME "Tavrel测试系统"
 !define WM_DESTROY_MSG 2
@@ -126,11 +126,21 @@ Function .onInit
   !insertmacro ReadOption $R0 "ExitPassword"
   StrCpy $OptExitPassword $0
   StrCpy $HasExitPassword $1
+  ; A room's own password keeps the candidates in: fewer than eight characters are guessed at the dialog.
+  ; Refused before anything is installed (the agent refuses it as well).
+  StrLen $R2 $OptExitPassword
+  ${If} $HasExitPassword == 1
+  ${AndIf} $R2 > 0
+  ${AndIf} $R2 < 8
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
 FunctionEnd
 
-; Asks a running agent to end the way the exit password ends it, and waits for its mutex to go. One that is
-; still waiting for an exam client after a minute is ended by force.
-!macro EndRunningAgent ask
+; Asks a running agent to end the way the exit password ends it, and waits until its program file can be
+; written (its process has ended). Not its mutex: a program of the user's may hold a mutex of that name for
+; ever. One that is still waiting for an exam client after a minute is ended by force.
+!macro EndRunningAgent ask agentExe
   ${If} ${ask} == 1
     FindWindow $0 "${WINDOW_NAME}" "${WINDOW_NAME}"
     ${If} $0 != 0
@@ -139,11 +149,15 @@ FunctionEnd
   ${EndIf}
   StrCpy $R5 0
   ${Do}
-    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${MUTEX_NAME}") p .r0'
-    ${If} $0 == 0
+    ${IfNot} ${FileExists} "${agentExe}"
       ${Break}
     ${EndIf}
-    System::Call 'kernel32::CloseHandle(p r0)'
+    ClearErrors
+    FileOpen $0 "${agentExe}" a
+    ${IfNot} ${Errors}
+      FileClose $0
+      ${Break}
+    ${EndIf}
     ${If} $R5 >= 240
       nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM TavrelAgent.exe'
       Pop $0
@@ -213,7 +227,7 @@ Function WaitForAgentEnd
   ${If} $StartedByAgent == 1
     StrCpy $R4 0
   ${EndIf}
-  !insertmacro EndRunningAgent $R4
+  !insertmacro EndRunningAgent $R4 "$INSTDIR\Agent\TavrelAgent.exe"
   ; The mutex goes before the process does: a running program's file cannot be opened for writing.
   ${If} ${FileExists} "$INSTDIR\Agent\TavrelAgent.exe"
     StrCpy $R5 0
@@ -236,8 +250,63 @@ Function WaitForAgentEnd
   ${EndIf}
 FunctionEnd
 
+;---- shell.ini ----------------------------------------------------------------------------------------------------
 ; The agent reads "AppTitle" as UTF-8 and the other values as ASCII, so the whole file is written as UTF-8
-; bytes; the profile API would store the title in the ANSI code page.
+; bytes; the profile API would store the title in the ANSI code page. Only the keys an option names change:
+; every other key of every section (Scheme, CaFile, [Update] Publisher and Thumbprint, the exit password's
+; digest, and whatever a later version adds) is written back as it was.
+
+; Appends to $7 the lines of section $R1 (a pointer to its narrow name) of $R6 but those this installer writes
+; itself (in [Server] and [Application]); $R2 = the section's name as text.
+Function KeepOtherKeys
+  System::Alloc 65536
+  Pop $R3
+  System::Call 'kernel32::GetPrivateProfileSectionA(p R1, p R3, i 65536, m R6) i .r0'
+  StrCpy $R4 $R3
+  ${Do}
+    System::Call 'kernel32::lstrlenA(p R4) i .r0'
+    ${If} $0 == 0
+      ${Break}
+    ${EndIf}
+    System::Call 'kernel32::MultiByteToWideChar(i 65001, i 0, p R4, i -1, w .R5, i ${NSIS_MAX_STRLEN})'
+    IntOp $R4 $R4 + $0
+    IntOp $R4 $R4 + 1
+    ${WordFind} $R5 "=" "+1{" $R0
+    ${If} $R2 == "Server"
+      ${If} $R0 == "Server"
+      ${OrIf} $R0 == "ServerPort"
+      ${OrIf} $R0 == "SocketPort"
+        ${Continue}
+      ${EndIf}
+    ${ElseIf} $R2 == "Application"
+      ${If} $R0 == "AppTitle"
+      ${OrIf} $R0 == "ExitPasswordHash"
+        ${Continue}
+      ${EndIf}
+    ${EndIf}
+    StrCpy $7 "$7$R5$\r$\n"
+  ${Loop}
+  System::Free $R3
+FunctionEnd
+
+; Appends the section $R2 of $R6 (its other keys), found among the names at $R8, or nothing.
+Function KeepSection
+  StrCpy $R1 $R8
+  ${Do}
+    System::Call 'kernel32::lstrlenA(p R1) i .r0'
+    ${If} $0 == 0
+      ${Break}
+    ${EndIf}
+    System::Call 'kernel32::MultiByteToWideChar(i 65001, i 0, p R1, i -1, w .R0, i ${NSIS_MAX_STRLEN})'
+    ${If} $R0 == $R2
+      Call KeepOtherKeys
+      ${Break}
+    ${EndIf}
+    IntOp $R1 $R1 + $0
+    IntOp $R1 $R1 + 1
+  ${Loop}
+FunctionEnd
+
 Function WriteShellIni
   StrCpy $R6 "$INSTDIR\Agent\shell.ini"
   ReadINIStr $2 $R6 "Server" "Server"
@@ -264,10 +333,40 @@ Function WriteShellIni
   ${If} $HasAppTitle == 1
     StrCpy $5 $OptAppTitle
   ${EndIf}
-  StrCpy $7 "[Server]$\r$\nServer=$2$\r$\nServerPort=$3$\r$\nSocketPort=$4$\r$\n[Application]$\r$\nAppTitle=$5$\r$\n"
+  ; The section names of the file as it is: a list of narrow texts ending with an empty one.
+  System::Alloc 16384
+  Pop $R8
+  System::Call '*$R8(&i2 0)'
+  ${If} ${FileExists} $R6
+    System::Call 'kernel32::GetPrivateProfileSectionNamesA(p R8, i 16384, m R6) i .r0'
+  ${EndIf}
+  StrCpy $7 "[Server]$\r$\nServer=$2$\r$\nServerPort=$3$\r$\nSocketPort=$4$\r$\n"
+  StrCpy $R2 "Server"
+  Call KeepSection
+  StrCpy $7 "$7[Application]$\r$\nAppTitle=$5$\r$\n"
   ${If} $R7 != ""
     StrCpy $7 "$7ExitPasswordHash=$R7$\r$\n"
   ${EndIf}
+  StrCpy $R2 "Application"
+  Call KeepSection
+  ; Every other section as it was.
+  StrCpy $R1 $R8
+  ${Do}
+    System::Call 'kernel32::lstrlenA(p R1) i .r0'
+    ${If} $0 == 0
+      ${Break}
+    ${EndIf}
+    System::Call 'kernel32::MultiByteToWideChar(i 65001, i 0, p R1, i -1, w .R2, i ${NSIS_MAX_STRLEN})'
+    StrCpy $9 $0
+    ${If} $R2 != "Server"
+    ${AndIf} $R2 != "Application"
+      StrCpy $7 "$7[$R2]$\r$\n"
+      Call KeepOtherKeys
+    ${EndIf}
+    IntOp $R1 $R1 + $9
+    IntOp $R1 $R1 + 1
+  ${Loop}
+  System::Free $R8
   System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r7, i -1, p 0, i 0, p 0, p 0) i .r8'
   System::Alloc $8
   Pop $6
@@ -324,16 +423,33 @@ FunctionEnd
 ; and SYSTEM may do anything, Users read and run; only what the exam client writes in the candidate's account
 ; (ExamData, and the log folder with its log) is theirs to write. Nothing is inherited from above the root; an
 ; existing root is mended by its next update.
-!define RIGHTS_ADMINS "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
-!define RIGHTS_USERS_WRITE "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"
+;
+; The owner is set with the DACL: an owner may always rewrite the DACL, so a root a candidate made before the
+; install would otherwise stay theirs. Rights that cannot be set (a FAT volume, no privilege) end the install
+; with error level 3 before a file is copied: a root anybody may write is no place for a LocalSystem program.
+!define RIGHTS_ADMINS "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+!define RIGHTS_USERS_WRITE "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"
+; shell.ini holds the exit password's digest and the trust settings: Administrators and SYSTEM only (the exam
+; client gets its values on its command line).
+!define RIGHTS_ADMINS_ONLY "O:BAD:PAI(A;;FA;;;BA)(A;;FA;;;SY)"
+; Agent\log: the agent's and the service's own logs, which no user may read, write, delete, lock or redirect.
+!define RIGHTS_SYSTEM_LOGS "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
 
-; $R8 = folder, $R9 = SDDL. DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION.
+Var RightsFailed
+
+; $R8 = folder or file, $R9 = SDDL. OWNER_ | DACL_ | PROTECTED_DACL_SECURITY_INFORMATION.
 Function SetFolderRights
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w R9, i 1, *p .r2, p 0) i .r3'
-  ${If} $3 != 0
+  StrCpy $3 1
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w R9, i 1, *p .r2, p 0) i .r0'
+  ${If} $0 != 0
     System::Call 'advapi32::GetSecurityDescriptorDacl(p r2, *i .r4, *p .r5, *i .r6)'
-    System::Call 'advapi32::SetNamedSecurityInfoW(w R8, i 1, i 0x80000004, p 0, p 0, p r5, p 0) i .r3'
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p r2, *p .r7, *i .r6)'
+    System::Call 'advapi32::SetNamedSecurityInfoW(w R8, i 1, i 0x80000005, p r7, p 0, p r5, p 0) i .r3'
     System::Call 'kernel32::LocalFree(p r2)'
+  ${EndIf}
+  ${If} $3 != 0
+    DetailPrint "rights not set on $R8 ($3)"
+    StrCpy $RightsFailed 1
   ${EndIf}
 FunctionEnd
 
@@ -344,18 +460,28 @@ FunctionEnd
 !macroend
 
 Function SetRootRights
+  StrCpy $RightsFailed 0
   !insertmacro FolderRights "$INSTDIR" "${RIGHTS_ADMINS}"
   !insertmacro FolderRights "$INSTDIR\Agent" "${RIGHTS_ADMINS}"
   !insertmacro FolderRights "$INSTDIR\Temp" "${RIGHTS_ADMINS}"
   !insertmacro FolderRights "$INSTDIR\Modules" "${RIGHTS_ADMINS}"
   !insertmacro FolderRights "$INSTDIR\ExamData" "${RIGHTS_USERS_WRITE}"
   !insertmacro FolderRights "$INSTDIR\log" "${RIGHTS_USERS_WRITE}"
+  !insertmacro FolderRights "$INSTDIR\Agent\log" "${RIGHTS_SYSTEM_LOGS}"
+  ${If} ${FileExists} "$INSTDIR\Agent\shell.ini"
+    !insertmacro FolderRights "$INSTDIR\Agent\shell.ini" "${RIGHTS_ADMINS_ONLY}"
+  ${EndIf}
+  ${If} $RightsFailed != 0
+    SetErrorLevel 3
+    Abort
+  ${EndIf}
 FunctionEnd
 ;---- end of the root's rights ---------------------------------------------------------------------------------
 
 Section "TavrelAgent"
   Call WaitForAgentEnd
   CreateDirectory "$INSTDIR\Agent"
+  CreateDirectory "$INSTDIR\Agent\log"
   CreateDirectory "$INSTDIR\log"
   CreateDirectory "$INSTDIR\Temp"
   CreateDirectory "$INSTDIR\Modules"
@@ -371,6 +497,11 @@ Section "TavrelAgent"
     Call WriteShellIni
   ${EndIf}
   Call StoreExitPassword
+  !insertmacro FolderRights "$INSTDIR\Agent\shell.ini" "${RIGHTS_ADMINS_ONLY}"
+  ${If} $RightsFailed != 0
+    SetErrorLevel 3
+    Abort
+  ${EndIf}
   WriteUninstaller "$INSTDIR\Agent\Uninstall.exe"
 
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "TavrelAgent"
@@ -395,7 +526,7 @@ Section "Uninstall"
   !insertmacro StopAgentService
   nsExec::Exec '"$SYSDIR\sc.exe" delete ${SERVICE_NAME}'
   Pop $0
-  !insertmacro EndRunningAgent 1
+  !insertmacro EndRunningAgent 1 "$INSTDIR\TavrelAgent.exe"
   nsExec::Exec '"$SYSDIR\schtasks.exe" /Delete /F /TN "${TASK_NAME}"'
   Pop $0
   GetFullPathName $1 "$INSTDIR\.."

@@ -11,6 +11,8 @@
 #define IDC_CONFIRM 1005
 #define IDC_EXIT_PASSWORD 1006
 #define IDC_ECP_NO 1013
+// Asked in the settings dialog for a change of the server address: the room's exit password.
+#define IDC_SETTING_PASSWORD 1014
 #define ID_MENU_SETTINGS 40001
 #define ID_MENU_EXIT 40003
 #ifndef IDC_STATIC

@@ -69,7 +69,7 @@ agent_pid=$!
 agent_pids=("$agent_pid")
 log=""
 for _ in $(seq 1 100); do
-  log=$(ls "$work"/log/TavrelAgent.*.log 2>/dev/null | head -n 1 || true)
+  log=$(ls "$work"/Agent/log/TavrelAgent.*.log 2>/dev/null | head -n 1 || true)
   [ -n "$log" ] && break
   sleep 0.1
 done

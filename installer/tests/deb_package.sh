@@ -52,14 +52,14 @@ check "installed: the service" test -f "$r/lib/systemd/system/tavrel-agent.servi
 for d in log Temp Modules ExamData/nrvq; do check "installed: folder $d" test -d "$o/$d"; done
 check "installed: an empty shell.ini to fill in" grep -q '^Server=' "$o/Agent/shell.ini"
 modes() { for p in "$@"; do stat -c '%a %U' "$o/$p"; done | tr '\n' ' '; }
-check "installed: folders 755 and shell.ini 600, root's" test "$(modes . Agent log Temp Modules ExamData ExamData/nrvq Agent/shell.ini)" = \
-  "755 root 755 root 755 root 755 root 755 root 755 root 755 root 600 root "
+check "installed: folders 755, the agent's log 700 and shell.ini 600, root's" test "$(modes . Agent log Temp Modules ExamData ExamData/nrvq Agent/log Agent/shell.ini)" = \
+  "755 root 755 root 755 root 755 root 755 root 755 root 755 root 700 root 600 root "
 check "the installed agent carries version $version" grep -qa "TAVREL-FILE-VERSION:$version" "$o/Agent/TavrelAgent"
 
 printf '[Server]\r\nServer=10.1.2.3\r\nServerPort=8080\r\nSocketPort=9090\r\n[Application]\r\nAppTitle=考试\r\n' >"$o/Agent/shell.ini"
 cp "$o/Agent/shell.ini" "$work/shell.ini.before"
 printf 'answer\0\1' >"$o/ExamData/nrvq/E1.oef"
-echo "a log line" >"$o/log/TavrelAgent.20240307.log"
+echo "a log line" >"$o/Agent/log/TavrelAgent.20240307.log"
 chmod 0777 "$o/Temp"; chmod 0666 "$o/Agent/shell.ini"
 check "dpkg -i again (an update)" dpkg_r -i "$deb"
 check "update mends the modes" test "$(modes Temp Agent/shell.ini)" = "755 root 600 root "
@@ -70,11 +70,11 @@ check "removed: the agent" test ! -e "$o/Agent/TavrelAgent"
 check "removed: the service" test ! -e "$r/lib/systemd/system/tavrel-agent.service"
 check "removal keeps shell.ini" cmp "$work/shell.ini.before" "$o/Agent/shell.ini"
 check "removal keeps the answers" test -f "$o/ExamData/nrvq/E1.oef"
-check "removal keeps the logs" test -f "$o/log/TavrelAgent.20240307.log"
+check "removal keeps the logs" test -f "$o/Agent/log/TavrelAgent.20240307.log"
 check "dpkg --purge" dpkg_r --purge tavrel-agent
 check "purge forgets shell.ini" test ! -e "$o/Agent/shell.ini"
 check "purge keeps the answers" test -f "$o/ExamData/nrvq/E1.oef"
-check "purge keeps the logs" test -f "$o/log/TavrelAgent.20240307.log"
+check "purge keeps the logs" test -f "$o/Agent/log/TavrelAgent.20240307.log"
 
 # The unit as systemd reads it, with ExecStart pointing at a real agent file.
 if command -v systemd-analyze >/dev/null; then

@@ -105,7 +105,7 @@ check_rights() {
   done
 }
 task_file=$WINEPREFIX/drive_c/windows/system32/tasks/TavrelAgent
-service_log() { cat "$root"/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
+service_log() { cat "$root"/Agent/log/TavrelService.*.log 2>/dev/null | tr -d '\r'; }
 service_state() { win 60 sc query TavrelService | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
 service_value() { win 60 reg query 'HKLM\System\CurrentControlSet\Services\TavrelService' /v "$1" |
   sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
@@ -264,12 +264,29 @@ check "the service still runs" test "$(service_state)" = RUNNING
 mark "supervised"
 
 # ---- a hand-run reinstall with one option: the running agent is asked to end, the other settings stay ----------
+# The room's trust settings are keys the options do not name: a re-pointing install keeps every one of them.
+trust_ini() {
+  printf '[Server]\r\nServer=%s\r\nServerPort=%s\r\nSocketPort=%s\r\nScheme=http\r\nCaFile=room-ca.pem\r\n' "$1" "$http_port" "$socket_port"
+  printf '[Application]\r\nAppTitle=%s\r\nExitPasswordHash=%s\r\n[Update]\r\nPublisher=Exam Vendor Ltd\r\nThumbprint=%s\r\n' \
+    "$title" "$hash1" "$(printf 'ab%.0s' $(seq 32))"
+}
+trust_ini 127.0.0.1 >"$root/Agent/shell.ini"
 t0=$(last_seq)
 win 180 "$setup1" /S /Server=127.1 || fail "reinstall ends with code 0"
-sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected" >"$work/shell.ini.changed"
-check "reinstall into the installed root, one setting changed, the others kept byte for byte" \
-  cmp "$work/shell.ini.changed" <(grep -av '^ExitPasswordHash=' "$root/Agent/shell.ini")
+trust_ini 127.1 >"$work/shell.ini.changed"
+check "reinstall into the installed root, one setting changed, the others (Scheme, CaFile, Publisher, Thumbprint) kept byte for byte" \
+  cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
 check "reinstall: the exit password's digest kept" test "$(exit_hash)" = "$hash1"
+win 180 "$setup1" /S /ExitPassword=Short-7 && fail "/ExitPassword= of seven characters refused" "ended with 0" ||
+  pass "/ExitPassword= of seven characters refused"
+check "a refused /ExitPassword= changes nothing" cmp "$work/shell.ini.changed" "$root/Agent/shell.ini"
+# The self-update below offers an unsigned installer: the publisher goes again, and the agent reads it anew.
+{ sed "s/^Server=127.0.0.1/Server=127.1/" "$work/shell.ini.expected"; printf 'ExitPasswordHash=%s\r\n' "$hash1"; } \
+  >"$root/Agent/shell.ini"
+win 60 sc stop TavrelService >/dev/null
+for _ in $(seq 1 120); do [ "$(service_state)" = STOPPED ] && break; sleep 0.5; done
+t0=$(last_seq)
+win 60 sc start TavrelService >/dev/null
 check "the agent runs again after the reinstall, started by the service" reported_version "$v1" "$t0"
 check "the service runs after the reinstall" test "$(service_state)" = RUNNING
 mark "reinstalled"

@@ -11,6 +11,7 @@
 #include "base/main_thread_post.h"
 #include "commands/command_channel.h"
 #include "server/server_api.h"
+#include "system/own_addresses.h"
 #include "system/text.h"
 #include "resource.h"
 
@@ -76,6 +77,7 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     if ((message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) ||
         (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) {
+        SetDlgItemTextW(dialog, IDC_EXIT_PASSWORD, L"");
         ShowWindow(dialog, SW_HIDE);
     } else if (message == WM_COMMAND && HIWORD(wParam) == EN_CHANGE) {
         // No confirm button: the password is checked on every change of the text; the rule decides how much
@@ -100,9 +102,17 @@ INT_PTR CALLBACK ExitPasswordDialogProc(HWND dialog, UINT message, WPARAM wParam
 
 void OnSettingMessage(HWND dialog) {
     SettingsInput input;
+    const std::string serverIpInUse = ReadShared(&SharedValues::ServerIp);
     SettingsVerdict verdict = CheckSettings(FieldText(dialog, IDC_SERVER_IP, 100), FieldText(dialog, IDC_ECP_NO, 100),
-                                            ReadShared(&SharedValues::ServerIp),
-                                            ReadShared(&SharedValues::CurrentEcpId), &input);
+                                            serverIpInUse, ReadShared(&SharedValues::CurrentEcpId),
+                                            ListOwnIpv4Addresses(), &input);
+    if (verdict == SettingsVerdict::Proceed &&
+        !AddressChangeProven(input, serverIpInUse, FieldText(dialog, IDC_SETTING_PASSWORD, 100),
+                             ReadShared(&SharedValues::ExitPasswordHash))) {
+        // Typed again, the password must be typed whole.
+        SetDlgItemTextW(dialog, IDC_SETTING_PASSWORD, L"");
+        verdict = SettingsVerdict::ProofMissing;
+    }
     if (verdict == SettingsVerdict::Unchanged) {
         ShowWindow(dialog, SW_HIDE);
         return;
@@ -133,6 +143,7 @@ void OpenSettingsDialog(HINSTANCE instance) {
     // Every opening shows the values in use, whatever was typed before.
     SetDlgItemTextW(g_settingsDialog, IDC_SERVER_IP, AnsiToWide(ReadShared(&SharedValues::ServerIp)).c_str());
     SetDlgItemTextW(g_settingsDialog, IDC_ECP_NO, AnsiToWide(ReadShared(&SharedValues::CurrentEcpId)).c_str());
+    SetDlgItemTextW(g_settingsDialog, IDC_SETTING_PASSWORD, L"");
     ShowWindow(g_settingsDialog, SW_SHOWNA);
 }
 
@@ -140,7 +151,10 @@ void OpenExitPasswordDialog(HINSTANCE instance) {
     if (!g_exitDialog)
         g_exitDialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_EXIT_PASSWORD), GetDesktopWindow(),
                                           ExitPasswordDialogProc, 0);
-    if (g_exitDialog) ShowWindow(g_exitDialog, SW_SHOWNA);
+    if (!g_exitDialog) return;
+    // What was typed before (and left with Esc) is nobody's to read at the next opening.
+    SetDlgItemTextW(g_exitDialog, IDC_EXIT_PASSWORD, L"");
+    ShowWindow(g_exitDialog, SW_SHOWNA);
 }
 
 bool RouteDialogKeys(MSG* message) {

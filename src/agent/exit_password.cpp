@@ -102,6 +102,13 @@ bool MatchesExitPasswordHash(const std::string& passwordUtf8, const std::string&
     return CRYPTO_memcmp(digest, hash.digest.data(), kDigestBytes) == 0;
 }
 
+bool LongEnoughExitPassword(const std::string& passwordUtf8) {
+    size_t characters = 0;
+    for (unsigned char byte : passwordUtf8)
+        if ((byte & 0xC0) != 0x80) ++characters;
+    return characters >= kMinExitPasswordCharacters;
+}
+
 bool IsExitPassword(const std::string& typed, const std::string& storedHash) {
     if (!storedHash.empty()) return MatchesExitPasswordHash(AnsiToUtf8(typed), storedHash);
     const std::string field = typed.substr(0, kFixedPasswordField);
@@ -118,6 +125,8 @@ int StoreExitPassword(const std::string& iniPath, const char* given) {
     // The same bytes the dialog will hash: the ANSI text of the field, as UTF-8.
     if (!given) return 1;
     const std::string password = AnsiToUtf8(given);
+    // A room's password is what keeps a candidate in; fewer than eight characters are guessed at the dialog.
+    if (!password.empty() && !LongEnoughExitPassword(password)) return 1;
     const std::string hash = password.empty() ? std::string() : MakeExitPasswordHash(password);
     if (!password.empty() && hash.empty()) return 1;
     return WriteIniString(iniPath, "Application", "ExitPasswordHash", hash) ? 0 : 1;

@@ -15,10 +15,15 @@ std::string MakeExitPasswordHash(const std::string& passwordUtf8, unsigned itera
 bool MatchesExitPasswordHash(const std::string& passwordUtf8, const std::string& stored);
 bool IsReadableExitPasswordHash(const std::string& stored);
 
+// A room's own password has at least eight characters (counted in the UTF-8 text); a shorter one is not
+// stored.
+constexpr size_t kMinExitPasswordCharacters = 8;
+bool LongEnoughExitPassword(const std::string& passwordUtf8);
+
 // The installer's way in (NSIS has no PBKDF2): "TavrelAgent /StoreExitPassword" with the password in the
 // environment variable TAVREL_EXIT_PASSWORD (never on a command line) digests it with a fresh salt and
 // stores it in the agent's own shell.ini; an empty password removes the digest. Returns the exit code:
-// 0 when stored, 1 when not.
+// 0 when stored, 1 when not (a password of fewer than eight characters included).
 extern const char kStoreExitPasswordOption[];
 int StoreExitPasswordFromInstaller();
 // The same for a given file and password text (ANSI; null: none was given).

@@ -1,5 +1,9 @@
 #include "agent/settings_rules.h"
 
+#include <algorithm>
+
+#include "agent/exit_password.h"
+
 #include "base/shared_values.h"
 #include "base/config.h"
 #include "base/logger.h"
@@ -26,11 +30,28 @@ SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string
     return SettingsVerdict::Proceed;
 }
 
+SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
+                              const std::string& serverIpInUse, const std::string& ecpIdInUse,
+                              const std::vector<std::string>& ownAddresses, SettingsInput* trimmed) {
+    SettingsVerdict verdict = CheckSettings(typedAddress, typedNumber, serverIpInUse, ecpIdInUse, trimmed);
+    if (verdict == SettingsVerdict::Proceed && trimmed->address != serverIpInUse &&
+        std::find(ownAddresses.begin(), ownAddresses.end(), trimmed->address) != ownAddresses.end())
+        return SettingsVerdict::AddressInvalid;
+    return verdict;
+}
+
+bool AddressChangeProven(const SettingsInput& input, const std::string& serverIpInUse,
+                         const std::string& typedPassword, const std::string& exitPasswordHash) {
+    if (input.address == serverIpInUse) return true;
+    return !typedPassword.empty() && IsExitPassword(typedPassword, exitPasswordHash);
+}
+
 std::string SettingsVerdictMessage(SettingsVerdict verdict) {
     switch (verdict) {
         case SettingsVerdict::NumberMissing: return "请输入考试机号！";
         case SettingsVerdict::NumberOutOfRange: return "考试机号应该在1-999之间！";
         case SettingsVerdict::AddressInvalid: return "请输入合法的IP地址！";
+        case SettingsVerdict::ProofMissing: return "修改监考机IP须输入正确的退出口令！";
         default: return std::string();
     }
 }

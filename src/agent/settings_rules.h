@@ -2,6 +2,7 @@
 // The settings dialog decides with these plain rules (the exit password's are in exit_password.h); the window
 // only reads the fields, shows the message and acts on the verdict.
 #include <string>
+#include <vector>
 
 #include "base/server_endpoint.h"
 
@@ -10,6 +11,7 @@ enum class SettingsVerdict {
     NumberMissing,     // "请输入考试机号！"
     NumberOutOfRange,  // "考试机号应该在1-999之间！"
     AddressInvalid,    // "请输入合法的IP地址！"
+    ProofMissing,      // "修改监考机IP须输入正确的退出口令！"
     Proceed,           // ask the server for the new number
 };
 
@@ -22,6 +24,15 @@ struct SettingsInput {
 SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
                               const std::string& serverIpInUse, const std::string& ecpIdInUse,
                               SettingsInput* trimmed);
+// The same, and a new address is none of this PC's own (ownAddresses, every adapter's): a listener of the
+// candidate's there would answer as the exam server.
+SettingsVerdict CheckSettings(const std::string& typedAddress, const std::string& typedNumber,
+                              const std::string& serverIpInUse, const std::string& ecpIdInUse,
+                              const std::vector<std::string>& ownAddresses, SettingsInput* trimmed);
+// Only an invigilator points the PC at another server: a new address needs the room's exit password typed
+// in the dialog (checked as the exit-password dialog checks it). A change of the number alone needs nothing.
+bool AddressChangeProven(const SettingsInput& input, const std::string& serverIpInUse,
+                         const std::string& typedPassword, const std::string& exitPasswordHash);
 // The message box text for a refusing verdict ("" for Unchanged and Proceed).
 std::string SettingsVerdictMessage(SettingsVerdict verdict);
 

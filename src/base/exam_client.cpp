@@ -9,3 +9,8 @@ std::wstring ExamClientImage(const SharedValues& v) { return AnsiToWide(v.ExeDir
 bool ExamClientRuns() { return IsProgramRunning(ExamClientImage(SnapshotShared())); }
 
 int EndExamClient() { return KillProgramProcesses(ExamClientImage(SnapshotShared())); }
+
+void CloseExamClientWindow() {
+    SharedValues v = SnapshotShared();
+    CloseProgramWindowByTitle(v.AppTitle, ExamClientImage(v));
+}

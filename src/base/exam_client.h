@@ -12,3 +12,6 @@ std::wstring ExamClientImage(const SharedValues& v);
 bool ExamClientRuns();
 // Ends every process of that image and waits for each; the result of KillProgramProcesses.
 int EndExamClient();
+// The polite close request (WM_CLOSE, lParam 16) to the exam client's window titled AppTitle: only a window of
+// a process of that image is asked, never a look-alike of another program.
+void CloseExamClientWindow();

@@ -17,8 +17,10 @@ std::string LogFilePath(const std::string& exeDir, const std::tm& localDate) {
     char name[64];
     std::snprintf(name, sizeof name, "TavrelAgent.%04d%02d%02d.log", localDate.tm_year + 1900, localDate.tm_mon + 1,
                   localDate.tm_mday);
-    return In(LogFolder(exeDir), name);
+    return In(SystemLogFolder(exeDir), name);
 }
+
+std::string SystemLogFolder(const std::string& exeDir) { return exeDir + "log"; }
 
 std::string ExamClientLogPath(const std::string& exeDir) { return In(LogFolder(exeDir), "Tavrel.log"); }
 

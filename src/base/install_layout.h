@@ -9,8 +9,15 @@ std::string IniFilePath(const std::string& exeDir);
 // The root the installer installs into ("/D"), with its separator.
 std::string InstallRootFolder(const std::string& exeDir);
 
-// log: the agent's file of the given local date ("TavrelAgent.YYYYMMDD.log"), and the exam client's own.
+// The logs SYSTEM writes, the agent's and its service's: "log" inside the agent's folder, which only
+// Administrators and SYSTEM may open at all. The root's "log" is the candidate's to write (the exam client
+// writes Tavrel.log there): a log of SYSTEM's there could be emptied, deleted, held under an oplock that stops
+// its writer, or have the folder turned into a junction that sends SYSTEM's writes elsewhere. The service,
+// which sees nothing of this floor, names the same folder beside its own program: "log\TavrelService.*.log".
+std::string SystemLogFolder(const std::string& exeDir);
+// The agent's file of the given local date ("TavrelAgent.YYYYMMDD.log"), in SystemLogFolder.
 std::string LogFilePath(const std::string& exeDir, const std::tm& localDate);
+// The exam client's own log, in the root's "log".
 std::string ExamClientLogPath(const std::string& exeDir);
 
 // Temp, which only administrators may write: the downloaded installer and the copies of answers to upload.

@@ -52,7 +52,7 @@ void OnNewMachineNumber(const sio::message::ptr& data) {
     UpdateShared([&](SharedValues& v) {
         if (v.CurrentEcpId != ecpId) v.CurrentEcpId = ecpId;
     });
-    if (ExamClientRuns()) CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+    if (ExamClientRuns()) CloseExamClientWindow();
 }
 
 void OnUploadAnswer(const sio::message::ptr& data) {
@@ -113,7 +113,7 @@ void LogPowerRefusal(const char* what, const PowerOutcome& outcome) {
 
 void OnCloseExamClient(const sio::message::ptr&) {
     LogInfo("OnSocketBroadcastEvent") << "=======接收服务端消息并关闭考试机======";
-    CloseWindowByTitle(ReadShared(&SharedValues::AppTitle));
+    CloseExamClientWindow();
 }
 
 struct BroadcastCommand {

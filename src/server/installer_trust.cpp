@@ -18,8 +18,38 @@ std::string PlainHex(const std::string& text) {
 }
 }  // namespace
 
+namespace {
+
+bool ParseVersion(const std::string& text, unsigned long parts[4]) {
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        size_t digits = 0;
+        unsigned long value = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 5) {
+            value = value * 10 + static_cast<unsigned long>(text[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 65535) return false;
+        parts[i] = value;
+        if (i < 3 && (at >= text.size() || text[at++] != '.')) return false;
+    }
+    return at == text.size();
+}
+
+}  // namespace
+
+bool VersionOlderThan(const std::string& version, const std::string& than) {
+    unsigned long a[4], b[4];
+    if (!ParseVersion(than, b)) return false;
+    if (!ParseVersion(version, a)) return true;
+    for (int i = 0; i < 4; ++i)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return false;
+}
+
 std::string InstallerRefusal(const SignatureCheck& check, const std::string& publisher,
-                             const std::string& announcedVersion, const std::string& thumbprint) {
+                             const std::string& announcedVersion, const std::string& thumbprint,
+                             const std::string& localVersion) {
     if (publisher.empty()) return std::string();
     if (!check.trusted && !PinnedSignerSuffices(check, thumbprint)) return "signature not trusted";
     if (check.signer != publisher) return "signed by another publisher";
@@ -29,6 +59,8 @@ std::string InstallerRefusal(const SignatureCheck& check, const std::string& pub
     if (check.productName != kAgentProductName) return "product \"" + check.productName + "\" is not the agent";
     if (check.version != announcedVersion)
         return "version " + check.version + " is not the announced " + announcedVersion;
+    if (!localVersion.empty() && VersionOlderThan(check.version, localVersion))
+        return "version " + check.version + " is older than the running " + localVersion;
     return std::string();
 }
 

@@ -26,8 +26,14 @@ SignatureCheck CheckInstallerSignature(const HeldFile& file);
 
 // The decision: "" lets it run, otherwise the reason for the log. No publisher configured lets everything
 // run, as before.
+// With localVersion (the running agent's), a release older than it is refused too, even when the server
+// announced it: a listener posing as the server must not roll the PC back to a build without later mends.
 std::string InstallerRefusal(const SignatureCheck& check, const std::string& publisher,
-                             const std::string& announcedVersion, const std::string& thumbprint);
+                             const std::string& announcedVersion, const std::string& thumbprint,
+                             const std::string& localVersion = std::string());
+// "a.b.c.d" against "a.b.c.d", part by part as numbers: true when `version` is older. A text that is not four
+// numbers is older than any (it cannot be shown to be newer).
+bool VersionOlderThan(const std::string& version, const std::string& than);
 inline bool InstallerSignatureAccepted(const SignatureCheck& check, const std::string& publisher,
                                        const std::string& announcedVersion, const std::string& thumbprint = "") {
     return InstallerRefusal(check, publisher, announcedVersion, thumbprint).empty();

@@ -180,7 +180,8 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
     const std::string& publisher = policy.publisher;
     if (!publisher.empty()) {
         SignatureCheck check = RunInstallerSignatureCheck(setup);
-        std::string refusal = InstallerRefusal(check, publisher, serverVersion, policy.thumbprint);
+        std::string refusal = InstallerRefusal(check, publisher, serverVersion, policy.thumbprint,
+                                               ReadShared(&SharedValues::LocalVersion));
         if (!refusal.empty()) {
             ReleaseHeldFile(setup);
             RemoveFile(setupPath);
@@ -192,8 +193,13 @@ bool UpgradeExamVersion(const ServerEndpoint& server, const std::string& serverV
         LogInfo("UpgradeExamVersion") << "安装包签名校验通过：" << check.signer;
     }
 
-    ProcessHandle installer = RunHeldProgram(setup, AnsiToWide("/S /D " + InstallRootFolder(exeDir)),
-                                             AnsiToWide(tempDir));
+    // The installer runs as SYSTEM and unpacks its plug-ins into its TEMP: the agent's Temp, which only
+    // administrators may write, never SYSTEM's, which every user may.
+    ProcessHandle installer;
+    {
+        TempFolderForPrograms temp(tempDir);
+        installer = RunHeldProgram(setup, AnsiToWide("/S /D " + InstallRootFolder(exeDir)), AnsiToWide(tempDir));
+    }
     ReleaseHeldFile(setup);
     // The service stops only once the installer runs: stopping for an installer that never started would
     // leave the machine out of service, silently, until someone restarts the agent.

@@ -33,10 +33,10 @@ void ServiceLog(const std::wstring& text) {
     const std::time_t now = std::time(nullptr);
     // The ANSI code page, as the agent's own log; text mode ends the line with CR LF.
     const std::string line = WideToAnsi(TimePrefix() + text) + "\n";
-    const std::string path = WideToAnsi(OwnFolder() + L"..\\log\\" + ServiceLogName(now));
+    const std::string path = WideToAnsi(OwnFolder() + L"log\\" + ServiceLogName(now));
     std::lock_guard<std::mutex> lock(g_logLock);
-    // Opened for each line: the service runs for days, and each day's lines go to that day's file. The log
-    // folder is the candidate's to write too: a link or a second name planted for our file is refused.
+    // Opened for each line: the service runs for days, and each day's lines go to that day's file. A link or a
+    // second name planted for our file, before the installer closed the folder to users, is refused.
     FILE* file = OpenWithoutLinks(path, true);
     if (!file) return;
     std::fputs(line.c_str(), file);

@@ -7,5 +7,7 @@
 // ("010" would be octal to a URL parser, another host than the one shown).
 bool IsAcceptedIpv4Text(const std::string& text);
 // An accepted address that can be an exam server on the room's network: not this PC's loopback
-// (127.0.0.0/8), not "this network" (0.0.0.0/8), not the broadcast 255.255.255.255, not multicast (224/4).
+// (127.0.0.0/8), not "this network" (0.0.0.0/8), not link-local (169.254/16: an address Windows gives itself
+// when no DHCP server answers, so a candidate's cable to a laptop), not the broadcast 255.255.255.255, not
+// multicast (224/4).
 bool IsServerHostAddress(const std::string& text);

@@ -33,6 +33,7 @@ bool IsServerHostAddress(const std::string& text) {
     unsigned parts[4];
     if (!ParseIpv4(text, parts)) return false;
     if (parts[0] == 0 || parts[0] == 127) return false;
+    if (parts[0] == 169 && parts[1] == 254) return false;
     if (parts[0] >= 224 && parts[0] <= 239) return false;
     return !(parts[0] == 255 && parts[1] == 255 && parts[2] == 255 && parts[3] == 255);
 }

@@ -58,3 +58,29 @@ void CloseProcessHandle(ProcessHandle handle);
 // to the top-level window of that title (UTF-8); blanks (0x20 only) around the title are dropped first. Does not
 // wait. On Linux: the X11 window of that title, when the agent has a display; nothing without one.
 void CloseWindowByTitle(std::string title);
+
+// The same for the windows of one program file only: the first top-level window of that title whose process
+// runs `imagePath` (compared as IsProgramRunning compares). A window of that title from any other program,
+// a console titled so by a candidate included, is never asked. Linux: the window's _NET_WM_PID.
+void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath);
+
+// For as long as it lives, the temporary folder every program started is given (Windows: TEMP and TMP;
+// Linux: TMPDIR, TEMP and TMP); the process's own values come back when it goes. SYSTEM's own,
+// C:\Windows\Temp, is one every user may write: an installer running as SYSTEM that unpacks there runs what a
+// candidate put in its way.
+class TempFolderForPrograms {
+public:
+    explicit TempFolderForPrograms(const std::string& folder);
+    ~TempFolderForPrograms();
+    TempFolderForPrograms(const TempFolderForPrograms&) = delete;
+    TempFolderForPrograms& operator=(const TempFolderForPrograms&) = delete;
+
+private:
+    struct Kept {
+        const char* name;
+        bool had;
+        std::string value;
+    };
+    Kept m_kept[3];
+    int m_count = 0;
+};

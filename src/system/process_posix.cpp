@@ -382,3 +382,18 @@ void CloseProcessHandle(ProcessHandle handle) {
     }
     close(handle.pidfd);
 }
+
+TempFolderForPrograms::TempFolderForPrograms(const std::string& folder) {
+    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+        const char* value = std::getenv(name);
+        m_kept[m_count++] = Kept{name, value != nullptr, value ? std::string(value) : std::string()};
+        setenv(name, folder.c_str(), 1);
+    }
+}
+
+TempFolderForPrograms::~TempFolderForPrograms() {
+    for (int i = 0; i < m_count; ++i) {
+        if (m_kept[i].had) setenv(m_kept[i].name, m_kept[i].value.c_str(), 1);
+        else unsetenv(m_kept[i].name);
+    }
+}

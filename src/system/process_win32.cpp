@@ -194,3 +194,57 @@ void CloseWindowByTitle(std::string title) {
     HWND window = FindWindowW(nullptr, Utf8ToWide(title).c_str());
     if (window) PostMessageW(window, WM_CLOSE, 0, 16);
 }
+
+namespace {
+
+struct ProgramWindowSearch {
+    std::wstring title;
+    std::wstring image;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchProgramWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<ProgramWindowSearch*>(parameter);
+    int length = GetWindowTextLengthW(window);
+    if (length != static_cast<int>(search->title.size())) return TRUE;
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, &text[0], length + 1)));
+    if (text != search->title) return TRUE;
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    HANDLE process = id ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id) : nullptr;
+    if (!process) return TRUE;
+    bool ours = RunsImage(process, search->image);
+    CloseHandle(process);
+    if (!ours) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath) {
+    if (!title.empty()) title = TrimSpaces(title);
+    if (title.empty() || imagePath.empty()) return;
+    ProgramWindowSearch search{Utf8ToWide(title), LongPath(imagePath)};
+    EnumWindows(MatchProgramWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found) PostMessageW(search.found, WM_CLOSE, 0, 16);
+}
+
+TempFolderForPrograms::TempFolderForPrograms(const std::string& folder) {
+    const std::wstring wide = AnsiToWide(folder);
+    for (const char* name : {"TEMP", "TMP"}) {
+        const std::wstring wideName = AnsiToWide(name);
+        wchar_t value[32768];
+        DWORD length = GetEnvironmentVariableW(wideName.c_str(), value, 32768);
+        bool had = length > 0 && length < 32768;
+        m_kept[m_count++] = Kept{name, had, had ? WideToAnsi(std::wstring(value, length)) : std::string()};
+        SetEnvironmentVariableW(wideName.c_str(), wide.c_str());
+    }
+}
+
+TempFolderForPrograms::~TempFolderForPrograms() {
+    for (int i = 0; i < m_count; ++i)
+        SetEnvironmentVariableW(AnsiToWide(m_kept[i].name).c_str(),
+                                m_kept[i].had ? AnsiToWide(m_kept[i].value).c_str() : nullptr);
+}

@@ -1,3 +1,6 @@
+#include <climits>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,21 +19,38 @@ public:
           m_wmState(c.x().InternAtom(c.display(), "WM_STATE", False)),
           m_clientList(c.x().InternAtom(c.display(), "_NET_CLIENT_LIST", False)) {}
 
-    // The first top-level window with exactly this title, or 0.
-    Window Find(const std::string& title) {
+    // The first top-level window with exactly this title (and, with accept, one it accepts), or 0.
+    Window Find(const std::string& title, const std::function<bool(Window)>& accept = nullptr) {
+        auto match = [&](Window w) { return Title(w) == title && (!accept || accept(w)); };
         Window root = m_c.x().DefaultRoot(m_c.display());
         // A window manager lists the application windows it manages; without one they are root's children.
         std::vector<Window> managed = WindowList(root, m_clientList);
         for (Window w : managed)
-            if (Title(w) == title) return w;
+            if (match(w)) return w;
         for (Window w : Children(root)) {
-            if (Title(w) == title) return w;
+            if (match(w)) return w;
             // A frame of a window manager that keeps no list: the application window sits inside it.
             if (HasProperty(w, m_wmState)) continue;
             for (Window inner : Children(w))
-                if (HasProperty(inner, m_wmState) && Title(inner) == title) return inner;
+                if (HasProperty(inner, m_wmState) && match(inner)) return inner;
         }
         return 0;
+    }
+
+    // The process id the window's client put in _NET_WM_PID, or 0.
+    long ProcessId(Window w) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        long pid = 0;
+        Atom property = m_c.x().InternAtom(m_c.display(), "_NET_WM_PID", False);
+        if (m_c.x().GetWindowProperty(m_c.display(), w, property, 0, 1, False, XA_CARDINAL, &type, &format, &count,
+                                      &after, &data) == Success &&
+            data && type == XA_CARDINAL && format == 32 && count == 1)
+            pid = static_cast<long>(*reinterpret_cast<const unsigned long*>(data));
+        if (data) m_c.x().Free(data);
+        return pid;
     }
 
 private:
@@ -109,6 +129,44 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+void SendClose(const X11Connection& connection, Window window) {
+    const X11Library& x = connection.x();
+    XEvent close{};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = window;
+    close.xclient.message_type = x.InternAtom(connection.display(), "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = static_cast<long>(x.InternAtom(connection.display(), "WM_DELETE_WINDOW", False));
+    close.xclient.data.l[1] = CurrentTime;
+    close.xclient.data.l[2] = 16;
+    x.SendEvent(connection.display(), window, False, NoEventMask, &close);
+    x.Flush(connection.display());
+}
+
+std::string RealPathOf(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+}  // namespace
+
+void CloseProgramWindowByTitle(std::string title, const std::wstring& imagePath) {
+    if (!title.empty()) title = TrimSpaces(title);
+    const std::string image = RealPathOf(WideToAnsi(imagePath));
+    if (title.empty() || image.empty()) return;
+    X11Connection connection;
+    if (!connection) return;
+    WindowTitles titles(connection);
+    // The pid a window names is only a claim; the image behind it is the kernel's.
+    Window window = titles.Find(title, [&](Window w) {
+        long pid = titles.ProcessId(w);
+        return pid > 0 && RealPathOf("/proc/" + std::to_string(pid) + "/exe") == image;
+    });
+    if (window) SendClose(connection, window);
+}
 
 void CloseWindowByTitle(std::string title) {
     if (!title.empty()) title = TrimSpaces(title);

@@ -11,6 +11,7 @@
 #include "support/room_server.h"
 #include "support/test_support.h"
 #include "system/file.h"
+#include "system/own_addresses.h"
 #include "system/text.h"
 
 namespace {
@@ -62,6 +63,9 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
         {"239.255.255.250", "12", SettingsVerdict::AddressInvalid, "multicast, upper end"},
         {"223.255.255.254", "12", SettingsVerdict::Proceed, "just below multicast"},
         {"126.0.0.1", "12", SettingsVerdict::Proceed, "just below loopback"},
+        {"169.254.10.20", "12", SettingsVerdict::AddressInvalid, "link-local: a cable to a laptop"},
+        {"169.253.255.255", "12", SettingsVerdict::Proceed, "just below link-local"},
+        {"169.255.0.1", "12", SettingsVerdict::Proceed, "just above link-local"},
         {"", "", SettingsVerdict::NumberMissing, "number is checked before the address"},
         {"bad", "0", SettingsVerdict::NumberOutOfRange, "range is checked before the address"},
     };
@@ -78,10 +82,52 @@ TEST(SettingsRules, InputChecksInTheirOrder) {
     EXPECT_EQ(trimmed.number, "007");
 }
 
+TEST(SettingsRules, ThePCsOwnAddressesAreNoServerAndANewOneNeedsTheExitPassword) {
+    // This PC holds 10.0.0.7 on its LAN adapter and 192.168.56.1 on a host-only one; in use: 10.0.0.1, 12.
+    const std::vector<std::string> own = {"127.0.0.1", "10.0.0.7", "192.168.56.1"};
+    const CheckCase cases[] = {
+        {"10.0.0.7", "12", SettingsVerdict::AddressInvalid, "the LAN adapter's own address"},
+        {" 192.168.56.1 ", "12", SettingsVerdict::AddressInvalid, "another adapter's, trimmed first"},
+        {"10.0.0.8", "12", SettingsVerdict::Proceed, "a neighbour"},
+        {"10.0.0.1", "13", SettingsVerdict::Proceed, "a number change keeps the address in use"},
+        {"10.0.0.7", "0", SettingsVerdict::NumberOutOfRange, "the number first, as before"},
+    };
+    for (const CheckCase& c : cases) {
+        SettingsInput trimmed;
+        EXPECT_EQ(CheckSettings(c.address, c.number, "10.0.0.1", "12", own, &trimmed), c.verdict) << c.why;
+    }
+    SettingsInput trimmed;
+    EXPECT_EQ(CheckSettings("10.0.0.7", "13", "10.0.0.7", "12", own, &trimmed), SettingsVerdict::Proceed)
+        << "an administrator's choice in use stays usable for a change of the number";
+    EXPECT_FALSE(ListOwnIpv4Addresses().empty()) << "every PC holds at least its loopback";
+
+    const std::string hash = MakeExitPasswordHash("Room-7 exit", 1000);
+    struct Proof {
+        const char* address;
+        const char* typed;
+        const char* storedHash;
+        bool proven;
+        const char* why;
+    } proofs[] = {
+        {"10.0.0.1", "", "", true, "a number change asks nothing"},
+        {"10.0.0.2", "", "", false, "a new address without the password"},
+        {"10.0.0.2", "vexmor42", "", true, "the fixed password where the room has none"},
+        {"10.0.0.2", "VEXMOR42", "", true, "the fixed one in any case, as its dialog takes it"},
+        {"10.0.0.2", "vexmor4", "", false, "seven characters"},
+        {"10.0.0.2", "Room-7 exit", hash.c_str(), true, "the room's own"},
+        {"10.0.0.2", "vexmor42", hash.c_str(), false, "the fixed one where the room has its own"},
+        {"10.0.0.2", "room-7 exit", hash.c_str(), false, "the room's own, case counts"},
+    };
+    for (const Proof& p : proofs)
+        EXPECT_EQ(AddressChangeProven(SettingsInput{p.address, "12"}, "10.0.0.1", p.typed, p.storedHash), p.proven)
+            << p.why;
+}
+
 TEST(SettingsRules, MessagesOfTheRefusals) {
     EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::NumberMissing), "请输入考试机号！");
     EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::NumberOutOfRange), "考试机号应该在1-999之间！");
     EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::AddressInvalid), "请输入合法的IP地址！");
+    EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::ProofMissing), "修改监考机IP须输入正确的退出口令！");
     EXPECT_EQ(SettingsVerdictMessage(SettingsVerdict::Unchanged), "");
 }
 
@@ -242,6 +288,10 @@ TEST_F(SettingsChange, TheInstallerStoresTheRoomsExitPasswordAsADigest) {
     EXPECT_EQ(ReadShared(&SharedValues::ExitPasswordHash), stored);
     ASSERT_EQ(StoreExitPassword(ini, ""), 0);
     EXPECT_EQ(ReadIniString(ini, "Application", "ExitPasswordHash"), "") << "an empty one brings the fixed one back";
+    EXPECT_EQ(StoreExitPassword(ini, "Room-7"), 1) << "fewer than eight characters";
+    EXPECT_EQ(ReadIniString(ini, "Application", "ExitPasswordHash"), "") << "and nothing stored";
+    EXPECT_FALSE(LongEnoughExitPassword("考场七号口令"));
+    EXPECT_TRUE(LongEnoughExitPassword("考场七号退出口令")) << "eight characters, not bytes";
 }
 
 TEST_F(SettingsChange, ARefusalLeavesEverythingAsItWas) {

@@ -59,11 +59,13 @@ TEST(LogFileName, DatedNameBesideTheAgentFolder) {
     std::string sep = PathSeparator();
     std::string exeDir = sep + "seat" + sep + "Agent" + sep;
     EXPECT_EQ(LogFilePath(exeDir, date),
-              sep + "seat" + sep + "Agent" + sep + ".." + sep + "log" + sep + "TavrelAgent.20240307.log");
+              sep + "seat" + sep + "Agent" + sep + "log" + sep + "TavrelAgent.20240307.log");
     date.tm_year = 2026 - 1900;
     date.tm_mon = 11;
     date.tm_mday = 31;
-    EXPECT_EQ(LogFilePath("A" + sep, date), "A" + sep + ".." + sep + "log" + sep + "TavrelAgent.20261231.log");
+    EXPECT_EQ(LogFilePath("A" + sep, date), "A" + sep + "log" + sep + "TavrelAgent.20261231.log");
+    EXPECT_EQ(ExamClientLogPath("A" + sep), "A" + sep + ".." + sep + "log" + sep + "Tavrel.log")
+        << "the exam client's log stays where the candidate's account writes";
 }
 
 // The installer lays these out beside the agent's folder; the service, the exam client and the server's

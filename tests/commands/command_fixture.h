@@ -195,13 +195,24 @@ private:
     std::vector<Running> m_running;
 };
 
-// A top-level window with the exam client's title that records the close request it gets.
+// A top-level window with the exam client's title that records the close request it gets. With an image
+// name it runs as that program in `folder` (the agent's folder: the exam client itself); without, it is
+// another program's window of the same title.
 class ExamClientWindow {
 public:
-    ExamClientWindow(const std::string& folder, const std::string& title)
+    ExamClientWindow(const std::string& folder, const std::string& title, const std::string& imageName = "")
         : m_title(title), m_record(folder + PathSeparator() + "window-" + RandomHex(4) + ".txt") {
+        std::string program = tavrel::test::HelperPath("title_window");
+        if (!imageName.empty()) {
+            const std::string copy = folder + PathSeparator() + imageName;
+            std::error_code ec;
+            if (!std::filesystem::exists(copy))
+                std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing, ec);
+            MakeExecutable(copy);
+            program = copy;
+        }
         std::wstring parameters = L"\"" + Utf8ToWide(title) + L"\" \"" + AnsiToWide(m_record) + L"\" 30000";
-        m_process = RunProgram(AnsiToWide(tavrel::test::HelperPath("title_window")), parameters, L"");
+        m_process = RunProgram(AnsiToWide(program), parameters, L"");
     }
     ~ExamClientWindow() {
         if (!m_process) return;

@@ -120,39 +120,45 @@ TEST_F(CommandChannelTest, OkIsTheFirstThingSentForANewMachineNumber) {
 TEST_F(CommandChannelTest, NewMachineNumberClosesTheExamClientOnlyWhenItRuns) {
     tavrel::test::GraphicalSession desktop;
     if (!desktop.Ready()) GTEST_SKIP() << desktop.WhyNot();
-    ExamClientStandIns clients(install / "agent");  // the exam client is the one in the agent's folder
-    WriteShared(&SharedValues::TavrelExe, clients.Name());
-    ExamClientWindow window(install.Path(), title);
+    // The exam client is the program in the agent's folder; here two copies of a titled window make it run.
+    const std::string client = "tc" + RandomHex(6) + ".exe";
+    WriteShared(&SharedValues::TavrelExe, AnsiToWide(client));
+    ExamClientWindow window(install / "agent", title, client);
     ASSERT_TRUE(window.Started());
     ASSERT_TRUE(window.WaitReady());
     Join();
 
-    // One process of that name is not a running exam client.
-    ASSERT_TRUE(clients.Start());
-    ASSERT_TRUE(clients.WaitRunning(false));
+    // One process of that image is not a running exam client.
     Broadcast(Command(2003, "17"));
     Barrier();
     EXPECT_FALSE(window.WaitRecord("close 16\n", 500)) << window.Record();
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "17");
 
-    ASSERT_TRUE(clients.Start());
-    ASSERT_TRUE(clients.WaitRunning(true));
+    ExamClientWindow second(install / "agent", title + " helper", client);
+    ASSERT_TRUE(second.WaitReady());
     Broadcast(Command(2003, "18"));
     Barrier();
     EXPECT_TRUE(window.WaitRecord("close 16\n", 5000)) << window.Record();
+    EXPECT_EQ(second.Record(), "ready\n") << "a window of another title stays";
     EXPECT_EQ(ReadShared(&SharedValues::CurrentEcpId), "18");
 }
 
-TEST_F(CommandChannelTest, CloseExamClientCommandClosesTheWindowWhetherOrNotItRuns) {
+TEST_F(CommandChannelTest, CloseExamClientCommandClosesOnlyTheExamClientsWindow) {
     tavrel::test::GraphicalSession desktop;
     if (!desktop.Ready()) GTEST_SKIP() << desktop.WhyNot();
-    ExamClientWindow window(install.Path(), title);
+    const std::string client = "tc" + RandomHex(6) + ".exe";
+    WriteShared(&SharedValues::TavrelExe, AnsiToWide(client));
+    ExamClientWindow window(install / "agent", title, client);
     ASSERT_TRUE(window.Started());
     ASSERT_TRUE(window.WaitReady());
+    // A candidate's program (`title 考试客户端` in a console) shows the same title, above the exam client's.
+    ExamClientWindow lookalike(install.Path(), title);
+    ASSERT_TRUE(lookalike.WaitReady());
     Join();
     Broadcast(Command(1002));
     Barrier();
     EXPECT_TRUE(window.WaitRecord("close 16\n", 5000)) << window.Record();
+    EXPECT_EQ(lookalike.Record(), "ready\n") << "the look-alike took the close";
     EXPECT_EQ(log.Count("=======接收服务端消息并关闭考试机======"), 1u);
     EXPECT_EQ(room.Requests().size(), 0u);
 }

@@ -87,7 +87,7 @@ inline std::string QueryValue(const Json::Value& pairs, const std::string& key) 
 class AgentTree {
 public:
     explicit AgentTree(RoomServer& room) : m_room(room) {
-        for (const char* folder : {"Agent", "Modules", "Temp", "log", "ExamData", "ExamData\\nrvq"})
+        for (const char* folder : {"Agent", "Agent\\log", "Modules", "Temp", "log", "ExamData", "ExamData\\nrvq"})
             CreateFolders(m_root / folder);
         Copy(AgentExecutable(), AgentPath());
         Copy(HelperPath("exam_client_stub"), AgentFolder() + "Tavrel.exe");
@@ -179,7 +179,7 @@ private:
         char name[64];
         std::snprintf(name, sizeof name, "TavrelAgent.%04d%02d%02d.log", date.tm_year + 1900, date.tm_mon + 1,
                       date.tm_mday);
-        return m_root / (std::string("log\\") + name);
+        return m_root / (std::string("Agent\\log\\") + name);
     }
 
     RoomServer& m_room;

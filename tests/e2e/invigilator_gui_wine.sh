@@ -26,7 +26,7 @@ readonly T_EXAM_CLIENT="考试客户端"
 readonly M_CUT="考试机号最大支持3位数字！" M_NO_NUMBER="请输入考试机号！" M_RANGE="考试机号应该在1-999之间！"
 readonly M_ADDRESS="请输入合法的IP地址！" M_CLIENT_RUNS="考试机已启动，无法修改考试机配置！"
 readonly M_REFUSED="修改考试机号失败："
-readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006
+readonly ID_ADDRESS=1000 ID_NUMBER=1013 ID_CONFIRM=1005 ID_CANCEL=1004 ID_PASSWORD=1006 ID_SETTING_PASSWORD=1014
 
 # shellcheck source=tests/support/checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
@@ -95,7 +95,7 @@ shot() { import -window root -display "$DISPLAY" "$shots/$1.png" 2>>"$work/impor
 ports=$(rs_get /ports) || die "room-server ports"
 http_port=$(echo "$ports" | json v.http) socket_port=$(echo "$ports" | json v.socket)
 root="$work/Tavrel"
-mkdir -p "$root/Agent" "$root/log" "$work/exam"
+mkdir -p "$root/Agent" "$root/Agent/log" "$root/log" "$work/exam"
 cp "$TAVREL_AGENT_EXE" "$root/Agent/TavrelAgent.exe"
 printf '[Server]\r\nServer=127.0.0.1\r\nServerPort=%s\r\nSocketPort=%s\r\n[Application]\r\nAppTitle=%s\r\n' \
   "$http_port" "$socket_port" "$T_EXAM_CLIENT" >"$root/Agent/shell.ini"
@@ -186,17 +186,27 @@ check "TaskbarCreated: the icon is added again" drive tray-icon 5000
 check "TaskbarCreated: with the picture it had" wait_icon connected 5
 
 # ---- command 1002 closes the exam client's window by its Chinese title (code page 936) ---------------------------
-(cd "$work" && exec timeout -k 5 120 wine "$title_window" "$T_EXAM_CLIENT" "Z:${work//\//\\}\\title.rec" 90000 \
+# The exam client is the program in the agent's folder (here the titled window, for this part); a window of the same
+# title from another program, shown above it, is left alone.
+cp "$title_window" "$root/Agent/Tavrel.exe"
+(cd "$root/Agent" && exec timeout -k 5 120 wine Tavrel.exe "$T_EXAM_CLIENT" "Z:${work//\//\\}\\title.rec" 90000 \
    </dev/null >/dev/null 2>&1) &
 title_pid=$!
 for _ in $(seq 1 60); do grep -q ready "$work/title.rec" 2>/dev/null && break; sleep 0.5; done
 check "a window titled $T_EXAM_CLIENT shows" grep -q ready "$work/title.rec"
+(cd "$work" && exec timeout -k 5 120 wine "$title_window" "$T_EXAM_CLIENT" "Z:${work//\//\\}\\lookalike.rec" 90000 \
+   </dev/null >/dev/null 2>&1) &
+lookalike_pid=$!
+for _ in $(seq 1 60); do grep -q ready "$work/lookalike.rec" 2>/dev/null && break; sleep 0.5; done
 shot exam-client-window
 sent=$(rs_post /emit "{\"ecpKey\":\"$ecp_key\",\"event\":\"broadcast\",\"args\":[{\"code\":1002}]}" | json v.sent)
 check "command 1002 sent to the agent" test "$sent" = 1
 for _ in $(seq 1 40); do grep -q close "$work/title.rec" 2>/dev/null && break; sleep 0.25; done
 check "command 1002 closes the window titled $T_EXAM_CLIENT" grep -q "^close" "$work/title.rec"
+check "command 1002 leaves another program's window of that title" test "$(cat "$work/lookalike.rec")" = ready
 wait "$title_pid" 2>/dev/null
+kill "$lookalike_pid" 2>/dev/null; wait "$lookalike_pid" 2>/dev/null
+cp "$stub" "$root/Agent/Tavrel.exe"
 
 # ---- the menu ----------------------------------------------------------------------------------------------------
 # On a loaded machine a click can come before the window it aims at takes input, and is lost. The helpers below
@@ -426,14 +436,14 @@ check "cancel hides the dialog" drive hidden "$T_SETTINGS" 5000
 open_settings || fail "settings dialog opens for the keys"
 focus_field "$T_SETTINGS" $ID_ADDRESS
 focus_order=$(drive focus "$T_SETTINGS" | value focus)
-for _ in 1 2 3 4; do
+for _ in 1 2 3 4 5; do
   last=${focus_order##* }
   xdotool key Tab
   for _ in $(seq 1 12); do now=$(drive focus "$T_SETTINGS" | value focus); [ "$now" != "$last" ] && break; sleep 0.25; done
   focus_order="$focus_order $now"
 done
-check "Tab moves address, number, 确定, 取消, address: $focus_order" \
-  test "$focus_order" = "$ID_ADDRESS $ID_NUMBER $ID_CONFIRM $ID_CANCEL $ID_ADDRESS"
+check "Tab moves address, number, exit password, 确定, 取消, address: $focus_order" \
+  test "$focus_order" = "$ID_ADDRESS $ID_NUMBER $ID_SETTING_PASSWORD $ID_CONFIRM $ID_CANCEL $ID_ADDRESS"
 modify_before=$(requests_of_modify)
 xdotool key Escape
 check "Esc hides the settings dialog" drive hidden "$T_SETTINGS" 5000

@@ -151,6 +151,34 @@ TEST_F(Lifecycle, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     EXPECT_TRUE(first.Agent().Running());
 }
 
+#ifdef _WIN32
+// A candidate's program took the name (and the next one) before the agent started: the agent runs all the
+// same, and a second agent still leaves at once.
+TEST_F(Lifecycle, ANameTakenFirstByAnotherProgramKeepsNoAgentOut) {
+    TempFolder scratch;
+    const std::string ready = scratch / "ready";
+    ProcessHandle holder = RunProgram(AnsiToWide(HelperPath("name_holder")),
+                                      AnsiToWide("\"" + ready + "\" 60000 TavrelAgentMK TavrelAgentMK.1"), L"");
+    ASSERT_TRUE(holder);
+    for (int i = 0; i < 200 && !FileExists(ready); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(FileExists(ready)) << "the holder never took the names";
+
+    AgentTree first(room);
+    room.SetAnswer("getStartupInfoAgent", Numbered(1, "R1"));
+    ASSERT_TRUE(first.StartAgent());
+    int exitCode = -1;
+    EXPECT_FALSE(first.Agent().WaitExit(3000, &exitCode)) << "the agent left with " << exitCode;
+    EXPECT_FALSE(records.Requests("getStartupInfoAgent", 0, 1, kFewPassesMs).empty());
+
+    AgentTree second(room);
+    ASSERT_TRUE(second.StartAgent());
+    ASSERT_TRUE(second.Agent().WaitExit(5000, &exitCode)) << "a second agent stayed beside the first";
+    EXPECT_TRUE(first.Agent().Running());
+    KillProgramProcesses(AnsiToWide(HelperPath("name_holder")));
+    CloseProcessHandle(holder);
+}
+#endif
+
 // The exam server gone for a few passes, then back: the same agent process carries on.
 TEST_F(Lifecycle, ServerAwayForAWhileThenBackAgentCarriesOn) {
     AgentTree tree(room);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 
@@ -537,6 +538,31 @@ TEST_F(ServerCallsTest, LogUploadOfAMissingFileFails) {
     EXPECT_FALSE(UploadExamLog(SharedEndpoint(), kKey, "12", folder / "none.log"));
     EXPECT_TRUE(log.Contains(LogLevel::Error, "UploadExamLog Error["));
     EXPECT_TRUE(m_room.RouteRequests("uploadTavrelLogs").empty()) << "libcurl gives up before sending";
+}
+
+// Tavrel.log lies where the candidate writes: a link to another file of the PC, or a sparse file the size of a
+// disk, never goes to the room's server; a log at the cap still does.
+TEST_F(ServerCallsTest, LogUploadReadsTheExamClientsLogLikeAnAnswer) {
+    TempFolder folder;
+    ASSERT_TRUE(WriteFileBytes(folder / "secret.txt", "not the exam client's\n"));
+    std::string why = MakeSymbolicLink(folder / "secret.txt", folder / "Tavrel.log", false);
+    if (why.empty()) {
+        LogCapture log;
+        EXPECT_FALSE(UploadExamLog(SharedEndpoint(), kKey, "12", folder / "Tavrel.log")) << "a link followed";
+        EXPECT_TRUE(log.Contains(LogLevel::Error, "UploadExamLog Error["));
+        RemoveFile(folder / "Tavrel.log");
+    }
+    std::error_code ec;
+    ASSERT_TRUE(WriteFileBytes(folder / "big.log", ""));
+    std::filesystem::resize_file(folder / "big.log", (16ULL << 20) + 1, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(UploadExamLog(SharedEndpoint(), kKey, "12", folder / "big.log")) << "over the cap";
+    EXPECT_TRUE(m_room.Requests("uploadTavrelLogs").empty());
+    std::filesystem::resize_file(folder / "big.log", 16ULL << 20, ec);
+    EXPECT_TRUE(UploadExamLog(SharedEndpoint(), kKey, "12", folder / "big.log")) << "at the cap";
+    Json::Value request = OnlyRequest("uploadTavrelLogs");
+    EXPECT_EQ(PartData(request["parts"][3]).size(), 16ULL << 20);
+    if (!why.empty()) GTEST_SKIP() << "links: " << why;
 }
 
 TEST_F(ServerCallsTest, DownloadFailuresAreLoggedByName) {

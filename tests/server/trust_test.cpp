@@ -140,6 +140,18 @@ TEST(InstallerSignatureAccepted, OnlyATrustedSignatureOfTheConfiguredPublisherFo
         EXPECT_EQ(InstallerSignatureAccepted(row.check, row.publisher, kProbeVersion, row.thumbprint), row.accepted)
             << row.name;
     }
+    // A listener that announces the older release it serves is still a rollback: the running agent's version
+    // is the floor. Parts compare as numbers, not as texts.
+    SignatureCheck older = with([](SignatureCheck& c) { c.version = "9.9.9.8"; });
+    EXPECT_NE(InstallerRefusal(older, kPublisher, "9.9.9.8", "", "9.9.9.9"), "");
+    EXPECT_EQ(InstallerRefusal(good, kPublisher, kProbeVersion, "", "9.9.9.9"), "") << "a reinstall of the same";
+    EXPECT_EQ(InstallerRefusal(good, kPublisher, kProbeVersion, "", "9.9.9.8"), "") << "an update";
+    EXPECT_NE(InstallerRefusal(good, kPublisher, kProbeVersion, "", "9.9.9.10"), "") << "10 is more than 9";
+    EXPECT_EQ(InstallerRefusal(older, "", "9.9.9.8", "", "9.9.9.9"), "") << "without a publisher nothing is asked";
+    EXPECT_TRUE(VersionOlderThan("1.9.0.0", "1.10.0.0"));
+    EXPECT_FALSE(VersionOlderThan("1.10.0.0", "1.9.0.0"));
+    EXPECT_TRUE(VersionOlderThan("", "1.0.0.0")) << "an unreadable version cannot be shown newer";
+    EXPECT_FALSE(VersionOlderThan("1.0.0.0", "")) << "an unknown running version sets no floor";
 }
 
 // Without a configured publisher a signed agent takes only its own signer's updates; an unsigned one all.

@@ -155,6 +155,12 @@ TEST_F(UpdatesTest, OlderServerVersionIsDownloadedAndStartedIntoTheRoot) {
     // Working folder, then the parameter text as a Windows program splits it: /S, /D, <agent folder>..\ .
     std::string expected = Canonical(m_root / "Temp") + "\n/S\n/D\n" + m_exeDir + NativePath("..\\") + "\n";
     EXPECT_EQ(record, expected);
+    // Not SYSTEM's temporary folder, which every user may write: the agent's own Temp.
+    std::string env = ReadFileBytes(m_root / "Temp\\installer-env.txt");
+    const std::string::size_type tmpAt = env.find("\nTMP=");
+    ASSERT_NE(tmpAt, std::string::npos) << env;
+    EXPECT_EQ(Canonical(env.substr(5, tmpAt - 5)), Canonical(m_root / "Temp")) << env;
+    EXPECT_EQ(Canonical(env.substr(tmpAt + 5, env.size() - tmpAt - 6)), Canonical(m_root / "Temp")) << env;
 
     std::vector<CapturedLine> lines = log.Lines();
     ASSERT_GE(lines.size(), 2u);

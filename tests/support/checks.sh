@@ -28,4 +28,4 @@ json() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>{const 
   const r=Function("v","return ("+process.argv[1]+")")(v);console.log(typeof r==="string"?r:JSON.stringify(r));})' "$1"; }
 
 # agent_log ROOT: every dated log of the agent installed under ROOT, in UTF-8 (the Windows agent writes GBK).
-agent_log() { cat "$1"/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
+agent_log() { cat "$1"/Agent/log/TavrelAgent.*.log 2>/dev/null | iconv -f GBK -t UTF-8 2>/dev/null; }
