@@ -9,9 +9,9 @@
 #include "support/test_support.h"
 #include "system/text.h"
 
-// The log folder is the candidate's to write: a second name planted for the service's file leads it nowhere.
+// A second name planted for the service's file, before the folder was closed to users, leads it nowhere.
 TEST(ServiceLog, WritesItsDatedFileAndNeverThroughAPlantedLink) {
-    const std::wstring folder = OwnFolder() + L"..\\log\\", victim = folder + L"victim.txt";
+    const std::wstring folder = OwnFolder() + L"log\\", victim = folder + L"victim.txt";
     const std::wstring file = folder + ServiceLogName(std::time(nullptr));
     CreateDirectoryW(folder.c_str(), nullptr);
     DeleteFileW(file.c_str());
