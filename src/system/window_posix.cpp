@@ -132,6 +132,7 @@ private:
 
 namespace {
 
+// The polite close a window's [x] button sends; the third word carries 16, as lParam does on Windows.
 void SendClose(const X11Connection& connection, Window window) {
     const X11Library& x = connection.x();
     XEvent close{};
@@ -174,18 +175,6 @@ void CloseWindowByTitle(std::string title) {
     if (title.empty()) return;
     X11Connection connection;
     if (!connection) return;
-    const X11Library& x = connection.x();
     Window window = WindowTitles(connection).Find(title);
-    if (!window) return;
-    // The polite close a window's [x] button sends; the third word carries 16, as lParam does on Windows.
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = window;
-    close.xclient.message_type = x.InternAtom(connection.display(), "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = static_cast<long>(x.InternAtom(connection.display(), "WM_DELETE_WINDOW", False));
-    close.xclient.data.l[1] = CurrentTime;
-    close.xclient.data.l[2] = 16;
-    x.SendEvent(connection.display(), window, False, NoEventMask, &close);
-    x.Flush(connection.display());
+    if (window) SendClose(connection, window);
 }
